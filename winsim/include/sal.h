@@ -19,6 +19,8 @@
 #define _In_reads_opt_(n)
 #define _In_reads_bytes_(n)
 #define _In_reads_bytes_opt_(n)
+#define _In_reads_or_z_(n)
+#define _In_reads_or_z_opt_(n)
 #define _Out_writes_(n)
 #define _Out_writes_opt_(n)
 #define _Out_writes_bytes_(n)
@@ -33,6 +35,8 @@
 #define _Outptr_opt_
 #define _Outptr_result_maybenull_
 #define _Outptr_opt_result_maybenull_
+#define _Outptr_result_nullonfailure_
+#define _Outptr_opt_result_nullonfailure_
 #define _Outptr_result_buffer_(n)
 #define _Outptr_result_bytebuffer_(n)
 #define _Deref_out_

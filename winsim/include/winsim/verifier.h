@@ -63,6 +63,21 @@ std::vector<std::string> Outstanding();
 void Track(std::string_view kind, const void *key, std::string description);
 void Untrack(std::string_view kind, const void *key);
 
+// The same, one record per item: kind, identity and readable description.
+struct OutstandingItem {
+    std::string kind;        // "pool", "handle", ...
+    const void *key;         // identity of the item within its kind
+    std::string description; // what Outstanding() prints after "kind: "
+};
+std::vector<OutstandingItem> OutstandingItems();
+
+// The unload report: one violation, reported as `call`, for every item still held.
+// Returns true when nothing was held.
+bool CheckNothingOutstanding(std::string_view call);
+
+// Violations that went to the handler (not to a capture) since the last ResetForTest().
+std::size_t ViolationCount();
+
 // Pool accounting, by tag in memory order ("QVPM"); an untagged allocation has tag "".
 std::size_t OutstandingAllocations();
 std::size_t OutstandingAllocations(std::string_view tag);

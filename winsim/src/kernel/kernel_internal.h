@@ -1,0 +1,43 @@
+/*
+ * kernel_internal.h (winsim kernel, internal)
+ *
+ * Glue between the kernel's own parts: how the verifier gathers each part's outstanding
+ * items, how calls name their caller, and the dispatcher's clock hooks.
+ */
+#pragma once
+
+#include <winsim/verifier.h>
+
+#include <wdm.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace winsim::kernel {
+
+void CollectPoolOutstanding(std::vector<OutstandingItem> &items);
+void CollectObjectOutstanding(std::vector<OutstandingItem> &items);
+void CollectThreadOutstanding(std::vector<OutstandingItem> &items);
+void CollectWorkItemOutstanding(std::vector<OutstandingItem> &items);
+void CollectResourceOutstanding(std::vector<OutstandingItem> &items);
+
+// "Function+0x1c" for a code address (the caller of a stood-in call), or the raw address.
+std::string DescribeCodeAddress(const void *address);
+
+// "ULONG tag as its four bytes in memory": 'Q','V','P','M' -> "QVPM"; 0 -> "".
+std::string TagToString(ULONG tag);
+
+// True when [base, base + size) contains an initialised ERESOURCE; used by the pool to
+// refuse freeing memory that still holds a live resource.
+bool RangeHoldsLiveResource(const void *base, std::size_t size, std::string *description);
+
+// Clock hooks for the dispatcher: the interrupt time, and the offset from interrupt time to
+// system time (100-ns units since 1601).
+std::int64_t InterruptTimeNow();
+std::int64_t SystemTimeNow();
+
+// Wakes every thread blocked in a timed wait so that it re-reads the clock.
+void WakeTimedWaiters();
+
+}  // namespace winsim::kernel
