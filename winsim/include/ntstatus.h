@@ -82,3 +82,4 @@
 #define STATUS_REQUEST_ABORTED                   ((NTSTATUS)0xC0000240L)
 #define STATUS_DATA_ERROR                        ((NTSTATUS)0xC000003EL)
 #define STATUS_IO_TIMEOUT                        ((NTSTATUS)0xC00000B5L)
+#define RPC_NT_SERVER_UNAVAILABLE                ((NTSTATUS)0xC0020017L)
