@@ -1,0 +1,145 @@
+/*
+ * callback_send.cpp
+ *
+ * The asking half of the callback channel: take a request that the service parked, number
+ * the question, write it into the request's output buffer, enter it in the callback table
+ * and complete the request, which delivers the question to the service.
+ */
+#include "callback_table.h"
+#include "qvr_ioctl.h"
+#include "../trace/trace.h"
+#include "callback_send.tmh"
+
+// How long a sender below DISPATCH_LEVEL waits for the service to park a request.
+#define CALLBACK_CARRIER_WAIT_100NS (5LL * 1000 * 1000 * 10)
+
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _Out_ WDFREQUEST *Request)
+{
+    NTSTATUS status;
+    LARGE_INTEGER timeout;
+
+    *Request = nullptr;
+    status = WdfIoQueueRetrieveNextRequest(DeviceContext->PendingQueue, Request);
+    if (status != STATUS_NO_MORE_ENTRIES) {
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: retrieve %!STATUS!", status);
+        }
+        goto Exit;
+    }
+    // A classify at DISPATCH_LEVEL must not wait; it fails as a timed-out wait would.
+    if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: no parked request at DISPATCH_LEVEL");
+        goto Exit;
+    }
+    timeout.QuadPart = -CALLBACK_CARRIER_WAIT_100NS;
+    status = KeWaitForSingleObject(&DeviceContext->RequestAvailableEvent, Executive, KernelMode, FALSE, &timeout);
+    if (status != STATUS_SUCCESS) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: wait ended %!STATUS!", status);
+        status = STATUS_NO_MORE_ENTRIES;
+        goto Exit;
+    }
+    // One signal per empty-to-non-empty change: another sender may have been quicker.
+    status = WdfIoQueueRetrieveNextRequest(DeviceContext->PendingQueue, Request);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: retrieve after wait %!STATUS!", status);
+    }
+
+Exit:
+    return status;
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static UINT64 TakeNextRequestId(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext)
+{
+    LONG64 current;
+    LONG64 next;
+
+    do {
+        current = DeviceContext->NextRequestId;
+        next = current + 1;
+    } while (InterlockedCompareExchange64(&DeviceContext->NextRequestId, next, current) != current);
+    return static_cast<UINT64>(next);
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static VOID WriteCallbackRecord(_Out_writes_bytes_(CALLBACK_RECORD_HEADER_SIZE + PayloadLength) PVOID Buffer,
+                                _In_ UINT32 Type, _In_ UINT64 RequestId,
+                                _In_reads_bytes_opt_(PayloadLength) const VOID *Payload, _In_ UINT32 PayloadLength)
+{
+    PCALLBACK_RECORD record = static_cast<PCALLBACK_RECORD>(Buffer);
+
+    RtlCopyMemory(record->Marker, QVR_CALLBACK_MARKER, QVR_CALLBACK_MARKER_SIZE);
+    record->Version = QVR_CALLBACK_VERSION;
+    record->Size = static_cast<UINT32>(CALLBACK_RECORD_HEADER_SIZE) + PayloadLength;
+    record->Type = Type;
+    record->RequestId = RequestId;
+    record->PayloadLength = PayloadLength;
+    if (PayloadLength != 0) {
+        RtlCopyMemory(static_cast<PUCHAR>(Buffer) + CALLBACK_RECORD_HEADER_SIZE, Payload, PayloadLength);
+    }
+}
+
+NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLength,
+                             PCALLBACK_COMPLETION_ROUTINE Routine, PVOID CompletionContext, PUINT64 RequestId)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    PCALLBACK_TABLE table = CallbackTable;
+    WDFREQUEST request = nullptr;
+    PVOID buffer = nullptr;
+    PCALLBACK_COMPLETION completion = nullptr;
+    UINT64 id = 0;
+    const size_t recordSize = CALLBACK_RECORD_HEADER_SIZE + static_cast<size_t>(PayloadLength);
+
+    // A classify may ask before the table exists (WFP starts first) or after it is gone.
+    if (table == nullptr) {
+        status = STATUS_UNSUCCESSFUL;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: no callback table %!STATUS!", status);
+        goto Exit;
+    }
+    if ((Payload == nullptr && PayloadLength != 0) || recordSize > MAXULONG) {
+        status = STATUS_INVALID_PARAMETER;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: bad payload %!STATUS!", status);
+        goto Exit;
+    }
+    status = TakeParkedRequest(table->DeviceContext, &request);
+    if (!NT_SUCCESS(status)) {
+        request = nullptr;
+        goto Exit;
+    }
+    status = WdfRequestRetrieveOutputBuffer(request, recordSize, &buffer, nullptr);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: output buffer %!STATUS!", status);
+        goto Exit;
+    }
+    id = TakeNextRequestId(table->DeviceContext);
+    WriteCallbackRecord(buffer, Type, id, Payload, PayloadLength);
+
+    completion = static_cast<PCALLBACK_COMPLETION>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLBACK_COMPLETION), QVR_CALLBACK_POOL_TAG));
+    if (completion == nullptr) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: request %I64u completion %!STATUS!", id, status);
+        goto Exit;
+    }
+    completion->Routine = Routine;
+    completion->Context = CompletionContext;
+
+    // Entered before the service can see the record, so no reply can overtake its entry.
+    status = InsertCallbackEntry(table, id, completion);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: request %I64u insert %!STATUS!", id, status);
+        goto Exit;
+    }
+    completion = nullptr;  // owned by the table now
+    if (RequestId != nullptr) {
+        *RequestId = id;
+    }
+
+Exit:
+    FreeCallbackCompletion(&completion);
+    if (request != nullptr) {
+        WdfRequestCompleteWithInformation(request, status, NT_SUCCESS(status) ? recordSize : 0);
+    }
+    return status;
+}

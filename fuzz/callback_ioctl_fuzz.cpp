@@ -1,0 +1,150 @@
+// libFuzzer target: arbitrary bytes as the service's control requests to a loaded driver.
+//
+// The first byte picks what the rest becomes: a process-rules record, a QUIC record, a
+// callback reply to whatever id it names, or a reply to a question that the driver has
+// really asked (its RequestId patched in, so the delivery path is reached). Every run ends
+// with no question left in the callback table and no request left in the driver; any
+// verifier violation aborts, which libFuzzer reports as a crash.
+#include <ntddk.h>
+
+#include <winsim/driver.h>
+#include <winsim/io.h>
+#include <winsim/verifier.h>
+
+#include <qvr_ioctl.h>
+
+#include "driver/frame/callback_channel.h"
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+
+namespace {
+
+constexpr char kService[] = "qvrdrv";
+constexpr char kDevice[] = "\\\\.\\qvrdrv_{1F16DF39-4189-460D-B905-7C67178C7006}";
+
+winsim::Handle device;
+std::size_t callbackPoolAtStart = 0;
+
+void Fail(const char *what)
+{
+    std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
+    std::abort();
+}
+
+// Sends the bytes as IOCTL_QVR_CALLBACK. A reply that the driver accepted is parked as
+// the next carrier: cancel it so that nothing stays behind.
+NTSTATUS SendCallbackBytes(const std::vector<std::uint8_t> &input, std::size_t outputLength)
+{
+    winsim::Overlapped io = winsim::DeviceIoControlOverlapped(device, IOCTL_QVR_CALLBACK, input, outputLength);
+    if (!io.IsComplete()) {
+        winsim::CancelIoEx(device, &io);
+        if (!io.Wait(std::chrono::seconds(10))) {
+            Fail("a parked request was not cancelled");
+        }
+    }
+    return io.Result().status;
+}
+
+struct Answer {
+    int calls = 0;
+    std::uint32_t sum = 0;
+};
+
+_Function_class_(CALLBACK_COMPLETION_ROUTINE)
+VOID ReadWholePayload(const VOID *Payload, UINT32 PayloadLength, PVOID Context)
+{
+    Answer *answer = static_cast<Answer *>(Context);
+    const std::uint8_t *bytes = static_cast<const std::uint8_t *>(Payload);
+    ++answer->calls;
+    // Reading every byte lets AddressSanitizer check the length the driver passed on.
+    for (UINT32 i = 0; i < PayloadLength; ++i) {
+        answer->sum += bytes[i];
+    }
+}
+
+void AskAndReply(const std::uint8_t *data, std::size_t size)
+{
+    if (size < 2) {
+        return;
+    }
+    // Park a carrier whose output size the input chooses (small ones fail the question).
+    const std::size_t carrierOutput = 16u + data[0];
+    winsim::Overlapped carrier = winsim::DeviceIoControlOverlapped(device, IOCTL_QVR_CALLBACK, nullptr, 0, carrierOutput);
+    const std::uint32_t payloadLength = data[1] % 64u;
+    std::vector<std::uint8_t> payload(payloadLength, 0x5a);
+    Answer answer;
+    UINT64 id = 0;
+    NTSTATUS status = SendCallbackRequest(3, payload.data(), payloadLength, ReadWholePayload, &answer, &id);
+    if (!carrier.Wait(std::chrono::seconds(10))) {
+        Fail("the carrier was not completed by the question");
+    }
+    if (!NT_SUCCESS(status)) {
+        return;
+    }
+    std::vector<std::uint8_t> reply(data + 2, data + size);
+    if (reply.size() >= 28) {
+        std::memcpy(reply.data() + 20, &id, sizeof(id));
+    }
+    SendCallbackBytes(reply, 64);
+    const NTSTATUS cancel = CancelCallbackRequest(id);
+    if (answer.calls > 1 || (answer.calls == 1) != (cancel == STATUS_NOT_FOUND)) {
+        Fail("reply and cancel did not take the question exactly once");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    winsim::clock::UseManual();  // a sender never waits: a carrier is always parked first
+    if (!NT_SUCCESS(winsim::LoadDriver(DriverEntry, kService))) {
+        Fail("the driver did not load");
+    }
+    winsim::OpenResult open = winsim::OpenDevice(kDevice, winsim::Identity::LocalSystem);
+    if (!NT_SUCCESS(open.status)) {
+        Fail("the control device did not open");
+    }
+    device = open.handle;
+    callbackPoolAtStart = winsim::OutstandingAllocations("QVCB");
+    std::atexit([] {
+        winsim::CloseHandle(device);
+        winsim::UnloadResult result = winsim::UnloadDriver(kService);
+        if (!NT_SUCCESS(result.status) || !result.leftBehind.empty()) {
+            Fail("unload left something behind");
+        }
+    });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    if (size == 0) {
+        return 0;
+    }
+    const std::vector<std::uint8_t> rest(data + 1, data + size);
+    switch (data[0] % 4) {
+    case 0:
+        winsim::DeviceIoControl(device, IOCTL_QVR_SET_PROCESS_RULES, rest, 0);
+        break;
+    case 1:
+        winsim::DeviceIoControl(device, IOCTL_QVR_SET_QUIC_BLOCKING, rest, 0);
+        break;
+    case 2:
+        SendCallbackBytes(rest, rest.size());
+        break;
+    default:
+        AskAndReply(rest.data(), rest.size());
+        break;
+    }
+    if (winsim::OutstandingAllocations("QVCB") != callbackPoolAtStart) {
+        Fail("a question was left in the callback table");
+    }
+    return 0;
+}

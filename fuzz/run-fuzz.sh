@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the host-fuzz preset and runs every fuzz target for a bounded time.
+# Usage: fuzz/run-fuzz.sh [seconds per target, default 60]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds="${1:-60}"
+build=build/host-fuzz
+cmake --preset host-fuzz >/dev/null
+targets=(callback_ioctl_fuzz)
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
+for target in "${targets[@]}"; do
+  corpus="$build/fuzz/corpus/$target"
+  mkdir -p "$corpus"
+  echo "== $target for ${seconds}s =="
+  "$build/fuzz/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 "$corpus"
+done

@@ -1,0 +1,152 @@
+// A loaded driver with the control device open as LocalSystem, on winsim's manual clock,
+// and the helpers the callback-channel tests share: parking carriers, building replies,
+// asking questions and recording what the completion routines saw.
+#pragma once
+
+#include <ntddk.h>
+
+#include <gtest/gtest.h>
+#include <winsim/driver.h>
+#include <winsim/io.h>
+#include <winsim/verifier.h>
+
+#include <qvr_ioctl.h>
+
+#include "driver/frame/callback_channel.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+
+namespace qvr_test {
+
+inline constexpr char kService[] = "qvrdrv";
+inline constexpr char kDeviceName[] = "\\\\.\\qvrdrv_{1F16DF39-4189-460D-B905-7C67178C7006}";
+inline constexpr std::int64_t kOneSecond = 10'000'000;  // 100-ns units
+
+// What one question's completion routine saw.
+struct Answer {
+    std::atomic<int> calls{0};
+    std::mutex mutex;
+    std::vector<std::uint8_t> payload;
+    UINT32 length = 0;
+};
+
+_Function_class_(CALLBACK_COMPLETION_ROUTINE)
+inline VOID RecordAnswer(const VOID *Payload, UINT32 PayloadLength, PVOID Context)
+{
+    Answer *answer = static_cast<Answer *>(Context);
+    {
+        std::lock_guard<std::mutex> lock(answer->mutex);
+        const auto *bytes = static_cast<const std::uint8_t *>(Payload);
+        answer->payload.assign(bytes, bytes + PayloadLength);
+        answer->length = PayloadLength;
+    }
+    ++answer->calls;
+}
+
+inline std::vector<std::uint8_t> Reply(UINT64 id, std::vector<std::uint8_t> payload, UINT32 type = 3,
+                                       UINT32 version = QVR_CALLBACK_VERSION)
+{
+    CALLBACK_RECORD header{};
+    std::memcpy(header.Marker, "QVR_CBR", 8);
+    header.Version = version;
+    header.Size = static_cast<UINT32>(CALLBACK_RECORD_HEADER_SIZE + payload.size());
+    header.Type = type;
+    header.RequestId = id;
+    header.PayloadLength = static_cast<UINT32>(payload.size());
+    std::vector<std::uint8_t> bytes(CALLBACK_RECORD_HEADER_SIZE);
+    std::memcpy(bytes.data(), &header, CALLBACK_RECORD_HEADER_SIZE);
+    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    return bytes;
+}
+
+// Reads the record the driver wrote into a carrier.
+inline CALLBACK_RECORD RecordOf(const winsim::IoResult &result)
+{
+    CALLBACK_RECORD header{};
+    if (result.output.size() >= CALLBACK_RECORD_HEADER_SIZE) {
+        std::memcpy(&header, result.output.data(), CALLBACK_RECORD_HEADER_SIZE);
+    }
+    return header;
+}
+
+// Polls in real time for a condition that another thread brings about.
+template <typename Condition>
+bool Eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class CallbackChannelTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        winsim::clock::UseManual();
+        ASSERT_EQ(winsim::LoadDriver(DriverEntry, kService), STATUS_SUCCESS);
+        winsim::OpenResult open = winsim::OpenDevice(kDeviceName, winsim::Identity::LocalSystem);
+        ASSERT_EQ(open.status, STATUS_SUCCESS);
+        device_ = open.handle;
+    }
+
+    void TearDown() override
+    {
+        if (winsim::IsDriverLoaded(kService)) {
+            Unload();
+        }
+        winsim::clock::UseReal();
+    }
+
+    void Unload()
+    {
+        winsim::UnloadResult result = winsim::UnloadDriver(kService);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_TRUE(result.leftBehind.empty()) << ::testing::PrintToString(result.leftBehind);
+    }
+
+    // Parks an empty IOCTL_QVR_CALLBACK request as a carrier.
+    winsim::Overlapped Park(std::size_t outputLength = 256)
+    {
+        winsim::Overlapped io = winsim::DeviceIoControlOverlapped(device_, IOCTL_QVR_CALLBACK, nullptr, 0, outputLength);
+        EXPECT_EQ(io.InitialStatus(), STATUS_PENDING);
+        return io;
+    }
+
+    // Sends bytes as IOCTL_QVR_CALLBACK without waiting for them.
+    winsim::Overlapped Send(const std::vector<std::uint8_t> &input, std::size_t outputLength = 256)
+    {
+        return winsim::DeviceIoControlOverlapped(device_, IOCTL_QVR_CALLBACK, input, outputLength);
+    }
+
+    // Asks one question on an already parked carrier; returns its id (0 on failure).
+    UINT64 Ask(Answer *answer, std::vector<std::uint8_t> payload = {0xAB}, UINT32 type = 3)
+    {
+        UINT64 id = 0;
+        EXPECT_EQ(SendCallbackRequest(type, payload.data(), static_cast<UINT32>(payload.size()), RecordAnswer, answer, &id),
+                  STATUS_SUCCESS);
+        return id;
+    }
+
+    static winsim::IoResult Finish(const winsim::Overlapped &io)
+    {
+        EXPECT_TRUE(io.Wait(std::chrono::seconds(10))) << "request still outstanding";
+        return io.Result();
+    }
+
+    winsim::Handle device_;
+};
+
+}  // namespace qvr_test
