@@ -169,6 +169,11 @@ DECLSPEC_NORETURN NTKERNELAPI VOID NTAPI KeBugCheck(_In_ ULONG BugCheckCode);
 /* Number of leading bytes that are equal. */
 NTSYSAPI SIZE_T NTAPI RtlCompareMemory(_In_ const VOID *Source1, _In_ const VOID *Source2, _In_ SIZE_T Length);
 
+/* Byte-order reversal (host order <-> network order on x86). */
+FORCEINLINE USHORT RtlUshortByteSwap(_In_ USHORT Source) { return __builtin_bswap16(Source); }
+FORCEINLINE ULONG RtlUlongByteSwap(_In_ ULONG Source) { return __builtin_bswap32(Source); }
+FORCEINLINE ULONGLONG RtlUlonglongByteSwap(_In_ ULONGLONG Source) { return __builtin_bswap64(Source); }
+
 #define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
 #define KeMemoryBarrierWithoutFence() __atomic_signal_fence(__ATOMIC_SEQ_CST)
 #define MemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
