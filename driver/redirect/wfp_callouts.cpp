@@ -1,0 +1,171 @@
+/*
+ * wfp_callouts.cpp
+ *
+ * Registers and unregisters the driver's WFP callouts, one record per callout and one
+ * table of records per group. Registration unwinds the group on its first failure;
+ * unregistration always frees the records, even when WFP refuses a key, so teardown can
+ * go on and run again after a partial set-up.
+ */
+#include "wfp_callouts.h"
+
+#include "wfp_pool.h"
+#include "trace.h"
+#include "wfp_callouts.tmh"
+
+_Use_decl_annotations_
+NTSTATUS RegisterCallout(PDEVICE_OBJECT DeviceObject, const GUID *Key, FWPS_CALLOUT_CLASSIFY_FN1 ClassifyFn,
+                         FWPS_CALLOUT_NOTIFY_FN1 NotifyFn, FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 FlowDeleteFn,
+                         PCALLOUT_REGISTRATION *Registration)
+{
+    NTSTATUS status;
+    PCALLOUT_REGISTRATION registration;
+
+    registration = (PCALLOUT_REGISTRATION)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLOUT_REGISTRATION),
+                                                                 QVR_WFP_POOL_TAG);
+    *Registration = registration;
+    if (registration == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "RegisterCallout: no memory for the record of %!GUID!", Key);
+        return STATUS_NO_MEMORY;
+    }
+    RtlZeroMemory(registration, sizeof(*registration));
+    registration->Callout.calloutKey = *Key;
+    registration->Callout.flags = FWP_CALLOUT_FLAG_ENABLE_COMMIT_ADD_NOTIFY;
+    registration->Callout.classifyFn = ClassifyFn;
+    registration->Callout.notifyFn = NotifyFn;
+    registration->Callout.flowDeleteFn = FlowDeleteFn;
+
+    status = FwpsCalloutRegister1(DeviceObject, &registration->Callout, &registration->CalloutId);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsCalloutRegister1 failed for %!GUID!: %!STATUS!", Key,
+                    status);
+        /* The common unregistration frees the record and clears the slot; it also asks WFP
+           to let go of the key, which only matters if WFP kept it. */
+        UnregisterCallout(Registration);
+        return status;
+    }
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "callout %!GUID! registered with id %u", Key,
+                registration->CalloutId);
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_
+NTSTATUS UnregisterCallout(PCALLOUT_REGISTRATION *Registration)
+{
+    NTSTATUS status;
+    PCALLOUT_REGISTRATION registration = *Registration;
+
+    if (registration == NULL) {
+        return STATUS_SUCCESS;
+    }
+    status = FwpsCalloutUnregisterByKey0(&registration->Callout.calloutKey);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsCalloutUnregisterByKey0 failed for %!GUID!: %!STATUS!",
+                    &registration->Callout.calloutKey, status);
+    }
+    *Registration = NULL;
+    ExFreePoolWithTag(registration, QVR_WFP_POOL_TAG);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "callout registration record freed");
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS RegisterCalloutGroup(PDEVICE_OBJECT DeviceObject, UINT32 Count, const GUID *const *Keys,
+                              FWPS_CALLOUT_CLASSIFY_FN1 ClassifyFn, FWPS_CALLOUT_NOTIFY_FN1 NotifyFn,
+                              FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 FlowDeleteFn, PCALLOUT_REGISTRATION *Registrations)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    UINT32 i;
+
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "registering %u callouts", Count);
+    for (i = 0; i < Count; ++i) {
+        status = RegisterCallout(DeviceObject, Keys[i], ClassifyFn, NotifyFn, FlowDeleteFn, &Registrations[i]);
+        if (!NT_SUCCESS(status)) {
+            UnregisterCalloutGroup(Count, Registrations);
+            break;
+        }
+    }
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "callout registration loop ends with %!STATUS!", status);
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS UnregisterCalloutGroup(UINT32 Count, PCALLOUT_REGISTRATION *Registrations)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS unregisterStatus;
+    UINT32 i;
+
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "unregistering up to %u callouts", Count);
+    for (i = 0; i < Count; ++i) {
+        if (Registrations[i] == NULL) {
+            continue;
+        }
+        unregisterStatus = UnregisterCallout(&Registrations[i]);
+        if (!NT_SUCCESS(unregisterStatus)) {
+            status = unregisterStatus;
+        }
+    }
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "callout unregistration loop ends with %!STATUS!", status);
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS RegisterWfpCalloutGroup(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROUP Group)
+{
+    NTSTATUS status;
+
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "registering the %s callouts", Group->Name);
+    status = RegisterCalloutGroup(DeviceObject, Group->Count, Group->Keys, Group->ClassifyFn, Group->NotifyFn,
+                                  Group->FlowDeleteFn, Group->Registrations);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "registering the %s callouts failed: %!STATUS!", Group->Name,
+                    status);
+        UnregisterWfpCalloutGroup(Group);
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "registering the %s callouts: %!STATUS!", Group->Name,
+                status);
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS UnregisterWfpCalloutGroup(PCWFP_CALLOUT_GROUP Group)
+{
+    NTSTATUS status;
+
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "unregistering the %s callouts", Group->Name);
+    status = UnregisterCalloutGroup(Group->Count, Group->Registrations);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "unregistering the %s callouts: %!STATUS!", Group->Name,
+                status);
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS RegisterWfpCalloutGroups(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROUP Groups)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    PCWFP_CALLOUT_GROUP group;
+
+    for (group = Groups; group->Keys != NULL; ++group) {
+        status = RegisterWfpCalloutGroup(DeviceObject, group);
+        if (!NT_SUCCESS(status)) {
+            break;
+        }
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS UnregisterWfpCalloutGroups(PCWFP_CALLOUT_GROUP Groups)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    NTSTATUS groupStatus;
+    PCWFP_CALLOUT_GROUP group;
+
+    for (group = Groups; group->Keys != NULL; ++group) {
+        groupStatus = UnregisterWfpCalloutGroup(group);
+        if (!NT_SUCCESS(groupStatus)) {
+            status = groupStatus;
+        }
+    }
+    return status;
+}

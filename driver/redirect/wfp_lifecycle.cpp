@@ -1,0 +1,241 @@
+/*
+ * wfp_lifecycle.cpp
+ *
+ * Brings the driver's WFP side up and down: fills WfpContext, follows the Base Filtering
+ * Engine with a management session, owns the redirect handle and registers the callout
+ * groups. The teardown is one routine that skips whatever is not there, so the failure
+ * path of the initialisation, driver entry's unwinding and unload all use it.
+ */
+#include "wfp_lifecycle.h"
+
+#include "flow_context_table.h"
+#include "wfp_callout_groups.h"
+#include "trace.h"
+#include "wfp_lifecycle.tmh"
+
+WFP_CONTEXT WfpContext;
+HANDLE BfeChangeHandle;
+
+/* The group table that WfpInitializeEx registered from; the teardown unregisters it. */
+static PCWFP_CALLOUT_GROUP RegisteredCalloutGroups;
+
+/* {7E4A4306-A952-4698-8F23-C9C60A64F490} */
+static const GUID QvrManagementSessionKey = {0x7e4a4306, 0xa952, 0x4698,
+                                             {0x8f, 0x23, 0xc9, 0xc6, 0x0a, 0x64, 0xf4, 0x90}};
+
+/* The agent's WFP provider, under which the redirect handle is created.
+   {00300459-43CD-4607-968B-FEBF9E4BD4EF} */
+static const GUID QvrProviderKey = {0x00300459, 0x43cd, 0x4607, {0x96, 0x8b, 0xfe, 0xbf, 0x9e, 0x4b, 0xd4, 0xef}};
+
+static WCHAR SessionName[] = L"QVR Agent connections redirector";
+static WCHAR SessionDescription[] = L"Session created by the QVR Agent";
+
+_Use_decl_annotations_
+NTSTATUS OpenEngine(HANDLE *EngineHandle)
+{
+    NTSTATUS status;
+    FWPM_SESSION0 session;
+    HANDLE handle = NULL;
+
+    if (*EngineHandle != NULL) {
+        return STATUS_SUCCESS;
+    }
+    RtlZeroMemory(&session, sizeof(session));
+    session.sessionKey = QvrManagementSessionKey;
+    session.displayData.name = SessionName;
+    session.displayData.description = SessionDescription;
+
+    status = FwpmEngineOpen0(NULL, RPC_C_AUTHN_WINNT, NULL, &session, &handle);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmEngineOpen0 failed: %!STATUS!", status);
+        return status;
+    }
+    if (handle == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmEngineOpen0 returned %!STATUS! without a handle", status);
+        return status;
+    }
+    /* A BFE notification may open a session while the initialisation opens one; the
+       first stored wins and the other is closed again. */
+    if (InterlockedCompareExchangePointer(EngineHandle, handle, NULL) != NULL) {
+        FwpmEngineClose0(handle);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "a management session was already open");
+        return STATUS_SUCCESS;
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "management session opened");
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS CloseEngine(HANDLE *EngineHandle)
+{
+    NTSTATUS status;
+
+    if (*EngineHandle == NULL) {
+        return STATUS_SUCCESS;
+    }
+    status = FwpmEngineClose0(*EngineHandle);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmEngineClose0 failed: %!STATUS!", status);
+        return status;
+    }
+    *EngineHandle = NULL;
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "management session closed");
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS CreateRedirectHandle(HANDLE *RedirectHandle)
+{
+    NTSTATUS status;
+
+    *RedirectHandle = NULL;
+    status = FwpsRedirectHandleCreate0(&QvrProviderKey, 0, RedirectHandle);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsRedirectHandleCreate0 failed: %!STATUS!", status);
+        *RedirectHandle = NULL;
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+VOID DestroyRedirectHandle(HANDLE *RedirectHandle)
+{
+    if (*RedirectHandle == NULL) {
+        return;
+    }
+    FwpsRedirectHandleDestroy0(*RedirectHandle);
+    *RedirectHandle = NULL;
+}
+
+_Use_decl_annotations_
+VOID NTAPI OnBfeStateChange(PVOID Context, FWPM_SERVICE_STATE NewState)
+{
+    PWFP_CONTEXT context = (PWFP_CONTEXT)Context;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    switch (NewState) {
+    case FWPM_SERVICE_STOP_PENDING:
+        /* Sessions do not survive BFE; close ours while the engine can still take it. */
+        status = CloseEngine(&context->EngineHandle);
+        break;
+    case FWPM_SERVICE_RUNNING:
+        if (context->EngineHandle == NULL) {
+            status = OpenEngine(&context->EngineHandle);
+        }
+        break;
+    default:
+        break;
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "BFE state %u: %!STATUS!, session %s", (ULONG)NewState,
+                status, context->EngineHandle != NULL ? "open" : "closed");
+}
+
+/* Gives back what WfpContext holds, newest first; every field may already be clear. */
+static VOID ReleaseWfpContext(_Inout_ PWFP_CONTEXT Context)
+{
+    CloseEngine(&Context->EngineHandle);
+    DestroyRedirectHandle(&Context->RedirectHandle);
+    Context->QueryProcessIntercept = NULL;
+    Context->SendCallbackRequest = NULL;
+    Context->CancelCallbackRequest = NULL;
+    if (Context->DeviceObject != NULL) {
+        ObDereferenceObject(Context->DeviceObject);
+        Context->DeviceObject = NULL;
+    }
+}
+
+_Use_decl_annotations_
+NTSTATUS WfpInitializeEx(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROUP CalloutGroups,
+                         PWFP_QUERY_PROCESS_INTERCEPT QueryProcessIntercept,
+                         PWFP_SEND_CALLBACK_REQUEST SendCallbackRequest,
+                         PWFP_CANCEL_CALLBACK_REQUEST CancelCallbackRequest)
+{
+    NTSTATUS status;
+
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "WFP registration starts");
+    if (DeviceObject == NULL || CalloutGroups == NULL || QueryProcessIntercept == NULL ||
+        SendCallbackRequest == NULL || CancelCallbackRequest == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "WfpInitialize: a device object, group table or callback is missing");
+        status = STATUS_INVALID_PARAMETER;
+        goto Exit;
+    }
+
+    /* WfpContext is complete before BFE or a classify can see it. */
+    ObReferenceObject(DeviceObject);
+    WfpContext.DeviceObject = DeviceObject;
+    WfpContext.QueryProcessIntercept = QueryProcessIntercept;
+    WfpContext.SendCallbackRequest = SendCallbackRequest;
+    WfpContext.CancelCallbackRequest = CancelCallbackRequest;
+    status = CreateRedirectHandle(&WfpContext.RedirectHandle);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+
+    /* Subscribing before asking for the state leaves no moment in which a start of BFE
+       goes unnoticed; the state may only be asked for once subscribed. */
+    status = FwpmBfeStateSubscribeChanges0(DeviceObject, OnBfeStateChange, &WfpContext, &BfeChangeHandle);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmBfeStateSubscribeChanges0 failed: %!STATUS!", status);
+        BfeChangeHandle = NULL;
+        goto Exit;
+    }
+    if (FwpmBfeStateGet0() == FWPM_SERVICE_RUNNING) {
+        status = OpenEngine(&WfpContext.EngineHandle);
+        if (!NT_SUCCESS(status)) {
+            goto Exit;
+        }
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "BFE is not running; the session opens when it starts");
+    }
+
+    RegisteredCalloutGroups = CalloutGroups;
+    status = RegisterWfpCalloutGroups(DeviceObject, CalloutGroups);
+
+Exit:
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "WFP registration failed: %!STATUS!", status);
+        WfpUninitialize();
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "WFP registration done");
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS WfpInitialize(PDEVICE_OBJECT DeviceObject, PWFP_QUERY_PROCESS_INTERCEPT QueryProcessIntercept,
+                       PWFP_SEND_CALLBACK_REQUEST SendCallbackRequest,
+                       PWFP_CANCEL_CALLBACK_REQUEST CancelCallbackRequest)
+{
+    return WfpInitializeEx(DeviceObject, WfpCalloutGroups, QueryProcessIntercept, SendCallbackRequest,
+                           CancelCallbackRequest);
+}
+
+_Use_decl_annotations_
+VOID WfpUninitialize(VOID)
+{
+    NTSTATUS status;
+
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "WFP teardown starts");
+    /* Unsubscribing waits for a notification in progress, so from here on only this
+       thread touches the session. */
+    if (BfeChangeHandle != NULL) {
+        status = FwpmBfeStateUnsubscribeChanges0(BfeChangeHandle);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmBfeStateUnsubscribeChanges0 failed: %!STATUS!", status);
+        }
+        BfeChangeHandle = NULL;
+    }
+
+    /* WFP refuses to unregister a callout while flows still carry its contexts. */
+    if (WfpFlowContextDrainStep != NULL) {
+        DrainFlowContextTable(WfpFlowContextDrainStep, NULL);
+    }
+
+    if (RegisteredCalloutGroups != NULL) {
+        UnregisterWfpCalloutGroups(RegisteredCalloutGroups);
+        RegisteredCalloutGroups = NULL;
+    }
+
+    ReleaseWfpContext(&WfpContext);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "WFP teardown done");
+}
