@@ -1,0 +1,127 @@
+/*
+ * control_device.cpp
+ *
+ * Creation of the control device: a named, non-Plug-and-Play device secured so that only
+ * LocalSystem and administrators can open it, with a parallel default queue for the
+ * service's I/O controls and a manual queue that holds the callback requests the service
+ * parks. The framework owns everything created here and deletes it with the driver.
+ */
+#include <ntddk.h>
+#include <wdf.h>
+
+#include "qvr_ioctl.h"
+#include "control_device.h"
+#include "control_requests.h"
+#include "device_context.h"
+#include "../trace/trace.h"
+#include "control_device.tmh"
+
+VOID PendingQueueReady(WDFQUEUE Queue, WDFCONTEXT Context)
+{
+    UNREFERENCED_PARAMETER(Context);
+    PQVR_DRV_DEVICE_CONTEXT deviceContext = WdfObjectGet_QVR_DRV_DEVICE_CONTEXT(WdfIoQueueGetDevice(Queue));
+
+    KeSetEvent(&deviceContext->RequestAvailableEvent, IO_NO_INCREMENT, FALSE);
+}
+
+// The default queue: parallel, so the service's requests run concurrently on its threads.
+_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+static NTSTATUS CreateDefaultQueue(_In_ WDFDEVICE Device)
+{
+    WDF_IO_QUEUE_CONFIG config;
+
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
+    config.PowerManaged = WdfFalse;
+    config.EvtIoDeviceControl = ControlDeviceIoControl;
+    return WdfIoQueueCreate(Device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
+}
+
+// The pending queue: manual, filled only by forwarding parked callback requests into it.
+_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+static NTSTATUS CreatePendingQueue(_In_ WDFDEVICE Device, _Inout_ PQVR_DRV_DEVICE_CONTEXT DeviceContext)
+{
+    NTSTATUS status;
+    WDF_IO_QUEUE_CONFIG config;
+
+    WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
+    config.PowerManaged = WdfFalse;
+    status = WdfIoQueueCreate(Device, &config, WDF_NO_OBJECT_ATTRIBUTES, &DeviceContext->PendingQueue);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: pending queue %!STATUS!", status);
+        goto Exit;
+    }
+    status = WdfIoQueueReadyNotify(DeviceContext->PendingQueue, PendingQueueReady, WDF_NO_CONTEXT);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: ready notification %!STATUS!", status);
+    }
+
+Exit:
+    return status;
+}
+
+NTSTATUS CreateControlDevice(WDFDRIVER Driver, WDFDEVICE *Device)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    DECLARE_CONST_UNICODE_STRING(sddl, L"" QVR_DEVICE_SDDL);
+    DECLARE_CONST_UNICODE_STRING(deviceName, L"\\Device\\" QVR_DEVICE_BASE_NAME);
+    DECLARE_CONST_UNICODE_STRING(linkName, L"\\DosDevices\\" QVR_DEVICE_BASE_NAME);
+    PWDFDEVICE_INIT deviceInit = nullptr;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDFDEVICE device = nullptr;
+    PQVR_DRV_DEVICE_CONTEXT deviceContext;
+
+    *Device = nullptr;
+    deviceInit = WdfControlDeviceInitAllocate(Driver, &sddl);
+    if (deviceInit == nullptr) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: device init %!STATUS!", status);
+        goto Exit;
+    }
+    WdfDeviceInitSetCharacteristics(deviceInit, FILE_DEVICE_SECURE_OPEN, FALSE);
+    status = WdfDeviceInitAssignName(deviceInit, &deviceName);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: device name %!STATUS!", status);
+        goto Exit;
+    }
+
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, QVR_DRV_DEVICE_CONTEXT);
+    // On success the framework takes the init structure and clears deviceInit.
+    status = WdfDeviceCreate(&deviceInit, &attributes, &device);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: device %!STATUS!", status);
+        goto Exit;
+    }
+
+    status = CreateDefaultQueue(device);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: default queue %!STATUS!", status);
+        goto Exit;
+    }
+
+    deviceContext = WdfObjectGet_QVR_DRV_DEVICE_CONTEXT(device);
+    deviceContext->NextRequestId = 0;
+    KeInitializeEvent(&deviceContext->RequestAvailableEvent, SynchronizationEvent, FALSE);
+
+    status = CreatePendingQueue(device, deviceContext);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+
+    status = WdfDeviceCreateSymbolicLink(device, &linkName);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: symbolic link %!STATUS!", status);
+        goto Exit;
+    }
+    *Device = device;
+
+Exit:
+    if (deviceInit != nullptr) {
+        WdfDeviceInitFree(deviceInit);
+    }
+    return status;
+}
+
+VOID FinishControlDevice(WDFDEVICE Device)
+{
+    WdfControlFinishInitializing(Device);
+}

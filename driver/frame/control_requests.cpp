@@ -1,0 +1,125 @@
+/*
+ * control_requests.cpp
+ *
+ * Validation and dispatch of the service's configuration requests. Each record carries
+ * whole state: a rules record replaces the entire name list and mode, a QUIC record the
+ * switch. A record that fails validation changes nothing.
+ */
+#include <ntddk.h>
+#include <wdf.h>
+
+#include "qvr_ioctl.h"
+#include "control_requests.h"
+#include "driver_state.h"
+#include "../policy/rule_store.h"
+#include "../trace/trace.h"
+#include "control_requests.tmh"
+
+volatile LONG QuicBlockingEnabled = 0;
+
+// IOCTL_QVR_SET_PROCESS_RULES: validates the record and swaps the rule list in whole.
+_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+static NTSTATUS SetProcessRules(_In_ WDFREQUEST Request)
+{
+    NTSTATUS status;
+    PVOID buffer = nullptr;
+    size_t length = 0;
+    const PROCESS_RULES_RECORD *record;
+
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_RULES, "%!FUNC!: entry");
+    status = WdfRequestRetrieveInputBuffer(Request, PROCESS_RULES_RECORD_MIN_SIZE, &buffer, &length);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: input buffer %!STATUS!", status);
+        goto Exit;
+    }
+    record = static_cast<const PROCESS_RULES_RECORD *>(buffer);
+    if (length < PROCESS_RULES_RECORD_MIN_SIZE || length < record->Header.Size) {
+        status = STATUS_BUFFER_TOO_SMALL;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: input %I64u bytes, record size %u %!STATUS!",
+                    static_cast<UINT64>(length), record->Header.Size, status);
+        goto Exit;
+    }
+    if (record->Header.Type != QVR_RECORD_TYPE_PROCESS_RULES) {
+        status = STATUS_INVALID_PARAMETER;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: record type %u %!STATUS!", record->Header.Type,
+                    status);
+        goto Exit;
+    }
+
+    // The names area runs to the end of the input; the record's Size does not bound it.
+    status = ReplaceRules(static_cast<const UCHAR *>(buffer) + FIELD_OFFSET(PROCESS_RULES_RECORD, Names),
+                          length - FIELD_OFFSET(PROCESS_RULES_RECORD, Names), record->Count,
+                          record->Mode != 0 ? TRUE : FALSE);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: rules refused %!STATUS!", status);
+        goto Exit;
+    }
+    // The process table re-derives every known process's flag from the new rules here once
+    // it exists (RescanProcesses, which always succeeds).
+
+Exit:
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_RULES, "%!FUNC!: result %!STATUS!", status);
+    return status;
+}
+
+// IOCTL_QVR_SET_QUIC_BLOCKING: stores the switch unchanged.
+_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+static NTSTATUS SetQuicBlocking(_In_ WDFREQUEST Request)
+{
+    NTSTATUS status;
+    PVOID buffer = nullptr;
+    size_t length = 0;
+    const QUIC_BLOCKING_RECORD *record;
+
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!: entry");
+    status = WdfRequestRetrieveInputBuffer(Request, QUIC_BLOCKING_RECORD_MIN_SIZE, &buffer, &length);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: input buffer %!STATUS!", status);
+        goto Exit;
+    }
+    record = static_cast<const QUIC_BLOCKING_RECORD *>(buffer);
+    if (length < QUIC_BLOCKING_RECORD_MIN_SIZE || length < record->Header.Size ||
+        record->Header.Type != QVR_RECORD_TYPE_QUIC_BLOCKING) {
+        status = STATUS_INVALID_PARAMETER;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: input %I64u bytes, size %u, type %u %!STATUS!",
+                    static_cast<UINT64>(length), record->Header.Size, record->Header.Type, status);
+        goto Exit;
+    }
+    InterlockedExchange(&QuicBlockingEnabled, static_cast<LONG>(record->Enabled));
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!: QUIC blocking %u", record->Enabled);
+
+Exit:
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!: result %!STATUS!", status);
+    return status;
+}
+
+VOID ControlDeviceIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength, size_t InputBufferLength,
+                            ULONG IoControlCode)
+{
+    NTSTATUS status;
+
+    UNREFERENCED_PARAMETER(Queue);
+    UNREFERENCED_PARAMETER(OutputBufferLength);
+    UNREFERENCED_PARAMETER(InputBufferLength);
+
+    switch (IoControlCode) {
+    case IOCTL_QVR_SET_PROCESS_RULES:
+        status = SetProcessRules(Request);
+        break;
+    case IOCTL_QVR_SET_QUIC_BLOCKING:
+        status = SetQuicBlocking(Request);
+        break;
+    case IOCTL_QVR_CALLBACK:
+        // Handed to the callback channel (CallbackIoControl, which completes or parks the
+        // request) once the channel exists; until then the service learns it is absent.
+        status = STATUS_NOT_SUPPORTED;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no callback channel %!STATUS!", status);
+        break;
+    default:
+        status = STATUS_INVALID_PARAMETER;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: control code 0x%08X %!STATUS!", IoControlCode,
+                    status);
+        break;
+    }
+    WdfRequestCompleteWithInformation(Request, status, 0);
+}

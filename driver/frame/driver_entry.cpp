@@ -1,0 +1,94 @@
+/*
+ * driver_entry.cpp
+ *
+ * DriverEntry and DriverUnload: the order in which the driver's parts come up, the two
+ * stage flags that say how far a failed start got, and the order in which the parts go
+ * down again. Failures past WdfDriverCreate leave the control device and its queues to the
+ * framework, which deletes them with the driver object.
+ */
+#include <ntddk.h>
+#include <wdf.h>
+
+#include "control_device.h"
+#include "driver_entry.h"
+#include "driver_state.h"
+#include "policy_setup.h"
+#include "static_init.h"
+#include "../trace/trace.h"
+#include "driver_entry.tmh"
+
+NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    NTSTATUS status;
+    WDF_DRIVER_CONFIG config;
+    WDFDRIVER driver = nullptr;
+    WDFDEVICE device = nullptr;
+    BOOLEAN staticObjectsBuilt = FALSE;
+
+    // The switch starts off at every load, whether or not the image was loaded before.
+    InterlockedExchange(&QuicBlockingEnabled, 0);
+
+    WPP_INIT_TRACING(DriverObject, RegistryPath);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!: %wZ", RegistryPath);
+
+    WDF_DRIVER_CONFIG_INIT(&config, WDF_NO_EVENT_CALLBACK);
+    config.EvtDriverUnload = DriverUnload;
+    config.DriverInitFlags = WdfDriverInitNonPnpDriver;
+    config.DriverPoolTag = 0;
+    status = WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, &driver);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: WdfDriverCreate %!STATUS!", status);
+        goto Exit;
+    }
+
+    status = CreateControlDevice(driver, &device);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+
+    status = RunStaticInitializers();
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: static objects %!STATUS!", status);
+        goto Exit;
+    }
+    staticObjectsBuilt = TRUE;
+
+    status = InitProcessPolicy();
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: process policy %!STATUS!", status);
+        goto Exit;
+    }
+
+    // The WFP registration comes here (WfpInitialize with the device's WDM device object
+    // and QueryProcessIntercept, SendCallbackRequest, CancelCallbackRequest; its success
+    // sets the second stage flag), then the callback table (InitCallbackTable with the
+    // device's context).
+
+    // Last: until now the framework has held back every request, so none can arrive
+    // before all of the above exists.
+    FinishControlDevice(device);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!: started");
+
+Exit:
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: start failed %!STATUS!", status);
+        CleanupProcessPolicy();
+        if (staticObjectsBuilt) {
+            RunExitList();
+        }
+        WPP_CLEANUP(DriverObject);
+    }
+    return status;
+}
+
+VOID DriverUnload(WDFDRIVER Driver)
+{
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!");
+
+    // The WFP side goes first (WfpUninitialize): once it is down no classify can run, so
+    // nothing uses what is freed below.
+    CleanupProcessPolicy();
+    // The callback table goes here (FreeCallbackTable), before the exit list.
+    RunExitList();
+    WPP_CLEANUP(WdfDriverWdmGetDriverObject(Driver));
+}
