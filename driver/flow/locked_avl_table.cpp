@@ -1,10 +1,10 @@
 /*
  * locked_avl_table.cpp
  *
- * The spin-locked AVL container: the four generic-table routines (unsigned 64-bit compare,
- * an allocate routine that only hands out the node the inserter prepared, a plain free)
- * and the locked operations on top of them. The table context is the LockedAvlTable
- * itself.
+ * The spin-locked AVL container: the generic-table routines (unsigned 64-bit compare, the
+ * shared allocate routine that only hands out the node the inserter parked in
+ * PendingElement, a plain free) and the locked operations on top of them. The table
+ * context is the table's head, the first member of the LockedAvlTable.
  */
 #include "locked_avl_table.h"
 
@@ -26,14 +26,6 @@ RTL_GENERIC_COMPARE_RESULTS NTAPI LockedAvlTable::CompareKeys(_In_ PRTL_AVL_TABL
         return GenericGreaterThan;
     }
     return GenericEqual;
-}
-
-// Never allocates: the inserter parked its node in PendingElement under the lock.
-_Function_class_(RTL_AVL_ALLOCATE_ROUTINE)
-PVOID NTAPI LockedAvlTable::AllocateNode(_In_ PRTL_AVL_TABLE Table, _In_ CLONG ByteSize)
-{
-    UNREFERENCED_PARAMETER(ByteSize);
-    return static_cast<LockedAvlTable *>(Table->TableContext)->PendingElement;
 }
 
 _Function_class_(RTL_AVL_FREE_ROUTINE)
@@ -60,9 +52,9 @@ VOID LockedAvlTable::ReleaseLock()
 
 VOID LockedAvlTable::Construct(PRTL_AVL_FREE_ROUTINE FreeRoutine)
 {
-    PendingElement = nullptr;
-    RtlInitializeGenericTableAvl(&Avl, CompareKeys, AllocateNode,
-                                 FreeRoutine != nullptr ? FreeRoutine : FreeNode, this);
+    Head.PendingElement = nullptr;
+    RtlInitializeGenericTableAvl(&Head.Avl, CompareKeys, AllocatePendingElement,
+                                 FreeRoutine != nullptr ? FreeRoutine : FreeNode, &Head);
     KeInitializeSpinLock(&Lock);
     Count = 0;
     Closed = FALSE;
@@ -101,9 +93,9 @@ NTSTATUS LockedAvlTable::Insert(UINT64 Key, ULONG_PTR Value, PUINT64 NewCount)
         goto Exit;
     }
     // Buffer size 0: the element is already in place, the package copies nothing.
-    PendingElement = node;
-    inserted = RtlInsertElementGenericTableAvl(&Avl, LockedAvlElementOfNode(node), 0, &isNew);
-    PendingElement = nullptr;
+    Head.PendingElement = node;
+    inserted = RtlInsertElementGenericTableAvl(&Head.Avl, LockedAvlElementOfNode(node), 0, &isNew);
+    Head.PendingElement = nullptr;
     if (inserted == nullptr || !isNew) {
         ReleaseLock();
         status = STATUS_UNSUCCESSFUL;
@@ -129,7 +121,7 @@ NTSTATUS LockedAvlTable::Remove(UINT64 Key, PUINT64 NewCount)
     LOCKED_AVL_ELEMENT probe = {Key, 0};
 
     AcquireLock();
-    if (RtlDeleteElementGenericTableAvl(&Avl, &probe)) {
+    if (RtlDeleteElementGenericTableAvl(&Head.Avl, &probe)) {
         Count -= 1;
         status = STATUS_SUCCESS;
     }
@@ -148,12 +140,12 @@ NTSTATUS LockedAvlTable::Take(UINT64 Key, PULONG_PTR Value, PUINT64 NewCount)
     *Value = 0;
     AcquireLock();
     PLOCKED_AVL_ELEMENT element =
-        static_cast<PLOCKED_AVL_ELEMENT>(RtlLookupElementGenericTableAvl(&Avl, &probe));
+        static_cast<PLOCKED_AVL_ELEMENT>(RtlLookupElementGenericTableAvl(&Head.Avl, &probe));
     if (element != nullptr) {
         // Cleared before the delete so that the free routine leaves the value alone.
         *Value = element->Value;
         element->Value = 0;
-        (VOID)RtlDeleteElementGenericTableAvl(&Avl, &probe);
+        (VOID)RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
         Count -= 1;
         status = STATUS_SUCCESS;
     }
@@ -169,10 +161,12 @@ VOID LockedAvlTable::ForEach(PLOCKED_AVL_VISIT_ROUTINE Visit, PVOID Context)
     PVOID restartKey = nullptr;
 
     AcquireLock();
-    for (PLOCKED_AVL_ELEMENT element = static_cast<PLOCKED_AVL_ELEMENT>(
-             RtlEnumerateGenericTableWithoutSplayingAvl(&Avl, &restartKey));
-         element != nullptr;
-         element = static_cast<PLOCKED_AVL_ELEMENT>(RtlEnumerateGenericTableWithoutSplayingAvl(&Avl, &restartKey))) {
+    for (;;) {
+        PLOCKED_AVL_ELEMENT element =
+            static_cast<PLOCKED_AVL_ELEMENT>(RtlEnumerateGenericTableWithoutSplayingAvl(&Head.Avl, &restartKey));
+        if (element == nullptr) {
+            break;
+        }
         Visit(element, &element->Value, Context);
     }
     ReleaseLock();
@@ -192,13 +186,13 @@ VOID LockedAvlTable::Clear()
         // Always the first element again: a cursor into a deleted node would dangle.
         PVOID restartKey = nullptr;
         PLOCKED_AVL_ELEMENT element =
-            static_cast<PLOCKED_AVL_ELEMENT>(RtlEnumerateGenericTableWithoutSplayingAvl(&Avl, &restartKey));
+            static_cast<PLOCKED_AVL_ELEMENT>(RtlEnumerateGenericTableWithoutSplayingAvl(&Head.Avl, &restartKey));
         if (element == nullptr) {
             break;
         }
         // The delete frees the node, so it searches with a copy of the key.
         LOCKED_AVL_ELEMENT probe = {element->Key, 0};
-        (VOID)RtlDeleteElementGenericTableAvl(&Avl, &probe);
+        (VOID)RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
     }
     Count = 0;
     ReleaseLock();
@@ -207,12 +201,13 @@ VOID LockedAvlTable::Clear()
 VOID LockedAvlTable::DeleteAllUnlocked()
 {
     for (;;) {
-        PLOCKED_AVL_ELEMENT element = static_cast<PLOCKED_AVL_ELEMENT>(RtlEnumerateGenericTableAvl(&Avl, TRUE));
+        PLOCKED_AVL_ELEMENT element =
+            static_cast<PLOCKED_AVL_ELEMENT>(RtlEnumerateGenericTableAvl(&Head.Avl, TRUE));
         if (element == nullptr) {
             break;
         }
         LOCKED_AVL_ELEMENT probe = {element->Key, 0};
-        (VOID)RtlDeleteElementGenericTableAvl(&Avl, &probe);
+        (VOID)RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
     }
 }
 

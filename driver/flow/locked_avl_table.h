@@ -12,6 +12,8 @@
 
 #include <ntddk.h>
 
+#include "pending_element_avl.h"
+
 /*
  * The user data of one node. On the 32-bit target Value is a ULONG, so a node is the
  * 16-byte link header followed by this 16-byte element; on a 64-bit build Value widens to
@@ -88,7 +90,6 @@ public:
 
 private:
     static RTL_AVL_COMPARE_ROUTINE CompareKeys;
-    static RTL_AVL_ALLOCATE_ROUTINE AllocateNode;
     static RTL_AVL_FREE_ROUTINE FreeNode;
 
     _Requires_lock_not_held_(Lock) _Acquires_lock_(Lock)
@@ -96,8 +97,9 @@ private:
     _Requires_lock_held_(Lock) _Releases_lock_(Lock)
     VOID ReleaseLock();
 
-    RTL_AVL_TABLE Avl;                                  // the elements, ordered by Key
-    _Guarded_by_(Lock) PVOID PendingElement;            // node of the insert in progress
+    // Avl (the elements, ordered by Key) and PendingElement (the node of the insert in
+    // progress), shaped for the shared allocate routine; the table context.
+    _Guarded_by_(Lock) AVL_TABLE_WITH_PENDING Head;
     KIRQL SavedIrql;                                    // IRQL to restore when Lock is released
     KSPIN_LOCK Lock;                                    // guards Avl, PendingElement, Count, Closed
     _Guarded_by_(Lock) UINT64 Count;                    // number of elements in Avl

@@ -13,11 +13,21 @@
 // How long a sender below DISPATCH_LEVEL waits for the service to park a request.
 #define CALLBACK_CARRIER_WAIT_100NS (5LL * 1000 * 1000 * 10)
 
+/*
+ * Takes the next parked request. Below DISPATCH_LEVEL a sender that finds none waits for
+ * RequestAvailableEvent, at most CALLBACK_CARRIER_WAIT_100NS in all. The event is signalled
+ * once per empty-to-non-empty change of the queue, so one parked request releases one
+ * waiting sender; a sender that wakes to find the request already gone (another sender
+ * was quicker, or the signal was left over from a request taken without waiting) waits
+ * again for what is left of its time instead of failing early.
+ */
 _Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _Out_ WDFREQUEST *Request)
 {
     NTSTATUS status;
     LARGE_INTEGER timeout;
+    ULONGLONG deadline;
+    ULONGLONG now;
 
     *Request = nullptr;
     status = WdfIoQueueRetrieveNextRequest(DeviceContext->PendingQueue, Request);
@@ -29,20 +39,31 @@ static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _O
     }
     // A classify at DISPATCH_LEVEL must not wait; it fails as a timed-out wait would.
     if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: no parked request at DISPATCH_LEVEL");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: none parked at DISPATCH_LEVEL %!STATUS!", status);
         goto Exit;
     }
-    timeout.QuadPart = -CALLBACK_CARRIER_WAIT_100NS;
-    status = KeWaitForSingleObject(&DeviceContext->RequestAvailableEvent, Executive, KernelMode, FALSE, &timeout);
-    if (status != STATUS_SUCCESS) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: wait ended %!STATUS!", status);
-        status = STATUS_NO_MORE_ENTRIES;
-        goto Exit;
-    }
-    // One signal per empty-to-non-empty change: another sender may have been quicker.
-    status = WdfIoQueueRetrieveNextRequest(DeviceContext->PendingQueue, Request);
-    if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: retrieve after wait %!STATUS!", status);
+    deadline = KeQueryInterruptTime() + CALLBACK_CARRIER_WAIT_100NS;
+    for (;;) {
+        now = KeQueryInterruptTime();
+        if (now >= deadline) {
+            status = STATUS_NO_MORE_ENTRIES;
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: no request within the wait %!STATUS!", status);
+            goto Exit;
+        }
+        timeout.QuadPart = -static_cast<LONGLONG>(deadline - now);
+        status = KeWaitForSingleObject(&DeviceContext->RequestAvailableEvent, Executive, KernelMode, FALSE, &timeout);
+        if (status != STATUS_SUCCESS) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: wait ended %!STATUS!", status);
+            status = STATUS_NO_MORE_ENTRIES;
+            goto Exit;
+        }
+        status = WdfIoQueueRetrieveNextRequest(DeviceContext->PendingQueue, Request);
+        if (status != STATUS_NO_MORE_ENTRIES) {
+            if (!NT_SUCCESS(status)) {
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: retrieve after wait %!STATUS!", status);
+            }
+            goto Exit;
+        }
     }
 
 Exit:
@@ -116,7 +137,7 @@ NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLen
     WriteCallbackRecord(buffer, Type, id, Payload, PayloadLength);
 
     completion = static_cast<PCALLBACK_COMPLETION>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLBACK_COMPLETION), QVR_CALLBACK_POOL_TAG));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLBACK_COMPLETION), QVR_TAG_CALLBACK));
     if (completion == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: request %I64u completion %!STATUS!", id, status);

@@ -27,7 +27,7 @@ VOID NTAPI FreeCallbackEntryNode(_In_ PRTL_AVL_TABLE Table, _In_ __drv_freesMem(
 VOID FreeCallbackCompletion(PCALLBACK_COMPLETION *Completion)
 {
     if (*Completion != nullptr) {
-        ExFreePoolWithTag(*Completion, QVR_CALLBACK_POOL_TAG);
+        ExFreePoolWithTag(*Completion, QVR_TAG_CALLBACK);
         *Completion = nullptr;
     }
 }
@@ -38,7 +38,7 @@ NTSTATUS InitCallbackTable(PQVR_DRV_DEVICE_CONTEXT DeviceContext)
     PCALLBACK_TABLE table;
 
     table = static_cast<PCALLBACK_TABLE>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLBACK_TABLE), QVR_CALLBACK_POOL_TAG));
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLBACK_TABLE), QVR_TAG_CALLBACK));
     if (table == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "InitCallbackTable: allocation failed %!STATUS!", status);
@@ -64,7 +64,7 @@ VOID FreeCallbackTable()
     table->Table.SetClosed(TRUE);
     table->Table.Clear();
     CallbackTable = nullptr;
-    ExFreePoolWithTag(table, QVR_CALLBACK_POOL_TAG);
+    ExFreePoolWithTag(table, QVR_TAG_CALLBACK);
 }
 
 NTSTATUS InsertCallbackEntry(PCALLBACK_TABLE Table, UINT64 RequestId, PCALLBACK_COMPLETION Completion)

@@ -8,10 +8,9 @@
 #pragma once
 
 #include "callback_channel.h"
+#include "pool_tags.h"
 #include "../flow/locked_avl_table.h"
 
-// "QVCB" in memory order.
-#define QVR_CALLBACK_POOL_TAG ((ULONG)'Q' | ((ULONG)'V' << 8) | ((ULONG)'C' << 16) | ((ULONG)'B' << 24))
 
 // What to call when the reply arrives (NonPagedPoolNx, tag "QVCB"); owned by its entry.
 typedef struct CallbackCompletion {

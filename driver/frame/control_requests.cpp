@@ -9,6 +9,7 @@
 #include <wdf.h>
 
 #include "qvr_ioctl.h"
+#include "callback_channel.h"
 #include "control_requests.h"
 #include "driver_state.h"
 #include "../policy/rule_store.h"
@@ -100,7 +101,6 @@ VOID ControlDeviceIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBuf
 
     UNREFERENCED_PARAMETER(Queue);
     UNREFERENCED_PARAMETER(OutputBufferLength);
-    UNREFERENCED_PARAMETER(InputBufferLength);
 
     switch (IoControlCode) {
     case IOCTL_QVR_SET_PROCESS_RULES:
@@ -110,11 +110,9 @@ VOID ControlDeviceIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBuf
         status = SetQuicBlocking(Request);
         break;
     case IOCTL_QVR_CALLBACK:
-        // Handed to the callback channel (CallbackIoControl, which completes or parks the
-        // request) once the channel exists; until then the service learns it is absent.
-        status = STATUS_NOT_SUPPORTED;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no callback channel %!STATUS!", status);
-        break;
+        // The callback channel completes the request or parks it.
+        CallbackIoControl(Request, InputBufferLength);
+        return;
     default:
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: control code 0x%08X %!STATUS!", IoControlCode,

@@ -9,6 +9,7 @@
 #include <ntddk.h>
 #include <wdf.h>
 
+#include "callback_channel.h"
 #include "control_device.h"
 #include "driver_entry.h"
 #include "driver_state.h"
@@ -61,8 +62,12 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 
     // The WFP registration comes here (WfpInitialize with the device's WDM device object
     // and QueryProcessIntercept, SendCallbackRequest, CancelCallbackRequest; its success
-    // sets the second stage flag), then the callback table (InitCallbackTable with the
-    // device's context).
+    // sets the second stage flag), then the callback table.
+    status = InitCallbackTable(WdfObjectGet_QVR_DRV_DEVICE_CONTEXT(device));
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: callback table %!STATUS!", status);
+        goto Exit;
+    }
 
     // Last: until now the framework has held back every request, so none can arrive
     // before all of the above exists.
@@ -73,6 +78,7 @@ Exit:
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: start failed %!STATUS!", status);
         CleanupProcessPolicy();
+        FreeCallbackTable();
         if (staticObjectsBuilt) {
             RunExitList();
         }
@@ -88,7 +94,8 @@ VOID DriverUnload(WDFDRIVER Driver)
     // The WFP side goes first (WfpUninitialize): once it is down no classify can run, so
     // nothing uses what is freed below.
     CleanupProcessPolicy();
-    // The callback table goes here (FreeCallbackTable), before the exit list.
+    // Outstanding questions are dropped without calling their routines.
+    FreeCallbackTable();
     RunExitList();
     WPP_CLEANUP(WdfDriverWdmGetDriverObject(Driver));
 }

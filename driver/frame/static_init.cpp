@@ -9,6 +9,7 @@
 #include <ntddk.h>
 
 #include "static_init.h"
+#include "../flow/flow_context_table.h"
 #include "../trace/trace.h"
 #include "static_init.tmh"
 
@@ -19,6 +20,7 @@ typedef struct _DRIVER_STATIC_OBJECT {
 
 // The driver's static objects, in construction order; the table ends with a null entry.
 static const DRIVER_STATIC_OBJECT StaticObjects[] = {
+    {ConstructFlowContextTable, DestroyFlowContextTable},
     {nullptr, nullptr},
 };
 

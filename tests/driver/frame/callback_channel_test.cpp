@@ -122,6 +122,41 @@ TEST_F(CallbackChannelTest, OneParkedCarrierReleasesExactlyOneWaitingSender)
     EXPECT_EQ(CancelCallbackRequest(1), STATUS_SUCCESS);
 }
 
+// A carrier taken without waiting leaves the queue's signal behind; the next sender that
+// finds no carrier must still wait its full time instead of failing on the old signal.
+TEST_F(CallbackChannelTest, LeftoverSignalDoesNotCutTheWaitShort)
+{
+    winsim::Overlapped carrier = Park();
+    UINT64 first = 0;
+    ASSERT_EQ(SendCallbackRequest(3, nullptr, 0, nullptr, nullptr, &first), STATUS_SUCCESS);
+    EXPECT_EQ(Finish(carrier).status, STATUS_SUCCESS);
+
+    auto sender = std::async(std::launch::async, [] {
+        UINT64 id = 0;
+        const NTSTATUS status = SendCallbackRequest(3, nullptr, 0, nullptr, nullptr, &id);
+        return std::make_pair(status, id);
+    });
+    ASSERT_TRUE(Eventually([] { return winsim::clock::Waiters() == 1; }));
+    winsim::clock::Advance(3 * kOneSecond);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(sender.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+    winsim::Overlapped late = Park();
+    ASSERT_EQ(sender.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const auto [status, id] = sender.get();
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(id, first + 1);
+    EXPECT_EQ(Finish(late).status, STATUS_SUCCESS);
+
+    // The time left after a wasted wake-up still ends the wait at 5 s in all.
+    auto giveUp = std::async(std::launch::async, [] { return SendCallbackRequest(3, nullptr, 0, nullptr, nullptr, nullptr); });
+    ASSERT_TRUE(Eventually([] { return winsim::clock::Waiters() == 1; }));
+    winsim::clock::Advance(5 * kOneSecond);
+    ASSERT_EQ(giveUp.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(giveUp.get(), STATUS_NO_MORE_ENTRIES);
+    EXPECT_EQ(CancelCallbackRequest(first), STATUS_SUCCESS);
+    EXPECT_EQ(CancelCallbackRequest(id), STATUS_SUCCESS);
+}
+
 TEST_F(CallbackChannelTest, SenderAtDispatchLevelFailsAtOnceWithoutWaiting)
 {
     KIRQL oldIrql;
