@@ -49,6 +49,10 @@ void TeardownDeviceLocked(Device &device, Delivery *out)
     }
     Framework &fx = Fx();
     if (!device.linkKey.empty()) {
+        UNICODE_STRING link{static_cast<USHORT>(device.linkName.size() * sizeof(WCHAR)),
+                            static_cast<USHORT>(device.linkName.size() * sizeof(WCHAR)),
+                            reinterpret_cast<PWCH>(device.linkName.data())};
+        IoDeleteSymbolicLink(&link);
         fx.links.erase(device.linkKey);
         device.linkKey.clear();
     }
@@ -274,6 +278,7 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     device->driver = driver;
     device->parent = driver;
     device->nameKey = nameKey;
+    device->name = init->name;
     device->security = init->security;
     device->createdInDriverEntry = driver->load->inDriverEntry;
     driver->children.push_back(device);
@@ -312,6 +317,16 @@ NTSTATUS WdfDeviceCreateSymbolicLink(WDFDEVICE Device, PCUNICODE_STRING Symbolic
     if (Fx().links.count(key) != 0) {
         return STATUS_OBJECT_NAME_COLLISION;
     }
+    std::u16string deviceName = device->name;
+    UNICODE_STRING target{static_cast<USHORT>(deviceName.size() * sizeof(WCHAR)),
+                          static_cast<USHORT>(deviceName.size() * sizeof(WCHAR)),
+                          reinterpret_cast<PWCH>(deviceName.data())};
+    status = IoCreateSymbolicLink(const_cast<PUNICODE_STRING>(SymbolicLinkName), &target);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    device->linkName.assign(reinterpret_cast<const char16_t *>(SymbolicLinkName->Buffer),
+                            SymbolicLinkName->Length / sizeof(WCHAR));
     device->linkKey = key;
     Fx().links[key] = device;
     return STATUS_SUCCESS;

@@ -74,8 +74,10 @@ struct Device : Object {
     Device() : Object(Kind::Device) {}
     std::weak_ptr<Driver> driver;         // parent driver
     PDEVICE_OBJECT wdm = nullptr;         // the WDM device object
+    std::u16string name;                  // "\Device\X" as the driver named it
     std::string nameKey;                  // upper-cased "\DEVICE\X", or empty
     std::string linkKey;                  // upper-cased link name without its prefix, or empty
+    std::u16string linkName;              // the link as the driver named it
     DeviceSecurity security;              // parsed SDDL
     bool initializing = true;             // DO_DEVICE_INITIALIZING
     bool createdInDriverEntry = false;    // the I/O manager readies it when DriverEntry returns

@@ -1,0 +1,129 @@
+/*
+ * kmdf_queue_test.cpp
+ *
+ * The manual queue as a parking lot for callers' requests: arrival order, the ready
+ * notification on each empty-to-non-empty transition (and at registration when requests
+ * are already queued), retrieval from an empty queue, and cancellation by the caller or by
+ * closing the handle.
+ */
+#include "kmdf_fixture.h"
+
+using namespace kmdftest;
+using winsim::Identity;
+
+namespace {
+
+winsim::Overlapped Park(const winsim::Handle &handle)
+{
+    return winsim::DeviceIoControlOverlapped(handle, kIoctlPark, nullptr, 0, 16);
+}
+
+NTSTATUS Release(const winsim::Handle &handle)
+{
+    return winsim::DeviceIoControl(handle, kIoctlRelease, nullptr, 0, 0).status;
+}
+
+}  // namespace
+
+TEST_F(KmdfTest, ParkedRequestCancelledByTheCallerCompletesCancelled)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle handle = Open();
+    winsim::Overlapped io = Park(handle);
+    EXPECT_EQ(io.InitialStatus(), STATUS_PENDING);
+    EXPECT_FALSE(io.Wait(std::chrono::milliseconds(20)));
+    EXPECT_EQ(io.Result().status, STATUS_PENDING);
+
+    EXPECT_EQ(winsim::CancelIoEx(handle, &io), STATUS_SUCCESS);
+    ASSERT_TRUE(io.Wait(kWait));
+    EXPECT_EQ(io.Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(io.Result().information, 0u);
+    EXPECT_EQ(winsim::CancelIoEx(handle, &io), STATUS_NOT_FOUND);
+    // The cancelled request left the queue: there is nothing to release.
+    EXPECT_EQ(Release(handle), STATUS_NO_MORE_ENTRIES);
+}
+
+TEST_F(KmdfTest, ClosingAHandleCancelsOnlyItsOwnParkedRequests)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle first = Open();
+    winsim::Handle second = Open();
+    winsim::Overlapped a = Park(first);
+    winsim::Overlapped b = Park(second);
+    EXPECT_EQ(winsim::CloseHandle(first), STATUS_SUCCESS);
+    ASSERT_TRUE(a.Wait(kWait));
+    EXPECT_EQ(a.Result().status, STATUS_CANCELLED);
+    EXPECT_FALSE(b.IsComplete());
+
+    EXPECT_EQ(Release(second), STATUS_SUCCESS);
+    ASSERT_TRUE(b.Wait(kWait));
+    EXPECT_EQ(b.Result().status, STATUS_SUCCESS);
+    EXPECT_EQ(b.Result().output, std::vector<std::uint8_t>({1}));
+}
+
+TEST_F(KmdfTest, ManualQueueKeepsArrivalOrder)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle handle = Open();
+    std::vector<winsim::Overlapped> parked;
+    for (int i = 0; i < 3; ++i) {
+        parked.push_back(Park(handle));
+    }
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(Release(handle), STATUS_SUCCESS);
+        ASSERT_TRUE(parked[i].Wait(kWait));
+        EXPECT_EQ(parked[i].Result().output, std::vector<std::uint8_t>({static_cast<std::uint8_t>(i + 1)}));
+    }
+    EXPECT_EQ(Release(handle), STATUS_NO_MORE_ENTRIES);
+}
+
+TEST_F(KmdfTest, ReadyNotificationFiresOncePerEmptyToNonEmptyTransition)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle handle = Open();
+    EXPECT_EQ(TestCounters().readyCalls, 0);
+    std::vector<winsim::Overlapped> parked;
+    parked.push_back(Park(handle));
+    EXPECT_EQ(TestCounters().readyCalls, 1);
+    parked.push_back(Park(handle));
+    parked.push_back(Park(handle));
+    EXPECT_EQ(TestCounters().readyCalls, 1);
+
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(Release(handle), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(Release(handle), STATUS_NO_MORE_ENTRIES);
+    EXPECT_EQ(TestCounters().readyCalls, 1);
+    parked.push_back(Park(handle));
+    EXPECT_EQ(TestCounters().readyCalls, 2);
+}
+
+TEST_F(KmdfTest, ReadyNotificationRegisteredOnANonEmptyQueueFiresAtOnce)
+{
+    TestOptions().registerReadyAtEntry = false;
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle handle = Open();
+    winsim::Overlapped a = Park(handle);
+    winsim::Overlapped b = Park(handle);
+    EXPECT_EQ(TestCounters().readyCalls, 0);
+
+    EXPECT_EQ(winsim::DeviceIoControl(handle, kIoctlRegisterReady, nullptr, 0, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(TestCounters().readyCalls, 1);
+    // A second registration is refused; so is a notification on a parallel queue's terms.
+    EXPECT_EQ(winsim::DeviceIoControl(handle, kIoctlRegisterReady, nullptr, 0, 0).status,
+              STATUS_INVALID_DEVICE_REQUEST);
+}
+
+TEST_F(KmdfTest, CancelOfTheWholeHandleReachesEveryParkedRequest)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle handle = Open();
+    winsim::Overlapped a = Park(handle);
+    winsim::Overlapped b = Park(handle);
+    EXPECT_EQ(winsim::CancelIoEx(handle), STATUS_SUCCESS);
+    ASSERT_TRUE(a.Wait(kWait));
+    ASSERT_TRUE(b.Wait(kWait));
+    EXPECT_EQ(a.Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(b.Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(winsim::CancelIoEx(handle), STATUS_NOT_FOUND);
+}
