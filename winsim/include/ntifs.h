@@ -26,4 +26,9 @@ _IRQL_requires_max_(PASSIVE_LEVEL) NTSYSAPI NTSTATUS NTAPI ZwQueryInformationPro
     _Out_writes_bytes_opt_(ProcessInformationLength) PVOID ProcessInformation, _In_ ULONG ProcessInformationLength,
     _Out_opt_ PULONG ReturnLength);
 
+/* Waits on the object behind a handle, as KeWaitForSingleObject does on a pointer. */
+_IRQL_requires_max_(PASSIVE_LEVEL) NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(_In_ HANDLE Handle,
+                                                                                _In_ BOOLEAN Alertable,
+                                                                                _In_opt_ PLARGE_INTEGER Timeout);
+
 EXTERN_C_END

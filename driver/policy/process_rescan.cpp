@@ -1,0 +1,146 @@
+/*
+ * process_rescan.cpp
+ *
+ * Rebuilding the process table after a rule change. A rescan fills a second table from a
+ * snapshot of all running processes while queries keep reading the current one, then
+ * swaps the two under the lock, so a query sees either every old flag or every new one.
+ * Rescans run one at a time: there is a single Rebuild slot.
+ */
+#include "process_table.h"
+#include "process_sysinfo.h"
+#include "../trace/trace.h"
+#include "process_rescan.tmh"
+
+/* A list that keeps growing between the size query and the fill is not chased forever. */
+#define SNAPSHOT_ATTEMPTS 16
+
+/*
+ * Takes a snapshot of all processes into a new paged buffer sized by the kernel's answer,
+ * asking again while the list grows between the size query and the fill.
+ */
+_IRQL_requires_(PASSIVE_LEVEL)
+static NTSTATUS QueryProcessSnapshot(_Outptr_result_bytebuffer_(*Size) PVOID *Snapshot, _Out_ PULONG Size)
+{
+    NTSTATUS status;
+    ULONG required = 0;
+    ULONG written = 0;
+    ULONG attempt;
+    PVOID buffer = nullptr;
+
+    *Snapshot = nullptr;
+    *Size = 0;
+    status = ZwQuerySystemInformation(SystemProcessInformation, nullptr, 0, &required);
+    for (attempt = 0; status == STATUS_INFO_LENGTH_MISMATCH && attempt < SNAPSHOT_ATTEMPTS; ++attempt) {
+        if (required < sizeof(SYSTEM_PROCESS_INFORMATION)) {
+            status = STATUS_UNSUCCESSFUL;
+            break;
+        }
+        buffer = ExAllocatePoolWithTag(PagedPool, required, PROCESS_TABLE_TAG);
+        if (buffer == nullptr) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+        RtlZeroMemory(buffer, required);
+        status = ZwQuerySystemInformation(SystemProcessInformation, buffer, required, &written);
+        if (status == STATUS_INFO_LENGTH_MISMATCH) {
+            // Processes started since the size query; ask again.
+            ExFreePoolWithTag(buffer, PROCESS_TABLE_TAG);
+            buffer = nullptr;
+            status = ZwQuerySystemInformation(SystemProcessInformation, nullptr, 0, &required);
+        }
+    }
+    if (NT_SUCCESS(status) && buffer == nullptr) {
+        // Every answer asked for more room, or the size query itself claimed success.
+        status = STATUS_UNSUCCESSFUL;
+    }
+    if (!NT_SUCCESS(status)) {
+        if (buffer != nullptr) {
+            ExFreePoolWithTag(buffer, PROCESS_TABLE_TAG);
+        }
+        return status;
+    }
+    *Snapshot = buffer;
+    *Size = (written != 0 && written <= required) ? written : required;
+    return status;
+}
+
+/* Enters every process of the snapshot; records that would run past its end stop the walk. */
+_IRQL_requires_(PASSIVE_LEVEL)
+static VOID AddSnapshotProcesses(_In_reads_bytes_(Size) PVOID Snapshot, _In_ ULONG Size)
+{
+    ULONG offset = 0;
+    PSYSTEM_PROCESS_INFORMATION record;
+
+    for (;;) {
+        if (Size - offset < sizeof(SYSTEM_PROCESS_INFORMATION)) {
+            break;
+        }
+        record = (PSYSTEM_PROCESS_INFORMATION)((PUCHAR)Snapshot + offset);
+        // Ended processes and the idle process fail here; that is expected.
+        (VOID)AddProcess((UINT64)(LONG64)(LONG_PTR)record->UniqueProcessId);
+        if (record->NextEntryOffset == 0 || record->NextEntryOffset > Size - offset) {
+            break;
+        }
+        offset += record->NextEntryOffset;
+    }
+}
+
+_Use_decl_annotations_
+NTSTATUS RescanProcesses(VOID)
+{
+    NTSTATUS status;
+    PPROCESS_TABLE table = ProcessTable;
+    PRTL_AVL_TABLE rebuild;
+    PRTL_AVL_TABLE retired = nullptr;
+    PVOID snapshot = nullptr;
+    ULONG snapshotSize = 0;
+    KLOCK_QUEUE_HANDLE lockHandle;
+
+    if (table == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    // Rescans queue up behind the gate: each one fills and swaps the single Rebuild slot
+    // alone, and a later rule change is never lost to an earlier rescan still running.
+    KeEnterCriticalRegion();
+    (VOID)KeWaitForSingleObject(&table->RescanGate, Executive, KernelMode, FALSE, nullptr);
+
+    // Allocated before the lock is taken: nothing is allocated under a spin lock.
+    rebuild = AllocateProcessAvlTable();
+    if (rebuild == nullptr) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    KeAcquireInStackQueuedSpinLock(&table->Lock, &lockHandle);
+    table->Rebuild = rebuild;
+    table->RulesGeneration += 1;
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+
+    status = QueryProcessSnapshot(&snapshot, &snapshotSize);
+    if (NT_SUCCESS(status)) {
+        AddSnapshotProcesses(snapshot, snapshotSize);
+        ExFreePoolWithTag(snapshot, PROCESS_TABLE_TAG);
+    }
+
+    KeAcquireInStackQueuedSpinLock(&table->Lock, &lockHandle);
+    if (NT_SUCCESS(status)) {
+        retired = table->Current;
+        table->Current = table->Rebuild;
+    } else {
+        retired = table->Rebuild;
+    }
+    table->Rebuild = nullptr;
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+
+    // Nobody can reach the retired table any more; its entries go outside the lock.
+    FreeProcessAvlTable(&retired);
+
+Exit:
+    KeSetEvent(&table->RescanGate, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+    if (NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Process rescan done");
+    } else {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Process rescan failed, old flags stay: %!STATUS!", status);
+    }
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,369 @@
+/*
+ * process_table.cpp
+ *
+ * The process table: its staged creation and teardown, the AVL routines both of its
+ * tables share, entering a process (image path query, rule lookup, insert), removing one,
+ * the process notification routine and the classify path's query.
+ */
+#include "process_table.h"
+#include "process_watcher.h"
+#include "rule_store.h"
+#include "../trace/trace.h"
+#include "process_table.tmh"
+
+PPROCESS_TABLE ProcessTable = nullptr;
+
+/* The entry's fixed part, up to where the image-name query writes its answer. */
+#define PROCESS_ENTRY_FIXED_SIZE ((ULONG)FIELD_OFFSET(PROCESS_ENTRY, ImagePath))
+
+/* Room beyond the size the image-name query asks for. */
+#define PROCESS_ENTRY_SLACK 8
+
+static UINT64 ProcessIdFromHandle(_In_ HANDLE ProcessId)
+{
+    return (UINT64)(LONG64)(LONG_PTR)ProcessId;
+}
+
+static HANDLE HandleFromProcessId(_In_ UINT64 ProcessId)
+{
+    return (HANDLE)(ULONG_PTR)ProcessId;
+}
+
+_Function_class_(RTL_AVL_COMPARE_ROUTINE)
+static RTL_GENERIC_COMPARE_RESULTS NTAPI CompareProcessEntries(_In_ PRTL_AVL_TABLE Table,
+                                                              _In_ PVOID First, _In_ PVOID Second)
+{
+    UNREFERENCED_PARAMETER(Table);
+    // Both sides point at a ProcessId: the key of an entry's user data or a bare key.
+    const UINT64 first = *(const UINT64 *)First;
+    const UINT64 second = *(const UINT64 *)Second;
+    if (first < second) {
+        return GenericLessThan;
+    }
+    if (first > second) {
+        return GenericGreaterThan;
+    }
+    return GenericEqual;
+}
+
+_Function_class_(RTL_AVL_ALLOCATE_ROUTINE)
+static PVOID NTAPI AllocateProcessEntry(_In_ PRTL_AVL_TABLE Table, _In_ CLONG ByteSize)
+{
+    UNREFERENCED_PARAMETER(Table);
+    UNREFERENCED_PARAMETER(ByteSize);
+    // Inserts never allocate: the inserter parked the whole entry here under Lock.
+    return ProcessTable->PendingElement;
+}
+
+static VOID FreeProcessEntry(_In_ PPROCESS_ENTRY Entry)
+{
+    if (Entry->Process != nullptr) {
+        ObDereferenceObject(Entry->Process);
+    }
+    ExFreePoolWithTag(Entry, PROCESS_TABLE_TAG);
+}
+
+_Function_class_(RTL_AVL_FREE_ROUTINE)
+static VOID NTAPI FreeProcessEntryRoutine(_In_ PRTL_AVL_TABLE Table, _In_ PVOID Buffer)
+{
+    UNREFERENCED_PARAMETER(Table);
+    FreeProcessEntry((PPROCESS_ENTRY)Buffer);
+}
+
+_Use_decl_annotations_
+PRTL_AVL_TABLE AllocateProcessAvlTable(VOID)
+{
+    PRTL_AVL_TABLE table = (PRTL_AVL_TABLE)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(RTL_AVL_TABLE),
+                                                                PROCESS_TABLE_TAG);
+    if (table != nullptr) {
+        RtlInitializeGenericTableAvl(table, CompareProcessEntries, AllocateProcessEntry,
+                                     FreeProcessEntryRoutine, nullptr);
+    }
+    return table;
+}
+
+_Use_decl_annotations_
+VOID FreeProcessAvlTable(PRTL_AVL_TABLE *Table)
+{
+    PRTL_AVL_TABLE table = *Table;
+    PVOID element;
+
+    if (table == nullptr) {
+        return;
+    }
+    *Table = nullptr;
+    while ((element = RtlEnumerateGenericTableAvl(table, TRUE)) != nullptr) {
+        RtlDeleteElementGenericTableAvl(table, element);
+    }
+    ExFreePoolWithTag(table, PROCESS_TABLE_TAG);
+}
+
+/*
+ * Enters Entry into Rebuild while a rescan runs, else into Current. An entry already there
+ * under the same id gives way (a reused id, or a process met twice during a rescan),
+ * unless it is the same process with a flag computed under newer rules: then the newcomer,
+ * whose rule lookup raced with a rule change, is the one dropped. Consumes Entry.
+ */
+static VOID InsertProcessEntry(_In_ PPROCESS_TABLE Table, _In_ PPROCESS_ENTRY Entry)
+{
+    KLOCK_QUEUE_HANDLE lockHandle;
+    PPROCESS_ENTRY discard = nullptr;
+    PRTL_AVL_TABLE target;
+    PPROCESS_ENTRY existing;
+    BOOLEAN newElement = FALSE;
+
+    KeAcquireInStackQueuedSpinLock(&Table->Lock, &lockHandle);
+    target = (Table->Rebuild != nullptr) ? Table->Rebuild : Table->Current;
+    existing = (PPROCESS_ENTRY)RtlLookupElementGenericTableAvl(target, &Entry->ProcessId);
+    if (existing != nullptr) {
+        existing = CONTAINING_RECORD(existing, PROCESS_ENTRY, ProcessId);
+        if (existing->Process == Entry->Process &&
+            existing->RulesGeneration > Entry->RulesGeneration) {
+            discard = Entry;
+        } else {
+            RtlDeleteElementGenericTableAvl(target, &Entry->ProcessId);
+        }
+    }
+    if (discard == nullptr) {
+        Table->PendingElement = Entry;
+        if (RtlInsertElementGenericTableAvl(target, &Entry->ProcessId, 0, &newElement) == nullptr ||
+            !newElement) {
+            discard = Entry;
+        }
+        Table->PendingElement = nullptr;
+    }
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+
+    if (discard != nullptr) {
+        FreeProcessEntry(discard);
+    }
+}
+
+/*
+ * Asks for the image file name of the open process into a new entry sized by the
+ * kernel's answer to an empty query.
+ */
+_IRQL_requires_(PASSIVE_LEVEL)
+static NTSTATUS QueryImageIntoNewEntry(_In_ HANDLE ProcessHandle, _Outptr_ PPROCESS_ENTRY *Entry)
+{
+    NTSTATUS status;
+    ULONG required = 0;
+    ULONG bufferSize;
+    PPROCESS_ENTRY entry = nullptr;
+
+    *Entry = nullptr;
+    status = ZwQueryInformationProcess(ProcessHandle, ProcessImageFileName, nullptr, 0, &required);
+    if (status != STATUS_INFO_LENGTH_MISMATCH) {
+        // An empty buffer cannot hold the answer; a success here would leave no entry
+        // behind a success status.
+        if (NT_SUCCESS(status)) {
+            status = STATUS_UNSUCCESSFUL;
+        }
+        goto Exit;
+    }
+    if (required > MAXULONG - PROCESS_ENTRY_FIXED_SIZE - PROCESS_ENTRY_SLACK) {
+        status = STATUS_INTEGER_OVERFLOW;
+        goto Exit;
+    }
+    bufferSize = required + PROCESS_ENTRY_SLACK;
+    entry = (PPROCESS_ENTRY)ExAllocatePoolWithTag(NonPagedPoolNx, PROCESS_ENTRY_FIXED_SIZE + bufferSize,
+                                                  PROCESS_TABLE_TAG);
+    if (entry == nullptr) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    RtlZeroMemory(entry, sizeof(PROCESS_ENTRY));
+    status = ZwQueryInformationProcess(ProcessHandle, ProcessImageFileName, &entry->ImagePath,
+                                       bufferSize, &required);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    *Entry = entry;
+    entry = nullptr;
+
+Exit:
+    if (entry != nullptr) {
+        ExFreePoolWithTag(entry, PROCESS_TABLE_TAG);
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS AddProcess(UINT64 ProcessId)
+{
+    NTSTATUS status;
+    PPROCESS_TABLE table = ProcessTable;
+    PEPROCESS process = nullptr;
+    HANDLE processHandle = nullptr;
+    PPROCESS_ENTRY entry = nullptr;
+    KLOCK_QUEUE_HANDLE lockHandle;
+
+    if (table == nullptr) {
+        status = STATUS_INVALID_DEVICE_STATE;
+        goto Exit;
+    }
+    status = PsLookupProcessByProcessId(HandleFromProcessId(ProcessId), &process);
+    if (!NT_SUCCESS(status)) {
+        process = nullptr;
+        goto Exit;
+    }
+    status = ObOpenObjectByPointer(process, OBJ_KERNEL_HANDLE, nullptr, 0, *PsProcessType, KernelMode,
+                                   &processHandle);
+    if (!NT_SUCCESS(status)) {
+        processHandle = nullptr;
+        goto Exit;
+    }
+    status = QueryImageIntoNewEntry(processHandle, &entry);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+
+    entry->ProcessId = ProcessId;
+    // Read the generation before the rules are: a rescan that starts after this point
+    // may have newer rules than the flag below was computed from.
+    KeAcquireInStackQueuedSpinLock(&table->Lock, &lockHandle);
+    entry->RulesGeneration = table->RulesGeneration;
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+    entry->Intercept = IsImageIntercepted(&entry->ImagePath);
+    ObReferenceObject(process);
+    entry->Process = process;
+    InsertProcessEntry(table, entry);
+    entry = nullptr;
+
+Exit:
+    if (entry != nullptr) {
+        FreeProcessEntry(entry);
+    }
+    if (processHandle != nullptr) {
+        ZwClose(processHandle);
+    }
+    if (process != nullptr) {
+        ObDereferenceObject(process);
+    }
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AddProcess %I64u: %!STATUS!", ProcessId, status);
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+VOID RemoveProcess(UINT64 ProcessId)
+{
+    PPROCESS_TABLE table = ProcessTable;
+    KLOCK_QUEUE_HANDLE lockHandle;
+
+    if (table == nullptr) {
+        return;
+    }
+    KeAcquireInStackQueuedSpinLock(&table->Lock, &lockHandle);
+    RtlDeleteElementGenericTableAvl((table->Rebuild != nullptr) ? table->Rebuild : table->Current,
+                                    &ProcessId);
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+}
+
+_Use_decl_annotations_
+VOID ProcessNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
+{
+    UNREFERENCED_PARAMETER(ParentId);
+    if (Create) {
+        (VOID)AddProcess(ProcessIdFromHandle(ProcessId));
+    } else {
+        RemoveProcess(ProcessIdFromHandle(ProcessId));
+    }
+}
+
+_Use_decl_annotations_
+NTSTATUS QueryProcessIntercept(UINT64 ProcessId, PBOOLEAN Intercept)
+{
+    PPROCESS_TABLE table = ProcessTable;
+    KLOCK_QUEUE_HANDLE lockHandle;
+    PPROCESS_ENTRY entry;
+    BOOLEAN intercept = FALSE;
+
+    if (table != nullptr) {
+        KeAcquireInStackQueuedSpinLock(&table->Lock, &lockHandle);
+        entry = (PPROCESS_ENTRY)RtlLookupElementGenericTableAvl(table->Current, &ProcessId);
+        if (entry != nullptr) {
+            intercept = CONTAINING_RECORD(entry, PROCESS_ENTRY, ProcessId)->Intercept;
+        }
+        KeReleaseInStackQueuedSpinLock(&lockHandle);
+    }
+    *Intercept = intercept;
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_
+NTSTATUS InitProcessTable(VOID)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    PPROCESS_TABLE table;
+
+    if (ProcessTable != nullptr) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    table = (PPROCESS_TABLE)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PROCESS_TABLE), PROCESS_TABLE_TAG);
+    if (table == nullptr) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    RtlZeroMemory(table, sizeof(PROCESS_TABLE));
+    table->State = PROCESS_TABLE_CREATED;
+    // Published at once: the table routines, the notification routine, the watcher and
+    // the teardown all find the table through the driver-wide pointer.
+    ProcessTable = table;
+
+    table->Current = AllocateProcessAvlTable();
+    if (table->Current == nullptr) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Exit;
+    }
+    KeInitializeEvent(&table->StopEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&table->RescanGate, SynchronizationEvent, TRUE);
+    KeInitializeSpinLock(&table->Lock);
+    table->State = PROCESS_TABLE_READY;
+
+    status = PsSetCreateProcessNotifyRoutine(ProcessNotify, FALSE);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    table->State = PROCESS_TABLE_NOTIFY_REGISTERED;
+
+    status = StartProcessWatcher(table);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    table->State = PROCESS_TABLE_WATCHER_RUNNING;
+
+Exit:
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "InitProcessTable failed: %!STATUS!", status);
+        FreeProcessTable();
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+VOID FreeProcessTable(VOID)
+{
+    PPROCESS_TABLE table = ProcessTable;
+    NTSTATUS status;
+
+    if (table == nullptr) {
+        return;
+    }
+    if (table->State >= PROCESS_TABLE_WATCHER_RUNNING) {
+        StopProcessWatcher(table);
+    }
+    if (table->State >= PROCESS_TABLE_NOTIFY_REGISTERED) {
+        // Removal waits for notifications still running, so none can touch the table below.
+        status = PsSetCreateProcessNotifyRoutine(ProcessNotify, TRUE);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Removing ProcessNotify failed: %!STATUS!", status);
+        }
+    }
+    table->State = PROCESS_TABLE_CREATED;
+    FreeProcessAvlTable(&table->Rebuild);
+    FreeProcessAvlTable(&table->Current);
+    ProcessTable = nullptr;
+    ExFreePoolWithTag(table, PROCESS_TABLE_TAG);
+}

@@ -1,0 +1,91 @@
+/*
+ * process_table.h
+ *
+ * The table of running processes with the intercept flag computed once per process from
+ * the rule store. Process notifications enter and remove processes, a rescan rebuilds the
+ * whole table from a system snapshot after a rule change, and a watcher thread purges
+ * processes that ended without their exit reaching the table. The classify path asks
+ * QueryProcessIntercept, a single tree lookup under a spin lock.
+ */
+#pragma once
+
+#include <ntifs.h>
+
+#include "pool_tags.h"
+
+/*
+ * One known process. The AVL link header comes first, so the table's user data begins at
+ * ProcessId, the key. The image path's characters follow in the same allocation.
+ */
+typedef struct _PROCESS_ENTRY {
+    RTL_BALANCED_LINKS Links;    // AVL link header, owned by the table
+    UINT64 ProcessId;            // key: the kernel's id, sign-extended from handle width
+    PEPROCESS Process;           // the process object; the entry holds one reference
+    ULONG RulesGeneration;       // ProcessTable->RulesGeneration read before Intercept
+    BOOLEAN Intercept;           // IsImageIntercepted(ImagePath) when the entry was made
+    UNICODE_STRING ImagePath;    // image file name in NT device form; characters follow
+} PROCESS_ENTRY, *PPROCESS_ENTRY;
+
+/* How far InitProcessTable got; FreeProcessTable undoes exactly that much. */
+#define PROCESS_TABLE_CREATED 0           // allocated and zeroed
+#define PROCESS_TABLE_READY 1             // Current, Lock and the events initialised
+#define PROCESS_TABLE_NOTIFY_REGISTERED 2 // ProcessNotify registered
+#define PROCESS_TABLE_WATCHER_RUNNING 3   // watcher thread running and referenced
+
+/*
+ * Lock order: RescanGate, then the rule store's resource, then Lock. Lock is a leaf:
+ * under it only non-paged memory is touched and only zero time-out waits are made, and the
+ * rule store is always consulted before it is taken.
+ */
+typedef struct _PROCESS_TABLE {
+    ULONG State;                          // PROCESS_TABLE_*: how far initialisation got
+    _Guarded_by_(Lock) PRTL_AVL_TABLE Current;   // the table that queries read
+    _Guarded_by_(Lock) PRTL_AVL_TABLE Rebuild;   // the table a rescan fills; else null
+    KSPIN_LOCK Lock;                      // queued spin lock, always acquired in-stack
+    _Guarded_by_(Lock) PPROCESS_ENTRY PendingElement;  // entry being inserted
+    _Guarded_by_(Lock) ULONG RulesGeneration;  // bumped when a rescan installs Rebuild
+    PETHREAD WatcherThread;               // referenced watcher thread, waited on at teardown
+    KEVENT StopEvent;                     // notification event: the watcher ends when set
+    KEVENT RescanGate;                    // synchronization event, set while no rescan runs
+} PROCESS_TABLE, *PPROCESS_TABLE;
+
+/* The driver-wide process table; null until InitProcessTable, null again after Free. */
+extern PPROCESS_TABLE ProcessTable;
+
+/* The process table's allocations carry the process policy's tag, "QVPM". */
+#define PROCESS_TABLE_TAG QVR_TAG_POLICY
+
+EXTERN_C_START
+
+_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS InitProcessTable(VOID);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID FreeProcessTable(VOID);
+
+/* Always STATUS_SUCCESS; an unknown process is not intercepted. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS QueryProcessIntercept(_In_ UINT64 ProcessId, _Out_ PBOOLEAN Intercept);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS AddProcess(_In_ UINT64 ProcessId);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID RemoveProcess(_In_ UINT64 ProcessId);
+
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID ProcessNotify(_In_ HANDLE ParentId, _In_ HANDLE ProcessId, _In_ BOOLEAN Create);
+
+/* Rebuilds the table from a process snapshot under the current rules; STATUS_SUCCESS. */
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS RescanProcesses(VOID);
+
+/* Table plumbing shared with the rescan and the watcher. */
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+PRTL_AVL_TABLE AllocateProcessAvlTable(VOID);
+
+/* Deletes every entry (each dereferencing its process) and frees the table; clears it. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID FreeProcessAvlTable(_Inout_ PRTL_AVL_TABLE *Table);
+
+EXTERN_C_END

@@ -1,0 +1,132 @@
+/*
+ * process_watcher.cpp
+ *
+ * The watcher thread of the process table and its start and stop. Every period it polls
+ * the process objects of the current table and, when one has ended, purges every ended
+ * process; this catches entries whose exit notification missed them, such as processes
+ * that a rescan entered from a snapshot older than their exit.
+ */
+#include "process_watcher.h"
+#include "../trace/trace.h"
+#include "process_watcher.tmh"
+
+/* A process object is signalled once the process has ended; a zero time-out only polls. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static BOOLEAN HasProcessEnded(_In_ PEPROCESS Process)
+{
+    LARGE_INTEGER poll;
+
+    poll.QuadPart = 0;
+    return KeWaitForSingleObject(Process, Executive, KernelMode, FALSE, &poll) == STATUS_SUCCESS;
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static BOOLEAN AnyProcessEnded(_In_ PPROCESS_TABLE Table)
+{
+    KLOCK_QUEUE_HANDLE lockHandle;
+    PVOID restartKey = nullptr;
+    PPROCESS_ENTRY entry;
+    BOOLEAN ended = FALSE;
+
+    KeAcquireInStackQueuedSpinLock(&Table->Lock, &lockHandle);
+    // Without splaying: a poll must not reorder the table that queries are reading.
+    for (entry = (PPROCESS_ENTRY)RtlEnumerateGenericTableWithoutSplayingAvl(Table->Current, &restartKey);
+         entry != nullptr && !ended;
+         entry = (PPROCESS_ENTRY)RtlEnumerateGenericTableWithoutSplayingAvl(Table->Current, &restartKey)) {
+        ended = HasProcessEnded(CONTAINING_RECORD(entry, PROCESS_ENTRY, ProcessId)->Process);
+    }
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+    return ended;
+}
+
+_Use_decl_annotations_
+VOID PurgeExitedProcesses(VOID)
+{
+    PPROCESS_TABLE table = ProcessTable;
+    KLOCK_QUEUE_HANDLE lockHandle;
+    PVOID restartKey = nullptr;
+    PVOID element;
+    PVOID next;
+
+    if (table == nullptr) {
+        return;
+    }
+    KeAcquireInStackQueuedSpinLock(&table->Lock, &lockHandle);
+    element = RtlEnumerateGenericTableWithoutSplayingAvl(table->Current, &restartKey);
+    while (element != nullptr) {
+        // Step the cursor past the element first: deleting it must not strand the cursor.
+        next = RtlEnumerateGenericTableWithoutSplayingAvl(table->Current, &restartKey);
+        if (HasProcessEnded(CONTAINING_RECORD(element, PROCESS_ENTRY, ProcessId)->Process)) {
+            RtlDeleteElementGenericTableAvl(table->Current, element);
+        }
+        element = next;
+    }
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+}
+
+_Use_decl_annotations_
+VOID ProcessWatcherThread(PVOID StartContext)
+{
+    PPROCESS_TABLE table = ProcessTable;
+    LARGE_INTEGER period;
+    NTSTATUS status;
+
+    UNREFERENCED_PARAMETER(StartContext);
+    period.QuadPart = PROCESS_WATCHER_PERIOD;
+    for (;;) {
+        status = KeWaitForSingleObject(&table->StopEvent, Executive, KernelMode, FALSE, &period);
+        if (status != STATUS_TIMEOUT) {
+            break;
+        }
+        if (AnyProcessEnded(table)) {
+            PurgeExitedProcesses();
+        }
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Process watcher ends: %!STATUS!", status);
+}
+
+_Use_decl_annotations_
+NTSTATUS StartProcessWatcher(PPROCESS_TABLE Table)
+{
+    NTSTATUS status;
+    OBJECT_ATTRIBUTES attributes;
+    HANDLE threadHandle = nullptr;
+    PVOID threadObject = nullptr;
+
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    status = PsCreateSystemThread(&threadHandle, 0, &attributes, nullptr, nullptr, ProcessWatcherThread,
+                                  nullptr);
+    if (!NT_SUCCESS(status)) {
+        threadHandle = nullptr;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "PsCreateSystemThread failed: %!STATUS!", status);
+        goto Exit;
+    }
+    status = ObReferenceObjectByHandle(threadHandle, SYNCHRONIZE, *PsThreadType, KernelMode, &threadObject,
+                                       nullptr);
+    if (!NT_SUCCESS(status)) {
+        // The thread runs but cannot be waited on through its object. It must not outlive
+        // the table it reads, so stop it and wait for it on the handle still open.
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Referencing the watcher failed: %!STATUS!", status);
+        KeSetEvent(&Table->StopEvent, IO_NO_INCREMENT, FALSE);
+        (VOID)ZwWaitForSingleObject(threadHandle, FALSE, nullptr);
+        goto Exit;
+    }
+    Table->WatcherThread = (PETHREAD)threadObject;
+
+Exit:
+    if (threadHandle != nullptr) {
+        ZwClose(threadHandle);
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+VOID StopProcessWatcher(PPROCESS_TABLE Table)
+{
+    KeSetEvent(&Table->StopEvent, IO_NO_INCREMENT, FALSE);
+    if (Table->WatcherThread != nullptr) {
+        (VOID)KeWaitForSingleObject(Table->WatcherThread, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(Table->WatcherThread);
+        Table->WatcherThread = nullptr;
+    }
+}
