@@ -18,6 +18,8 @@ namespace winsim::kernel {
 
 void CollectPoolOutstanding(std::vector<OutstandingItem> &items);
 void CollectObjectOutstanding(std::vector<OutstandingItem> &items);
+void CollectHandleOutstanding(std::vector<OutstandingItem> &items);
+void CollectDeviceOutstanding(std::vector<OutstandingItem> &items);
 void CollectThreadOutstanding(std::vector<OutstandingItem> &items);
 void CollectWorkItemOutstanding(std::vector<OutstandingItem> &items);
 void CollectResourceOutstanding(std::vector<OutstandingItem> &items);
@@ -36,8 +38,5 @@ bool RangeHoldsLiveResource(const void *base, std::size_t size, std::string *des
 // system time (100-ns units since 1601).
 std::int64_t InterruptTimeNow();
 std::int64_t SystemTimeNow();
-
-// Wakes every thread blocked in a timed wait so that it re-reads the clock.
-void WakeTimedWaiters();
 
 }  // namespace winsim::kernel

@@ -59,7 +59,7 @@ std::string DescribeUncleanThreadState()
     if (state.irql != PASSIVE_LEVEL) {
         problem += (problem.empty() ? "at " : ", at ") + IrqlName(state.irql);
     }
-    if (state.criticalRegion != (state.isSystemThread ? 1u : 0u)) {
+    if (state.criticalRegion != state.baseCriticalRegion) {
         problem += (problem.empty() ? "" : ", ") + std::string("with critical-region depth ") +
                    std::to_string(state.criticalRegion);
     }
@@ -70,7 +70,7 @@ void ResetCurrentThreadState()
 {
     tlsThread.irql = PASSIVE_LEVEL;
     tlsThread.heldCount = 0;
-    tlsThread.criticalRegion = tlsThread.isSystemThread ? 1 : 0;
+    tlsThread.criticalRegion = tlsThread.baseCriticalRegion;
 }
 
 }  // namespace winsim::kernel

@@ -25,7 +25,9 @@ struct HeldSpinLock {
 struct ThreadState {
     KIRQL irql;                                   // current IRQL
     bool isSystemThread;                          // created by PsCreateSystemThread
+    bool isWorkerThread;                          // a system worker thread running work items
     ULONG criticalRegion;                         // KeEnterCriticalRegion depth
+    ULONG baseCriticalRegion;                     // depth the thread started with
     ULONG heldCount;                              // spin locks held (may exceed the array)
     HeldSpinLock held[kMaxTrackedHeldLocks];      // the first kMaxTrackedHeldLocks of them
     struct _KTHREAD *thread;                      // thread object, created on first use

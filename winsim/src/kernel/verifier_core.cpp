@@ -147,6 +147,8 @@ std::vector<OutstandingItem> OutstandingItems()
     std::vector<OutstandingItem> items;
     kernel::CollectPoolOutstanding(items);
     kernel::CollectObjectOutstanding(items);
+    kernel::CollectHandleOutstanding(items);
+    kernel::CollectDeviceOutstanding(items);
     kernel::CollectThreadOutstanding(items);
     kernel::CollectWorkItemOutstanding(items);
     kernel::CollectResourceOutstanding(items);

@@ -1,0 +1,239 @@
+/*
+ * debug_print.cpp (winsim kernel)
+ *
+ * Debugger output (DbgPrint, DbgPrintEx) to stderr with the kernel's format extensions
+ * (%wZ counted strings, %ws and %S UTF-16 strings, %Z counted ANSI strings, %I64 sizes),
+ * assertions and bug checks as verifier failures, and naming of code addresses.
+ */
+#include <winsim/kernel.h>
+
+#include "kernel_internal.h"
+
+#include <winsim/verifier.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <string>
+
+namespace winsim::kernel {
+namespace {
+
+std::atomic<bool> gDebugOutput{true};
+
+void AppendUtf16(std::string &out, const WCHAR *text, std::size_t length)
+{
+    for (std::size_t i = 0; i < length; ++i) {
+        auto c = static_cast<unsigned>(text[i]);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+}
+
+// Formats one conversion whose standard form printf understands.
+void AppendStandard(std::string &out, const std::string &spec, char conversion, int size, va_list *argsp)
+{
+    char buffer[512];
+    std::string format = spec;
+    int written = 0;
+    if (conversion == 'p') {
+        written = std::snprintf(buffer, sizeof(buffer), (format + "p").c_str(), va_arg(*argsp, void *));
+    } else if (conversion == 's') {
+        const char *text = va_arg(*argsp, const char *);
+        written = std::snprintf(buffer, sizeof(buffer), (format + "s").c_str(), text ? text : "(null)");
+    } else if (conversion == 'c') {
+        written = std::snprintf(buffer, sizeof(buffer), (format + "c").c_str(), va_arg(*argsp, int));
+    } else if (conversion == 'f' || conversion == 'g' || conversion == 'e') {
+        written = std::snprintf(buffer, sizeof(buffer), (format + conversion).c_str(), va_arg(*argsp, double));
+    } else if (size == 8) {
+        written = std::snprintf(buffer, sizeof(buffer), (format + "ll" + conversion).c_str(), va_arg(*argsp, long long));
+    } else if (size == sizeof(long) && size != sizeof(int)) {
+        written = std::snprintf(buffer, sizeof(buffer), (format + "l" + conversion).c_str(), va_arg(*argsp, long));
+    } else {
+        written = std::snprintf(buffer, sizeof(buffer), (format + conversion).c_str(), va_arg(*argsp, int));
+    }
+    if (written > 0) {
+        out.append(buffer, static_cast<std::size_t>(written) < sizeof(buffer) ? written : sizeof(buffer) - 1);
+    }
+}
+
+std::string Format(const char *format, va_list incoming)
+{
+    va_list args;
+    va_copy(args, incoming);
+    std::string out;
+    for (const char *p = format; *p != 0; ++p) {
+        if (*p != '%') {
+            out.push_back(*p);
+            continue;
+        }
+        ++p;
+        if (*p == '%') {
+            out.push_back('%');
+            continue;
+        }
+        std::string spec = "%";
+        while (*p != 0 && std::string("-+ #0123456789.*").find(*p) != std::string::npos) {
+            if (*p == '*') {
+                spec += std::to_string(va_arg(args, int));
+            } else {
+                spec.push_back(*p);
+            }
+            ++p;
+        }
+        int size = sizeof(int);
+        bool wide = false;
+        if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
+            size = 8;
+            p += 3;
+        } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
+            size = 4;
+            p += 3;
+        } else if (p[0] == 'I') {
+            size = sizeof(void *);
+            p += 1;
+        } else if (p[0] == 'l' && p[1] == 'l') {
+            size = 8;
+            p += 2;
+        } else if (p[0] == 'l' || p[0] == 'w') {
+            size = sizeof(long);
+            wide = true;
+            p += 1;
+        } else if (p[0] == 'h') {
+            p += (p[1] == 'h') ? 2 : 1;
+        } else if (p[0] == 'z') {
+            size = sizeof(std::size_t);
+            p += 1;
+        }
+        if (*p == 0) {
+            break;
+        }
+        if (*p == 'Z') {
+            if (wide) {
+                auto *text = va_arg(args, const UNICODE_STRING *);
+                if (text != nullptr && text->Buffer != nullptr) {
+                    AppendUtf16(out, text->Buffer, text->Length / sizeof(WCHAR));
+                }
+            } else {
+                auto *text = va_arg(args, const STRING *);
+                if (text != nullptr && text->Buffer != nullptr) {
+                    out.append(text->Buffer, text->Length);
+                }
+            }
+        } else if ((*p == 's' && wide) || *p == 'S') {
+            auto *text = va_arg(args, const WCHAR *);
+            if (text == nullptr) {
+                out += "(null)";
+            } else {
+                std::size_t length = 0;
+                while (text[length] != 0) {
+                    ++length;
+                }
+                AppendUtf16(out, text, length);
+            }
+        } else {
+            AppendStandard(out, spec, *p, size, &args);
+        }
+    }
+    va_end(args);
+    return out;
+}
+
+void Emit(const char *format, va_list args)
+{
+    if (!gDebugOutput.load()) {
+        return;
+    }
+    std::string text = Format(format, args);
+    std::fputs(text.c_str(), stderr);
+}
+
+}  // namespace
+
+std::string DescribeCodeAddress(const void *address)
+{
+    char fallback[32];
+    std::snprintf(fallback, sizeof(fallback), "%p", address);
+    Dl_info info{};
+    if (address == nullptr || dladdr(address, &info) == 0 || info.dli_sname == nullptr) {
+        return fallback;
+    }
+    int status = 0;
+    char *demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+    std::string name = (status == 0 && demangled != nullptr) ? demangled : info.dli_sname;
+    std::free(demangled);
+    auto offset = static_cast<const char *>(address) - static_cast<const char *>(info.dli_saddr);
+    char suffix[32];
+    std::snprintf(suffix, sizeof(suffix), "+0x%lx", static_cast<long>(offset));
+    return name + suffix;
+}
+
+}  // namespace winsim::kernel
+
+namespace winsim {
+
+void SetDebugOutput(bool enabled) { kernel::gDebugOutput.store(enabled); }
+
+}  // namespace winsim
+
+extern "C" {
+
+ULONG DbgPrint(PCSTR Format, ...)
+{
+    va_list args;
+    va_start(args, Format);
+    winsim::kernel::Emit(Format, args);
+    va_end(args);
+    return STATUS_SUCCESS;
+}
+
+ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...)
+{
+    UNREFERENCED_PARAMETER(ComponentId);
+    UNREFERENCED_PARAMETER(Level);
+    va_list args;
+    va_start(args, Format);
+    winsim::kernel::Emit(Format, args);
+    va_end(args);
+    return STATUS_SUCCESS;
+}
+
+VOID WinsimAssertionFailure(PCSTR Expression, PCSTR Message, PCSTR File, ULONG Line)
+{
+    std::string text = std::string(File) + ":" + std::to_string(Line) + ": " + Expression;
+    if (Message != nullptr) {
+        text += " (" + std::string(Message) + ")";
+    }
+    winsim::ReportViolation("NT_ASSERT", text);
+}
+
+VOID NTAPI KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR BugCheckParameter1, ULONG_PTR BugCheckParameter2,
+                        ULONG_PTR BugCheckParameter3, ULONG_PTR BugCheckParameter4)
+{
+    char text[512];
+    std::snprintf(text, sizeof(text), "bug check 0x%08X (0x%llx, 0x%llx, 0x%llx, 0x%llx) called by %s", BugCheckCode,
+                  static_cast<unsigned long long>(BugCheckParameter1),
+                  static_cast<unsigned long long>(BugCheckParameter2),
+                  static_cast<unsigned long long>(BugCheckParameter3),
+                  static_cast<unsigned long long>(BugCheckParameter4),
+                  winsim::kernel::DescribeCodeAddress(__builtin_return_address(0)).c_str());
+    winsim::ReportViolation("KeBugCheckEx", text);
+    std::fprintf(stderr, "winsim: %s: the machine stops here\n", text);
+    std::fflush(stderr);
+    std::abort();
+}
+
+VOID NTAPI KeBugCheck(ULONG BugCheckCode) { KeBugCheckEx(BugCheckCode, 0, 0, 0, 0); }
+
+}  // extern "C"

@@ -1,0 +1,199 @@
+/*
+ * io_work_item.cpp (winsim kernel)
+ *
+ * I/O work items on the delayed work queue: a FIFO served by system worker threads that
+ * run each routine at PASSIVE_LEVEL. A queued item holds a reference on its device object
+ * until its routine returns; the item is dequeued before the routine runs, so the routine
+ * may free or re-queue it. Queueing an item twice, freeing a queued item and a routine that
+ * returns at raised IRQL, holding a lock or inside a critical region are violations; an
+ * item allocated and never freed is outstanding.
+ */
+#include <winsim/kernel.h>
+
+#include "kernel_internal.h"
+#include "object_manager.h"
+#include "thread_context.h"
+
+#include <winsim/verifier.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+
+struct _IO_WORKITEM {
+    PDEVICE_OBJECT DeviceObject;      // device the item belongs to
+    PIO_WORKITEM_ROUTINE Routine;     // routine of the current queueing
+    PVOID Context;                    // its context
+    bool Queued;                      // in the queue, routine not started
+    const void *AllocatedBy;          // caller of IoAllocateWorkItem
+};
+
+namespace winsim::kernel {
+namespace {
+
+constexpr unsigned kWorkerThreads = 2;
+
+struct WorkQueue {
+    std::mutex mutex;
+    std::condition_variable ready;   // an item was queued
+    std::condition_variable idle;    // the queue became empty and nothing runs
+    std::deque<PIO_WORKITEM> queue;
+    std::unordered_map<PIO_WORKITEM, bool> live;  // allocated items
+    unsigned running = 0;
+    bool started = false;
+};
+
+WorkQueue &Work()
+{
+    static auto *queue = new WorkQueue();
+    return *queue;
+}
+
+void WorkerThread()
+{
+    ThreadState &state = CurrentThreadState();
+    state.isSystemThread = true;
+    state.isWorkerThread = true;
+    WorkQueue &work = Work();
+    for (;;) {
+        PDEVICE_OBJECT device = nullptr;
+        PIO_WORKITEM_ROUTINE routine = nullptr;
+        PVOID context = nullptr;
+        {
+            std::unique_lock<std::mutex> lock(work.mutex);
+            work.ready.wait(lock, [&] { return !work.queue.empty(); });
+            PIO_WORKITEM item = work.queue.front();
+            work.queue.pop_front();
+            item->Queued = false;
+            device = item->DeviceObject;
+            routine = item->Routine;
+            context = item->Context;
+            ++work.running;
+        }
+        ResetCurrentThreadState();
+        routine(device, context);
+        std::string unclean = DescribeUncleanThreadState();
+        if (!unclean.empty()) {
+            ReportViolation("IoQueueWorkItem", "work item routine " + DescribeCodeAddress(reinterpret_cast<const void *>(routine)) +
+                                                   " returned " + unclean);
+            ResetCurrentThreadState();
+        }
+        DereferenceObject(device);
+        std::lock_guard<std::mutex> lock(work.mutex);
+        --work.running;
+        if (work.running == 0 && work.queue.empty()) {
+            work.idle.notify_all();
+        }
+    }
+}
+
+void StartWorkersLocked(WorkQueue &work)
+{
+    if (work.started) {
+        return;
+    }
+    work.started = true;
+    for (unsigned i = 0; i < kWorkerThreads; ++i) {
+        std::thread(WorkerThread).detach();
+    }
+}
+
+}  // namespace
+
+void CollectWorkItemOutstanding(std::vector<OutstandingItem> &items)
+{
+    WorkQueue &work = Work();
+    std::lock_guard<std::mutex> lock(work.mutex);
+    for (const auto &entry : work.live) {
+        PIO_WORKITEM item = entry.first;
+        items.push_back(OutstandingItem{"work-item", item,
+                                        std::string(item->Queued ? "queued " : "") + "I/O work item allocated by " +
+                                            DescribeCodeAddress(item->AllocatedBy) + " was never freed (IoFreeWorkItem)"});
+    }
+}
+
+}  // namespace winsim::kernel
+
+namespace winsim {
+
+void DrainWorkItems()
+{
+    kernel::WorkQueue &work = kernel::Work();
+    std::unique_lock<std::mutex> lock(work.mutex);
+    work.idle.wait(lock, [&] { return work.queue.empty() && work.running == 0; });
+}
+
+}  // namespace winsim
+
+using namespace winsim::kernel;
+
+extern "C" {
+
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
+{
+    RequireIrqlAtMost("IoAllocateWorkItem", DISPATCH_LEVEL);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (winsim::faults::ShouldFail("IoAllocateWorkItem", &status)) {
+        return nullptr;
+    }
+    if (!IsDeviceObject(DeviceObject)) {
+        winsim::ReportViolation("IoAllocateWorkItem", "DeviceObject is not a device object");
+        return nullptr;
+    }
+    auto *item = new _IO_WORKITEM{DeviceObject, nullptr, nullptr, false, __builtin_return_address(0)};
+    WorkQueue &work = Work();
+    std::lock_guard<std::mutex> lock(work.mutex);
+    work.live[item] = true;
+    return item;
+}
+
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine, WORK_QUEUE_TYPE QueueType,
+                           PVOID Context)
+{
+    RequireIrqlAtMost("IoQueueWorkItem", DISPATCH_LEVEL);
+    if (QueueType != DelayedWorkQueue) {
+        winsim::ReportViolation("IoQueueWorkItem", "drivers must queue I/O work items to DelayedWorkQueue (got " +
+                                                       std::to_string(QueueType) + ")");
+    }
+    WorkQueue &work = Work();
+    std::lock_guard<std::mutex> lock(work.mutex);
+    if (work.live.count(IoWorkItem) == 0) {
+        winsim::ReportViolation("IoQueueWorkItem", "the work item was not allocated or is already freed");
+        return;
+    }
+    if (IoWorkItem->Queued) {
+        winsim::ReportViolation("IoQueueWorkItem", "queues a work item that is already queued");
+        return;
+    }
+    IoWorkItem->Routine = WorkerRoutine;
+    IoWorkItem->Context = Context;
+    IoWorkItem->Queued = true;
+    ReferenceObject(IoWorkItem->DeviceObject);
+    work.queue.push_back(IoWorkItem);
+    StartWorkersLocked(work);
+    work.ready.notify_one();
+}
+
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem)
+{
+    RequireIrqlAtMost("IoFreeWorkItem", DISPATCH_LEVEL);
+    WorkQueue &work = Work();
+    {
+        std::lock_guard<std::mutex> lock(work.mutex);
+        if (work.live.count(IoWorkItem) == 0) {
+            winsim::ReportViolation("IoFreeWorkItem", "frees a work item that was not allocated or is already freed");
+            return;
+        }
+        if (IoWorkItem->Queued) {
+            winsim::ReportViolation("IoFreeWorkItem", "frees a work item that is still queued");
+            return;
+        }
+        work.live.erase(IoWorkItem);
+    }
+    delete IoWorkItem;
+}
+
+}  // extern "C"
