@@ -8,7 +8,7 @@
  */
 #include "classify_values.h"
 
-#include "trace.h"
+#include "../trace/trace.h"
 #include "classify_values.tmh"
 
 /* Marks a fact that the layer family does not carry. */

@@ -8,7 +8,7 @@
 #pragma once
 
 #include "wfp_callouts.h"
-#include "flow_context_table.h"
+#include "../flow/flow_context_table.h"
 
 #define CONNECT_REDIRECT_CALLOUT_COUNT 2
 #define REDIRECT_RECORDS_CALLOUT_COUNT 2

@@ -8,8 +8,8 @@
  */
 #include "wfp_callouts.h"
 
-#include "wfp_pool.h"
-#include "trace.h"
+#include "pool_tags.h"
+#include "../trace/trace.h"
 #include "wfp_callouts.tmh"
 
 _Use_decl_annotations_
@@ -21,7 +21,7 @@ NTSTATUS RegisterCallout(PDEVICE_OBJECT DeviceObject, const GUID *Key, FWPS_CALL
     PCALLOUT_REGISTRATION registration;
 
     registration = (PCALLOUT_REGISTRATION)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLOUT_REGISTRATION),
-                                                                 QVR_WFP_POOL_TAG);
+                                                                 QVR_TAG_WFP);
     *Registration = registration;
     if (registration == NULL) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "RegisterCallout: no memory for the record of %!GUID!", Key);
@@ -63,7 +63,7 @@ NTSTATUS UnregisterCallout(PCALLOUT_REGISTRATION *Registration)
                     &registration->Callout.calloutKey, status);
     }
     *Registration = NULL;
-    ExFreePoolWithTag(registration, QVR_WFP_POOL_TAG);
+    ExFreePoolWithTag(registration, QVR_TAG_WFP);
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "callout registration record freed");
     return status;
 }

@@ -8,9 +8,9 @@
  */
 #include "wfp_lifecycle.h"
 
-#include "flow_context_table.h"
+#include "../flow/flow_context_table.h"
 #include "wfp_callout_groups.h"
-#include "trace.h"
+#include "../trace/trace.h"
 #include "wfp_lifecycle.tmh"
 
 WFP_CONTEXT WfpContext;

@@ -16,7 +16,7 @@
 #include <fwpsk.h>
 #include <fwpmk.h>
 
-#include "callback_channel.h"
+#include "../frame/callback_channel.h"
 #include "wfp_callouts.h"
 
 /* Part 2.2's policy query: whether the process's connections are redirected. */
