@@ -38,9 +38,10 @@ NTSTATUS RegisterCallout(PDEVICE_OBJECT DeviceObject, const GUID *Key, FWPS_CALL
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsCalloutRegister1 failed for %!GUID!: %!STATUS!", Key,
                     status);
-        /* The common unregistration frees the record and clears the slot; it also asks WFP
-           to let go of the key, which only matters if WFP kept it. */
-        UnregisterCallout(Registration);
+        /* A refused registration leaves nothing with WFP; asking it to unregister the key
+           could only remove a registration that is not this one (STATUS_FWP_ALREADY_EXISTS). */
+        *Registration = NULL;
+        ExFreePoolWithTag(registration, QVR_TAG_WFP);
         return status;
     }
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "callout %!GUID! registered with id %u", Key,
