@@ -17,7 +17,13 @@
 #include <cstdlib>
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <map>
+#include <mutex>
 #include <string>
+
+#if defined(WINSIM_HAVE_BACKTRACE)
+#include <backtrace.h>
+#endif
 
 namespace winsim::kernel {
 namespace {
@@ -161,7 +167,66 @@ void Emit(const char *format, va_list args)
 
 }  // namespace
 
-std::string DescribeCodeAddress(const void *address)
+namespace {
+
+std::string Demangle(const char *name)
+{
+    int status = 0;
+    char *demangled = abi::__cxa_demangle(name, nullptr, nullptr, &status);
+    std::string result = (status == 0 && demangled != nullptr) ? demangled : name;
+    std::free(demangled);
+    return result;
+}
+
+#if defined(WINSIM_HAVE_BACKTRACE)
+struct SourceLocation {
+    std::string function;
+    std::string file;
+    int line = 0;
+};
+
+void IgnoreBacktraceError(void * /*data*/, const char * /*message*/, int /*error*/) {}
+
+backtrace_state *BacktraceState()
+{
+    static backtrace_state *state = backtrace_create_state(nullptr, 1, IgnoreBacktraceError, nullptr);
+    return state;
+}
+
+int TakeFirstFrame(void *data, uintptr_t /*pc*/, const char *file, int line, const char *function)
+{
+    auto *location = static_cast<SourceLocation *>(data);
+    if (function != nullptr && location->function.empty()) {
+        location->function = Demangle(function);
+        location->file = file != nullptr ? file : "";
+        location->line = line;
+    }
+    return 0;
+}
+
+// Function, file and line from the executable's debug information (static functions too).
+std::string DescribeFromDebugInfo(const void *address)
+{
+    backtrace_state *state = BacktraceState();
+    if (state == nullptr) {
+        return {};
+    }
+    SourceLocation location;
+    // A return address points after the call; look up the call instruction itself.
+    backtrace_pcinfo(state, reinterpret_cast<uintptr_t>(address) - 1, TakeFirstFrame, IgnoreBacktraceError,
+                     &location);
+    if (location.function.empty()) {
+        return {};
+    }
+    std::string::size_type slash = location.file.find_last_of('/');
+    std::string file = slash == std::string::npos ? location.file : location.file.substr(slash + 1);
+    return location.function + " (" + file + ":" + std::to_string(location.line) + ")";
+}
+#else
+std::string DescribeFromDebugInfo(const void * /*address*/) { return {}; }
+#endif
+
+std::string DescribeFromSymbols(const void *address)
 {
     char fallback[32];
     std::snprintf(fallback, sizeof(fallback), "%p", address);
@@ -169,14 +234,29 @@ std::string DescribeCodeAddress(const void *address)
     if (address == nullptr || dladdr(address, &info) == 0 || info.dli_sname == nullptr) {
         return fallback;
     }
-    int status = 0;
-    char *demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-    std::string name = (status == 0 && demangled != nullptr) ? demangled : info.dli_sname;
-    std::free(demangled);
     auto offset = static_cast<const char *>(address) - static_cast<const char *>(info.dli_saddr);
     char suffix[32];
     std::snprintf(suffix, sizeof(suffix), "+0x%lx", static_cast<long>(offset));
-    return name + suffix;
+    return Demangle(info.dli_sname) + suffix;
+}
+
+}  // namespace
+
+std::string DescribeCodeAddress(const void *address)
+{
+    static std::mutex *mutex = new std::mutex();
+    static auto *cache = new std::map<const void *, std::string>();
+    std::lock_guard<std::mutex> lock(*mutex);
+    auto it = cache->find(address);
+    if (it != cache->end()) {
+        return it->second;
+    }
+    std::string description = address == nullptr ? std::string() : DescribeFromDebugInfo(address);
+    if (description.empty()) {
+        description = DescribeFromSymbols(address);
+    }
+    cache->emplace(address, description);
+    return description;
 }
 
 }  // namespace winsim::kernel

@@ -180,17 +180,23 @@ void Release(const char *call, PERESOURCE resource)
 
 }  // namespace
 
-bool RangeHoldsLiveResource(const void *base, std::size_t size, std::string *description)
+bool ForgetLiveResourceInRange(const void *base, std::size_t size, std::string *description)
 {
-    Registry &registry = Resources();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    auto begin = static_cast<const char *>(base);
-    auto it = registry.live.lower_bound(begin);
-    if (it != registry.live.end() && static_cast<const char *>(it->first) < begin + size) {
+    ResourceImpl *impl = nullptr;
+    {
+        Registry &registry = Resources();
+        std::lock_guard<std::mutex> lock(registry.mutex);
+        auto begin = static_cast<const char *>(base);
+        auto it = registry.live.lower_bound(begin);
+        if (it == registry.live.end() || static_cast<const char *>(it->first) >= begin + size) {
+            return false;
+        }
         *description = "ERESOURCE " + Hex(it->first) + " that was never deleted (ExDeleteResourceLite)";
-        return true;
+        impl = it->second;
+        registry.live.erase(it);
     }
-    return false;
+    delete impl;
+    return true;
 }
 
 void CollectResourceOutstanding(std::vector<OutstandingItem> &items)

@@ -30,9 +30,9 @@ std::string DescribeCodeAddress(const void *address);
 // "ULONG tag as its four bytes in memory": 'Q','V','P','M' -> "QVPM"; 0 -> "".
 std::string TagToString(ULONG tag);
 
-// True when [base, base + size) contains an initialised ERESOURCE; used by the pool to
-// refuse freeing memory that still holds a live resource.
-bool RangeHoldsLiveResource(const void *base, std::size_t size, std::string *description);
+// True when [base, base + size) contains an initialised ERESOURCE, which is then forgotten
+// (its memory is going away); used by the pool to report freeing a live resource.
+bool ForgetLiveResourceInRange(const void *base, std::size_t size, std::string *description);
 
 // Clock hooks for the dispatcher: the interrupt time, and the offset from interrupt time to
 // system time (100-ns units since 1601).

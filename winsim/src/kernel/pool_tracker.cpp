@@ -196,7 +196,7 @@ void FreeBlock(const char *call, PVOID address, bool checkTag, ULONG tag, const 
                                   TagToString(block.tag) + "' (" + DescribeBlock(block) + ")");
     }
     std::string resource;
-    if (RangeHoldsLiveResource(address, block.size, &resource)) {
+    if (ForgetLiveResourceInRange(address, block.size, &resource)) {
         ReportViolation(call, "frees pool that still holds " + resource + " (" + DescribeBlock(block) + ")");
     }
     Quarantine(address, block);
