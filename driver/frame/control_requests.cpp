@@ -12,6 +12,7 @@
 #include "callback_channel.h"
 #include "control_requests.h"
 #include "driver_state.h"
+#include "../policy/process_table.h"
 #include "../policy/rule_store.h"
 #include "../trace/trace.h"
 #include "control_requests.tmh"
@@ -55,8 +56,8 @@ static NTSTATUS SetProcessRules(_In_ WDFREQUEST Request)
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: rules refused %!STATUS!", status);
         goto Exit;
     }
-    // The process table re-derives every known process's flag from the new rules here once
-    // it exists (RescanProcesses, which always succeeds).
+    // Every known process's flag is re-derived from the new rules; the rescan always succeeds.
+    status = RescanProcesses();
 
 Exit:
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_RULES, "%!FUNC!: result %!STATUS!", status);

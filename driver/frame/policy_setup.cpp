@@ -8,6 +8,7 @@
 #include <ntddk.h>
 
 #include "policy_setup.h"
+#include "../policy/process_table.h"
 #include "../policy/rule_store.h"
 #include "../trace/trace.h"
 #include "policy_setup.tmh"
@@ -21,8 +22,12 @@ NTSTATUS InitProcessPolicy(VOID)
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: rule store %!STATUS!", status);
         goto Exit;
     }
-    // The process table (InitProcessTable) is created here, after the rule store that it
-    // consults.
+    // The process table comes after the rule store that it consults.
+    status = InitProcessTable();
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: process table %!STATUS!", status);
+        goto Exit;
+    }
 
 Exit:
     if (!NT_SUCCESS(status)) {
@@ -33,7 +38,7 @@ Exit:
 
 VOID CleanupProcessPolicy(VOID)
 {
-    // The process table (FreeProcessTable) goes first: it stops the notifications that
-    // consult the rule store.
+    // The process table goes first: it stops the notifications that consult the rule store.
+    FreeProcessTable();
     FreeRuleStore();
 }

@@ -340,15 +340,22 @@ NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS *Process)
     }
     auto id = static_cast<winsim::process::ProcessId>(reinterpret_cast<ULONG_PTR>(ProcessId));
     winsim::process::ProcessList &list = winsim::process::List();
-    std::lock_guard<std::mutex> lock(list.mutex);
-    auto it = list.byId.find(id);
-    if (it == list.byId.end()) {
+    std::vector<PEPROCESS> release;
+    status = STATUS_INVALID_CID;
+    {
+        std::lock_guard<std::mutex> lock(list.mutex);
+        // An ended process that nobody references any more is gone from the id table.
+        winsim::process::SweepEndedLocked(list, release);
+        auto it = list.byId.find(id);
         // The idle process has no entry in the id table.
-        return STATUS_INVALID_CID;
+        if (it != list.byId.end()) {
+            winsim::kernel::ReferenceObjectForDriver(it->second, "PsLookupProcessByProcessId");
+            *Process = it->second;
+            status = STATUS_SUCCESS;
+        }
     }
-    winsim::kernel::ReferenceObjectForDriver(it->second, "PsLookupProcessByProcessId");
-    *Process = it->second;
-    return STATUS_SUCCESS;
+    winsim::process::Release(release);
+    return status;
 }
 
 HANDLE NTAPI PsGetProcessId(PEPROCESS Process)

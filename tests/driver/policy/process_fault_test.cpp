@@ -1,0 +1,172 @@
+// Failures of every allocation and kernel call the process table makes: set-up undoes
+// exactly what it did, a failed entry or rescan leaves the table as it was and consistent,
+// and nothing is leaked (the test main and the unload check every handle, reference,
+// thread, registration and allocation).
+#include "process_fixture.h"
+
+#include "driver/policy/rule_store.h"
+
+namespace qvr_test {
+namespace {
+
+using winsim::processes::Notify;
+using winsim::processes::ProcessId;
+
+struct CallFault {
+    const char *call;
+    std::uint64_t nth;
+    NTSTATUS status;
+};
+
+class ProcessTableLoadFaultTest : public ::testing::TestWithParam<CallFault> {
+protected:
+    void TearDown() override { winsim::processes::Reset(); }
+};
+
+TEST_P(ProcessTableLoadFaultTest, FailedSetUpStepFailsTheLoadAndLeavesNothing)
+{
+    const CallFault &fault = GetParam();
+    winsim::faults::FailCall(fault.call, fault.status, fault.nth);
+    EXPECT_EQ(winsim::LoadDriver(DriverEntry, kDriverService), fault.status);
+    EXPECT_FALSE(winsim::IsDriverLoaded(kDriverService));
+    EXPECT_EQ(ProcessTable, nullptr);
+    EXPECT_EQ(winsim::processes::NotifyRoutineCount(), 0u);
+    winsim::faults::Clear();
+
+    // Nothing half-made stands in the way of the next load.
+    ASSERT_EQ(winsim::LoadDriver(DriverEntry, kDriverService), STATUS_SUCCESS);
+    UnloadDriverClean();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, ProcessTableLoadFaultTest,
+    ::testing::Values(CallFault{"PsSetCreateProcessNotifyRoutine", 1, STATUS_INSUFFICIENT_RESOURCES},
+                      CallFault{"PsCreateSystemThread", 1, STATUS_INSUFFICIENT_RESOURCES},
+                      CallFault{"ObReferenceObjectByHandle", 1, STATUS_INVALID_HANDLE}),
+    [](const ::testing::TestParamInfo<CallFault> &info) { return std::string(info.param.call); });
+
+TEST(ProcessTableAllocationFaultTest, EveryFailedAllocationDuringLoadIsUndone)
+{
+    bool loaded = false;
+    for (std::uint64_t n = 1; n <= 64 && !loaded; ++n) {
+        winsim::faults::FailNthAllocation(n);
+        NTSTATUS status = winsim::LoadDriver(DriverEntry, kDriverService);
+        winsim::faults::Clear();
+        if (NT_SUCCESS(status)) {
+            loaded = true;
+            EXPECT_NE(ProcessTable, nullptr);
+            UnloadDriverClean();
+        } else {
+            EXPECT_FALSE(winsim::IsDriverLoaded(kDriverService)) << "allocation " << n;
+            EXPECT_EQ(ProcessTable, nullptr) << "allocation " << n;
+        }
+    }
+    EXPECT_TRUE(loaded);
+}
+
+class ProcessEntryFaultTest : public ProcessTableTest, public ::testing::WithParamInterface<CallFault> {};
+
+TEST_P(ProcessEntryFaultTest, FailedEntryLeavesTheTableAsItWasUntilTheNextRescan)
+{
+    const CallFault &fault = GetParam();
+    ProcessId before = Start(u"before.exe");
+    ASSERT_TRUE(Intercepted(before));
+
+    if (std::string(fault.call) == "ExAllocatePoolWithTag") {
+        winsim::faults::FailAllocationsWithTag("QVPM");
+    } else {
+        winsim::faults::FailCall(fault.call, fault.status, fault.nth);
+    }
+    ProcessId missed = Start(u"missed.exe");
+    winsim::faults::Clear();
+
+    EXPECT_FALSE(Intercepted(missed));
+    EXPECT_EQ(winsim::processes::ExtraReferences(missed), 0u) << "a failed entry keeps no reference";
+    EXPECT_TRUE(Intercepted(before));
+
+    SetRules(0, {});
+    EXPECT_TRUE(Intercepted(missed));
+    EXPECT_TRUE(Intercepted(before));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, ProcessEntryFaultTest,
+    ::testing::Values(CallFault{"PsLookupProcessByProcessId", 1, STATUS_INVALID_CID},
+                      CallFault{"ObOpenObjectByPointer", 1, STATUS_ACCESS_DENIED},
+                      CallFault{"ZwQueryInformationProcess", 1, STATUS_ACCESS_DENIED},
+                      CallFault{"ZwQueryInformationProcess", 2, STATUS_UNSUCCESSFUL},
+                      CallFault{"ExAllocatePoolWithTag", 1, STATUS_INSUFFICIENT_RESOURCES}),
+    [](const ::testing::TestParamInfo<CallFault> &info) {
+        return std::string(info.param.call) + "_" + std::to_string(info.param.nth);
+    });
+
+class ProcessRescanFaultTest : public ProcessTableTest {
+protected:
+    // Runs a rule change that makes browsers the only intercepted processes while `arm`
+    // makes the rescan fail somewhere, then checks that all old flags stayed in force.
+    template <typename Arm>
+    void ExpectOldFlagsAfterFailedRescan(Arm arm)
+    {
+        ProcessId browser = Start(u"browser.exe");
+        ProcessId editor = Start(u"editor.exe");
+        ASSERT_TRUE(Intercepted(browser));
+        ASSERT_TRUE(Intercepted(editor));
+        arm();
+        SetRules(1, {u"browser.exe"});  // the rescan reports success even when it fails
+        winsim::faults::Clear();
+        winsim::processes::SetSnapshotHook(nullptr);
+        EXPECT_TRUE(Intercepted(browser));
+        EXPECT_TRUE(Intercepted(editor)) << "a failed rescan leaves every old flag";
+        EXPECT_EQ(ProcessTable->Rebuild, nullptr);
+
+        EXPECT_EQ(RescanProcesses(), STATUS_SUCCESS);
+        EXPECT_TRUE(Intercepted(browser));
+        EXPECT_FALSE(Intercepted(editor));
+    }
+};
+
+TEST_F(ProcessRescanFaultTest, SizeQueryFails)
+{
+    ExpectOldFlagsAfterFailedRescan([] { winsim::faults::FailCall("ZwQuerySystemInformation", STATUS_ACCESS_DENIED); });
+}
+
+TEST_F(ProcessRescanFaultTest, FillFails)
+{
+    ExpectOldFlagsAfterFailedRescan(
+        [] { winsim::faults::FailCall("ZwQuerySystemInformation", STATUS_UNSUCCESSFUL, 2); });
+}
+
+TEST_F(ProcessRescanFaultTest, RebuildTableOrSnapshotBufferCannotBeAllocated)
+{
+    ProcessId browser = Start(u"browser.exe");
+    ProcessId editor = Start(u"editor.exe");
+    const std::u16string name = u"browser.exe";
+    std::vector<WCHAR> area(name.begin(), name.end());
+    area.push_back(0);
+    ASSERT_EQ(ReplaceRules(area.data(), area.size() * sizeof(WCHAR), 1, TRUE), STATUS_SUCCESS);
+    // A rescan allocates the table to rebuild, then the snapshot buffer.
+    for (std::uint64_t n : {1, 2}) {
+        winsim::faults::FailNthAllocation(n);
+        EXPECT_EQ(RescanProcesses(), STATUS_SUCCESS);
+        winsim::faults::Clear();
+        EXPECT_TRUE(Intercepted(browser)) << "allocation " << n;
+        EXPECT_TRUE(Intercepted(editor)) << "allocation " << n;
+        EXPECT_EQ(ProcessTable->Rebuild, nullptr);
+    }
+    EXPECT_EQ(RescanProcesses(), STATUS_SUCCESS);
+    EXPECT_TRUE(Intercepted(browser));
+    EXPECT_FALSE(Intercepted(editor));
+}
+
+TEST_F(ProcessRescanFaultTest, ListThatKeepsGrowingIsNotChasedForever)
+{
+    winsim::processes::SetSnapshotHook([](winsim::processes::SnapshotPoint point, std::uint32_t length) {
+        if (point == winsim::processes::SnapshotPoint::BeforeAnswer && length != 0) {
+            winsim::processes::Start(ImagePath(u"spawn.exe"), Notify::No);
+        }
+    });
+    ExpectOldFlagsAfterFailedRescan([] {});
+}
+
+}  // namespace
+}  // namespace qvr_test

@@ -1,0 +1,96 @@
+// The loaded driver with the machine's processes: rules sent as the service sends them,
+// answers read through QueryProcessIntercept as the classify path reads them.
+#pragma once
+
+#include "driver_fixture.h"
+
+#include <winsim/processes.h>
+
+#include "driver/policy/process_table.h"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace qvr_test {
+
+inline constexpr char16_t kVolume[] = u"\\Device\\HarddiskVolume2\\";
+
+inline std::u16string ImagePath(const std::u16string &relative) { return kVolume + relative; }
+
+inline bool Intercepted(winsim::processes::ProcessId id)
+{
+    BOOLEAN intercept = 2;
+    EXPECT_EQ(QueryProcessIntercept(id, &intercept), STATUS_SUCCESS);
+    EXPECT_TRUE(intercept == FALSE || intercept == TRUE);
+    return intercept == TRUE;
+}
+
+// Polls a condition that another thread (the watcher) makes true; gives up after a few
+// seconds of real time.
+template <typename Condition>
+bool Eventually(Condition condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+}
+
+// The watcher's period in 100-ns units.
+inline constexpr std::int64_t kWatcherPeriod = 100000000;
+
+class ProcessTableTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        if (ManualClock()) {
+            winsim::clock::UseManual();
+        }
+        DriverTest::SetUp();
+        if (ManualClock()) {
+            // The watcher's time-out counts from when it starts waiting.
+            ASSERT_TRUE(WatcherWaiting());
+        }
+    }
+
+    static bool WatcherWaiting()
+    {
+        return Eventually([] { return winsim::clock::Waiters() >= 1; });
+    }
+
+    void CloseAndUnload() { DriverTest::TearDown(); }
+
+    void TearDown() override
+    {
+        winsim::processes::SetSnapshotHook(nullptr);
+        DriverTest::TearDown();
+        winsim::processes::Reset();
+        winsim::clock::UseReal();
+    }
+
+    virtual bool ManualClock() const { return false; }
+
+    void SetRules(std::uint32_t mode, const std::vector<std::u16string> &names)
+    {
+        std::vector<std::uint8_t> record = RulesRecord(mode, names);
+        // The service sends at least the 18 bytes of a record, padding an empty list.
+        record.resize(std::max<std::size_t>(record.size(), 18), 0);
+        winsim::IoResult result = Control(IOCTL_QVR_SET_PROCESS_RULES, record);
+        ASSERT_EQ(result.status, STATUS_SUCCESS);
+    }
+
+    winsim::processes::ProcessId Start(const std::u16string &relative,
+                                       winsim::processes::Notify notify = winsim::processes::Notify::Yes)
+    {
+        return winsim::processes::Start(ImagePath(relative), notify);
+    }
+};
+
+}  // namespace qvr_test

@@ -1,0 +1,196 @@
+// The process table through the loaded driver: flags from the rules in force when a process
+// starts, rescans after rule changes (and only then), exits, reused ids, and the atomic
+// switch from old to new flags.
+#include "process_fixture.h"
+
+#include "driver/policy/rule_store.h"
+
+#include <atomic>
+#include <map>
+
+namespace qvr_test {
+namespace {
+
+using winsim::processes::Notify;
+using winsim::processes::ProcessId;
+using winsim::processes::SnapshotPoint;
+
+TEST_F(ProcessTableTest, UnknownProcessIsNotIntercepted)
+{
+    EXPECT_FALSE(Intercepted(0x7FFFFFF0));
+    EXPECT_FALSE(Intercepted(winsim::processes::kSystemProcessId));
+    EXPECT_FALSE(Intercepted(0xFFFFFFFFFFFFFFF0ull));
+}
+
+struct FlagCase {
+    std::uint32_t mode;
+    std::vector<std::u16string> names;
+    std::u16string image;
+    bool intercepted;
+};
+
+class ProcessFlagTest : public ProcessTableTest, public ::testing::WithParamInterface<FlagCase> {};
+
+TEST_P(ProcessFlagTest, ProcessStartedAfterTheRulesTakesItsFlagFromThem)
+{
+    const FlagCase &c = GetParam();
+    SetRules(c.mode, c.names);
+    ProcessId id = winsim::processes::Start(c.image);
+    EXPECT_EQ(Intercepted(id), c.intercepted);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, ProcessFlagTest,
+    ::testing::Values(FlagCase{1, {u"browser.exe"}, ImagePath(u"Browser\\browser.exe"), true},
+                      FlagCase{1, {u"browser.exe"}, ImagePath(u"Tools\\editor.exe"), false},
+                      FlagCase{1, {u"BROWSER.EXE"}, ImagePath(u"Browser\\browser.exe"), true},
+                      FlagCase{0, {u"browser.exe"}, ImagePath(u"Browser\\browser.exe"), false},
+                      FlagCase{0, {u"browser.exe"}, ImagePath(u"Tools\\editor.exe"), true},
+                      FlagCase{0, {}, ImagePath(u"Tools\\editor.exe"), true},
+                      FlagCase{1, {}, ImagePath(u"Browser\\browser.exe"), false},
+                      FlagCase{0, {}, u"noseparator.exe", false}));
+
+TEST_F(ProcessTableTest, ProcessesStartedBeforeLoadAreUnknownUntilTheFirstRules)
+{
+    DriverTest::TearDown();
+    ProcessId early = Start(u"early.exe");
+    DriverTest::SetUp();
+    ProcessId later = Start(u"later.exe");
+    EXPECT_FALSE(Intercepted(early));
+    EXPECT_TRUE(Intercepted(later)) << "the empty initial list with mode 0 intercepts every named image";
+
+    SetRules(0, {});
+    EXPECT_TRUE(Intercepted(early));
+    EXPECT_TRUE(Intercepted(later));
+}
+
+TEST_F(ProcessTableTest, RuleChangeAltersFlagsOnlyThroughTheRescan)
+{
+    ProcessId browser = Start(u"browser.exe");
+    ProcessId editor = Start(u"editor.exe");
+    ASSERT_TRUE(Intercepted(browser));
+
+    const std::u16string area = u"editor.exe";
+    std::vector<WCHAR> names(area.begin(), area.end());
+    names.push_back(0);
+    ASSERT_EQ(ReplaceRules(names.data(), names.size() * sizeof(WCHAR), 1, TRUE), STATUS_SUCCESS);
+    EXPECT_TRUE(Intercepted(browser)) << "the flag was computed when the process was entered";
+    EXPECT_TRUE(Intercepted(editor));
+
+    EXPECT_EQ(RescanProcesses(), STATUS_SUCCESS);
+    EXPECT_FALSE(Intercepted(browser));
+    EXPECT_TRUE(Intercepted(editor));
+}
+
+TEST_F(ProcessTableTest, ExitNotificationRemovesTheEntryAndItsReference)
+{
+    ProcessId id = Start(u"browser.exe");
+    ASSERT_TRUE(Intercepted(id));
+    EXPECT_EQ(winsim::processes::ExtraReferences(id), 1u) << "the entry holds the process object";
+    ASSERT_TRUE(winsim::processes::End(id));
+    EXPECT_FALSE(Intercepted(id));
+    EXPECT_EQ(winsim::processes::ExtraReferences(id), std::nullopt) << "nothing holds the ended process";
+}
+
+TEST_F(ProcessTableTest, ReusedIdGetsTheNewProcessEntry)
+{
+    SetRules(1, {u"browser.exe"});
+    for (Notify exitNotify : {Notify::Yes, Notify::No}) {
+        ProcessId id = Start(u"browser.exe");
+        ASSERT_TRUE(Intercepted(id));
+        ASSERT_TRUE(winsim::processes::End(id, exitNotify));
+        ASSERT_TRUE(winsim::processes::StartWithId(id, ImagePath(u"editor.exe")));
+        EXPECT_FALSE(Intercepted(id));
+        ASSERT_TRUE(winsim::processes::End(id));
+        ASSERT_TRUE(winsim::processes::StartWithId(id, ImagePath(u"browser.exe")));
+        EXPECT_TRUE(Intercepted(id));
+        winsim::processes::End(id);
+    }
+}
+
+TEST_F(ProcessTableTest, QueryDuringARescanSeesTheCompleteOldFlags)
+{
+    SetRules(1, {u"browser.exe"});
+    std::vector<ProcessId> browsers{Start(u"browser.exe"), Start(u"browser.exe")};
+    std::vector<ProcessId> others{Start(u"editor.exe"), Start(u"mail.exe")};
+    ProcessId startedDuringRescan = 0;
+    int fills = 0;
+    winsim::processes::SetSnapshotHook([&](SnapshotPoint point, std::uint32_t length) {
+        if (point != SnapshotPoint::AfterAnswer || length == 0) {
+            return;
+        }
+        ++fills;
+        EXPECT_NE(ProcessTable->Rebuild, nullptr);
+        for (ProcessId id : browsers) {
+            EXPECT_TRUE(Intercepted(id));
+        }
+        for (ProcessId id : others) {
+            EXPECT_FALSE(Intercepted(id));
+        }
+        // A process that starts now is entered into the table being rebuilt.
+        startedDuringRescan = Start(u"editor.exe");
+        EXPECT_FALSE(Intercepted(startedDuringRescan));
+    });
+    SetRules(0, {u"browser.exe"});
+    winsim::processes::SetSnapshotHook(nullptr);
+    EXPECT_EQ(fills, 1);
+    EXPECT_EQ(ProcessTable->Rebuild, nullptr);
+    for (ProcessId id : browsers) {
+        EXPECT_FALSE(Intercepted(id));
+    }
+    for (ProcessId id : others) {
+        EXPECT_TRUE(Intercepted(id));
+    }
+    EXPECT_TRUE(Intercepted(startedDuringRescan));
+}
+
+TEST_F(ProcessTableTest, ProcessesThatAppearBetweenSizeQueryAndFillAreEnteredWithoutNotification)
+{
+    winsim::processes::GrowBeforeNextFill(ImagePath(u"late.exe"), 3, Notify::No);
+    SetRules(1, {u"late.exe"});
+    int late = 0;
+    for (ProcessId id : winsim::processes::Running()) {
+        auto image = winsim::processes::ImagePath(id);
+        if (image && *image == ImagePath(u"late.exe")) {
+            EXPECT_TRUE(Intercepted(id));
+            ++late;
+        }
+    }
+    EXPECT_EQ(late, 3);
+}
+
+TEST_F(ProcessTableTest, ConcurrentRescansTakeTurnsAndTheLaterRulesWin)
+{
+    ProcessId browser = Start(u"browser.exe");
+    std::atomic<int> inSnapshot{0};
+    std::atomic<int> maxInSnapshot{0};
+    std::atomic<int> fills{0};
+    std::thread second;
+    winsim::processes::SetSnapshotHook([&](SnapshotPoint point, std::uint32_t length) {
+        if (length == 0) {
+            return;
+        }
+        if (point == SnapshotPoint::BeforeAnswer) {
+            int now = ++inSnapshot;
+            maxInSnapshot = std::max(maxInSnapshot.load(), now);
+            if (++fills == 1) {
+                // A second rule change arrives while this rescan holds the Rebuild slot.
+                second = std::thread([this] { SetRules(1, {u"browser.exe"}); });
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                EXPECT_EQ(fills.load(), 1) << "the second rescan must wait for the first";
+            }
+        } else {
+            --inSnapshot;
+        }
+    });
+    SetRules(1, {u"editor.exe"});
+    second.join();
+    winsim::processes::SetSnapshotHook(nullptr);
+    EXPECT_EQ(fills.load(), 2);
+    EXPECT_EQ(maxInSnapshot.load(), 1);
+    EXPECT_TRUE(Intercepted(browser));
+    EXPECT_EQ(ProcessTable->Rebuild, nullptr);
+}
+
+}  // namespace
+}  // namespace qvr_test
