@@ -594,8 +594,8 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSYSAPI NTSTATUS NTAPI
 RtlAppendUnicodeStringToString(_Inout_ PUNICODE_STRING Destination, _In_ PCUNICODE_STRING Source);
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSYSAPI NTSTATUS NTAPI RtlAppendUnicodeToString(_Inout_ PUNICODE_STRING Destination,
                                                                                     _In_opt_z_ PCWSTR Source);
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSYSAPI WCHAR NTAPI RtlUpcaseUnicodeChar(_In_ WCHAR SourceCharacter);
-_IRQL_requires_max_(PASSIVE_LEVEL) NTSYSAPI WCHAR NTAPI RtlDowncaseUnicodeChar(_In_ WCHAR SourceCharacter);
+_IRQL_requires_max_(APC_LEVEL) NTSYSAPI WCHAR NTAPI RtlUpcaseUnicodeChar(_In_ WCHAR SourceCharacter);
+_IRQL_requires_max_(APC_LEVEL) NTSYSAPI WCHAR NTAPI RtlDowncaseUnicodeChar(_In_ WCHAR SourceCharacter);
 
 /* ------------------------------------------------------------------------------------ */
 /* Object manager                                                                        */

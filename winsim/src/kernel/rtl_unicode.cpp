@@ -197,9 +197,17 @@ NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Sour
     return STATUS_SUCCESS;
 }
 
-WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter) { return Upcase(SourceCharacter); }
+WCHAR NTAPI RtlUpcaseUnicodeChar(WCHAR SourceCharacter)
+{
+    RequireIrqlAtMost("RtlUpcaseUnicodeChar", APC_LEVEL);
+    return Upcase(SourceCharacter);
+}
 
-WCHAR NTAPI RtlDowncaseUnicodeChar(WCHAR SourceCharacter) { return Downcase(SourceCharacter); }
+WCHAR NTAPI RtlDowncaseUnicodeChar(WCHAR SourceCharacter)
+{
+    RequireIrqlAtMost("RtlDowncaseUnicodeChar", APC_LEVEL);
+    return Downcase(SourceCharacter);
+}
 
 SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length)
 {
