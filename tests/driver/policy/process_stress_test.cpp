@@ -15,8 +15,8 @@ namespace {
 using winsim::processes::Notify;
 using winsim::processes::ProcessId;
 
-constexpr int kRuleChanges = 24;
-constexpr int kChurnSteps = 300;
+constexpr int kRuleChanges = 40;
+constexpr int kChurnSteps = 1000;
 constexpr int kQueryThreads = 2;
 
 struct Tracked {
