@@ -15,7 +15,10 @@
 #include <ntddk.h>
 #include <fwpsk.h>
 
+#include <winsim/trace_session.h>
+
 #include "driver/flow/classify_values.h"
+#include "driver_fixture.h"
 
 namespace {
 
@@ -685,6 +688,47 @@ TEST(Loopback, UnreadableFlagsKeepTheCallersAnswer)
     isLoopback = FALSE;
     EXPECT_EQ(IsLoopbackConnection(values.Get(), &isLoopback), STATUS_SUCCESS);
     EXPECT_FALSE(isLoopback);
+}
+
+// The failures the accessors trace, read through the driver's trace provider.
+TEST(ClassifyValueTraces, FailuresAreTracedAtTheirLevels)
+{
+    ASSERT_EQ(winsim::LoadDriver(DriverEntry, qvr_test::kDriverService), STATUS_SUCCESS);
+    {
+        winsim::TraceSession trace(qvr_test::kDriverTraceGuid, qvr_test::kTraceDriver, TRACE_LEVEL_VERBOSE);
+        UINT32 index = 0;
+        UINT32 sub = 0;
+
+        EXPECT_EQ(GetRemotePortIndex(FWPS_LAYER_STREAM_V4, &index), STATUS_INVALID_PARAMETER);
+        std::vector<winsim::TraceRecord> records = trace.Records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].level, TRACE_LEVEL_ERROR);
+        ASSERT_EQ(records[0].arguments.size(), 2u);
+        EXPECT_EQ(records[0].arguments[1].value, static_cast<std::uint64_t>(FWPS_LAYER_STREAM_V4));
+
+        // The trace records ask every layer for its interface fields: no trace for a miss.
+        trace.Clear();
+        EXPECT_EQ(GetInterfaceIndexFieldIndexes(FWPS_LAYER_ALE_CONNECT_REDIRECT_V4, &index, &sub), STATUS_NOT_FOUND);
+        EXPECT_TRUE(trace.Records().empty());
+
+        IncomingValues values(Row(FWPS_LAYER_ALE_CONNECT_REDIRECT_V4));
+        values.SetBytes16(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_ADDRESS, kLoopbackV6);
+        BOOLEAN isLoopback = FALSE;
+        EXPECT_EQ(IsLoopbackConnection(values.Get(), &isLoopback), STATUS_UNSUCCESSFUL);
+        records = trace.Records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].level, TRACE_LEVEL_WARNING);
+
+        trace.Clear();
+        values.SetBlob(0, "", 0);
+        PCWSTR text = nullptr;
+        UINT32 length = 0;
+        EXPECT_EQ(GetAppId(values.Get(), &text, &length), STATUS_UNSUCCESSFUL);
+        records = trace.Records();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].level, TRACE_LEVEL_ERROR);
+    }
+    qvr_test::UnloadDriverClean();
 }
 
 }  // namespace
