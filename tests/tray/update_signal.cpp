@@ -4,7 +4,8 @@
 //   hold-set                 create the event, set it, print "ready", hold it until stdin ends
 //   hold-mutex               create a mutex under the event's name, print "ready", hold it
 //                            until stdin ends (any CreateEventW on the name then fails)
-//   wait-window CLASS MS     wait up to MS ms for a top-level window of class CLASS
+//   wait-window CLASS MS     wait up to MS ms for a visible top-level window of class CLASS
+//                            and print its screen rectangle: left top right bottom
 //   drop-icon                delete TrayHerald's icon from the notification area, as a
 //                            restarted taskbar would have forgotten it
 //   taskbar-created          broadcast the shell's "TaskbarCreated" message
@@ -83,7 +84,10 @@ int WaitWindow(const wchar_t* className, DWORD timeoutMs)
     GetDesktopWindow();
     const DWORD start = GetTickCount();
     for (;;) {
-        if (FindWindowW(className, nullptr) != nullptr) {
+        HWND window = FindWindowW(className, nullptr);
+        RECT rect;
+        if (window != nullptr && IsWindowVisible(window) && GetWindowRect(window, &rect)) {
+            std::printf("%ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
             return 0;
         }
         if (GetTickCount() - start > timeoutMs) {

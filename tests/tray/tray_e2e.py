@@ -1,0 +1,473 @@
+#!/usr/bin/env python3
+"""End-to-end runs of TrayHerald under Wine, on an Xvfb display with a virtual desktop whose
+taskbar has a notification area (wine_env.sh sets that world up and runs this inside it).
+
+The icon is found in screenshots by its exact colours (make_frame_icons.py draws them), and
+its frame by where the orange quarter of its ring sits. Balloons are the white boxes that
+rise above the taskbar. Every timing check is measured against a deadline with a tolerance
+for Wine's process start and stop; nothing waits longer than the behaviour it checks.
+Screenshots are kept under --artifacts, one folder per scenario.
+
+Usage: tray_e2e.py SCENARIO --exe TrayHerald.exe --helper update_signal.exe --artifacts DIR
+       tray_e2e.py exe_layout --exe TrayHerald.exe --objdump OBJDUMP
+"""
+import argparse
+import os
+import select
+import signal
+import subprocess
+import sys
+import time
+
+ICON_BACK = bytes((0x1F, 0x4E, 0x9A))
+ICON_HIGHLIGHT = bytes((0xFF, 0x8C, 0x00))
+WHITE = bytes((0xFF, 0xFF, 0xFF))
+# Rows at the bottom of the screen that hold the taskbar, and the band above it where
+# balloons appear.
+TASKBAR_ROWS = 40
+BALLOON_ROWS = 160
+
+# Wine needs a moment to start and to end a process; these bound that overhead.
+START_SLACK = 5.0
+EXIT_SLACK = 3.0
+FINISHED_PAUSE = 2.0
+UPDATE_WAIT = 60.0
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+# --- screen ---------------------------------------------------------------------------
+
+class Shot:
+    """One screenshot as RGB rows."""
+
+    def __init__(self, xwd_bytes):
+        self.xwd = xwd_bytes
+        ppm = subprocess.run(["convert", "xwd:-", "ppm:-"], input=xwd_bytes,
+                             stdout=subprocess.PIPE, check=True).stdout
+        fields = []
+        pos = 0
+        while len(fields) < 4:
+            while ppm[pos:pos + 1].isspace():
+                pos += 1
+            if ppm[pos:pos + 1] == b"#":  # comment line
+                pos = ppm.index(b"\n", pos)
+                continue
+            end = pos
+            while not ppm[end:end + 1].isspace():
+                end += 1
+            fields.append(ppm[pos:end])
+            pos = end
+        pos += 1
+        check(fields[0] == b"P6" and fields[3] == b"255", "unexpected screenshot format")
+        self.width, self.height = int(fields[1]), int(fields[2])
+        self.pixels = ppm[pos:pos + self.width * self.height * 3]
+
+    def pixel(self, x, y):
+        i = (y * self.width + x) * 3
+        return self.pixels[i:i + 3]
+
+    def find(self, colour, x0, y0, x1, y1):
+        """(x, y) of every pixel of colour in the box [x0, x1) x [y0, y1)."""
+        found = []
+        for y in range(y0, y1):
+            row = self.pixels[(y * self.width + x0) * 3:(y * self.width + x1) * 3]
+            start = 0
+            while True:
+                i = row.find(colour, start)
+                if i < 0:
+                    break
+                if i % 3 == 0:
+                    found.append((x0 + i // 3, y))
+                start = i + 1
+        return found
+
+    def icons(self):
+        """Our icons in the taskbar, left to right: (centre x, centre y, frame or None)."""
+        top = self.height - TASKBAR_ROWS
+        back = self.find(ICON_BACK, 0, top, self.width, self.height)
+        if not back:
+            return []
+        groups = []
+        for x, y in sorted(back):
+            if groups and x - groups[-1][-1][0] <= 2:
+                groups[-1].append((x, y))
+            else:
+                groups.append([(x, y)])
+        icons = []
+        for group in groups:
+            if len(group) < 40:  # stray pixels, not a 16 x 16 icon
+                continue
+            xs = [p[0] for p in group]
+            ys = [p[1] for p in group]
+            x0, x1, y0, y1 = min(xs), max(xs), min(ys), max(ys)
+            cx, cy = (x0 + x1 + 1) / 2, (y0 + y1 + 1) / 2
+            orange = self.find(ICON_HIGHLIGHT, x0, y0, x1 + 1, y1 + 1)
+            frame = None
+            if orange:
+                dx = sum(p[0] + 0.5 for p in orange) / len(orange) - cx
+                dy = sum(p[1] + 0.5 for p in orange) / len(orange) - cy
+                if dy * dy > dx * dx:
+                    frame = 0 if dy < 0 else 2
+                else:
+                    frame = 1 if dx > 0 else 3
+            icons.append((int(cx), int(cy), frame))
+        return icons
+
+    def balloon(self):
+        """Bounding box (x0, y0, x1, y1) of the white balloon above the taskbar, or None."""
+        top = self.height - TASKBAR_ROWS - BALLOON_ROWS
+        white = self.find(WHITE, self.width // 2, top, self.width, self.height - TASKBAR_ROWS)
+        if len(white) < 500:
+            return None
+        xs = [p[0] for p in white]
+        ys = [p[1] for p in white]
+        return (min(xs), min(ys), max(xs) + 1, max(ys) + 1)
+
+
+def grab():
+    # A window that goes away while xwd reads the screen can make it fail; read again.
+    for _ in range(5):
+        xwd = subprocess.run(["xwd", "-root", "-silent", "-display", os.environ["DISPLAY"]],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        if xwd.returncode == 0 and xwd.stdout:
+            return Shot(xwd.stdout)
+    raise Failure("xwd could not read the screen")
+
+
+def save(shot, folder, name):
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, name)
+    subprocess.run(["convert", "xwd:-", path], input=shot.xwd, check=True)
+    print("screenshot:", path)
+
+
+def wait_for(condition, timeout, what):
+    """Grabs screenshots until condition(shot) is truthy; returns (shot, its value)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        shot = grab()
+        value = condition(shot)
+        if value:
+            return shot, value
+        if time.monotonic() > deadline:
+            raise Failure("timed out after %.1f s waiting for %s" % (timeout, what))
+        time.sleep(0.05)
+
+
+# --- processes ------------------------------------------------------------------------
+
+class Env:
+    def __init__(self, args):
+        self.exe = args.exe
+        self.helper = args.helper
+        self.artifacts = args.artifacts
+        self.running = []
+
+    def start_tray(self, extra_env=None):
+        env = dict(os.environ)
+        env.update(extra_env or {})
+        stderr = open(os.path.join(self.artifacts, "trayherald-%d.log" % len(self.running)), "w+b")
+        process = subprocess.Popen(["wine", self.exe], stdin=subprocess.DEVNULL,
+                                   stdout=stderr, stderr=stderr, env=env)
+        process.log = stderr
+        process.started = time.monotonic()
+        self.running.append(process)
+        return process
+
+    def helper_run(self, *args, timeout=30):
+        return self.helper_output(*args, timeout=timeout)[0]
+
+    def helper_output(self, *args, timeout=30):
+        result = subprocess.run(["wine", self.helper] + list(args), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+        return result.returncode, result.stdout.decode("ascii", "replace")
+
+    def helper_hold(self, mode):
+        """Starts a helper that holds an object until its stdin is closed."""
+        process = subprocess.Popen(["wine", self.helper, mode], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        ready, _, _ = select.select([process.stdout], [], [], 30)
+        check(ready and process.stdout.readline().strip() == b"ready",
+              "helper %s did not get ready" % mode)
+        self.running.append(process)
+        return process
+
+    def release(self, process):
+        process.stdin.close()
+        process.wait(timeout=30)
+
+    def signal_update(self):
+        code = self.helper_run("set")
+        check(code == 0, "could not set the update event (helper exit %d): it does not exist" % code)
+        return time.monotonic()
+
+    def cleanup(self):
+        for process in self.running:
+            if process.poll() is None:
+                if process.stdin:
+                    process.stdin.close()
+                process.kill()
+                process.wait()
+
+
+def wait_exit(process, timeout, what):
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        raise Failure("TrayHerald did not end within %.1f s %s" % (timeout, what))
+    return time.monotonic()
+
+
+def one_icon(shot):
+    icons = shot.icons()
+    return icons if len(icons) == 1 else None
+
+
+def no_icon(shot):
+    return not shot.icons()
+
+
+# --- scenarios ------------------------------------------------------------------------
+
+def scenario_signal(env):
+    """Icon appears and animates, first balloon shows; the updater's signal brings the
+    "Finished" balloon and the end about 2 s later, with exit code 0."""
+    tray = env.start_tray()
+    shot, icons = wait_for(one_icon, 15, "the icon")
+    save(shot, env.artifacts, "icon.png")
+
+    frames = []
+    deadline = time.monotonic() + 2.0
+    while time.monotonic() < deadline:
+        found = grab().icons()
+        if len(found) == 1 and found[0][2] is not None and (not frames or frames[-1] != found[0][2]):
+            frames.append(found[0][2])
+    print("frames seen:", frames)
+    check(len(set(frames)) >= 3, "the icon does not animate: frames %s" % frames)
+    for a, b in zip(frames, frames[1:]):
+        check((b - a) % 4 in (1, 2), "frames run backwards: %s" % frames)
+
+    shot, first = wait_for(lambda s: s.balloon(), 8, "the first balloon")
+    save(shot, env.artifacts, "balloon-updating.png")
+    first_width = first[2] - first[0]
+
+    signalled = env.signal_update()
+    # The new balloon replaces the first at once; Wine shows it 2 s after it was asked for,
+    # which is when the program closes. Holding the program still (SIGSTOP) between the two
+    # lets the screenshot catch the "Finished" balloon; the exit timing is measured in the
+    # scenarios that do not pause it.
+    wait_for(lambda s: s.balloon() is None, 3, "the first balloon to give way")
+    os.kill(tray.pid, signal.SIGSTOP)
+    try:
+        shot, finished = wait_for(lambda s: s.balloon(), 5, "the Finished balloon")
+        save(shot, env.artifacts, "balloon-finished.png")
+    finally:
+        os.kill(tray.pid, signal.SIGCONT)
+    check(finished[2] - finished[0] < first_width,
+          "the second balloon (%s) is not the shorter 'Finished' one (first %s)" % (finished, first))
+    wait_exit(tray, FINISHED_PAUSE + EXIT_SLACK + 10, "after the signal")
+    check(tray.returncode == 0, "exit code %d" % tray.returncode)
+    wait_for(no_icon, 3, "the icon to go")
+    del signalled
+
+
+def scenario_signal_timing(env):
+    """The updater signals while TrayHerald waits: it ends about 2 s later with 0."""
+    tray = env.start_tray()
+    wait_for(one_icon, 15, "the icon")
+    signalled = env.signal_update()
+    ended = wait_exit(tray, FINISHED_PAUSE + EXIT_SLACK, "after the signal")
+    elapsed = ended - signalled
+    print("ended %.2f s after the signal" % elapsed)
+    check(tray.returncode == 0, "exit code %d" % tray.returncode)
+    check(elapsed >= FINISHED_PAUSE - 0.1, "ended %.2f s after the signal, before the pause" % elapsed)
+    shot = grab()
+    check(not shot.icons(), "the icon outlived the program")
+
+
+def scenario_presignalled(env):
+    """The event is already set when TrayHerald starts: it ends about 2 s after start."""
+    holder = env.helper_hold("hold-set")
+    tray = env.start_tray()
+    ended = wait_exit(tray, FINISHED_PAUSE + START_SLACK + EXIT_SLACK, "with the event already set")
+    elapsed = ended - tray.started
+    print("ended %.2f s after start" % elapsed)
+    env.release(holder)
+    check(tray.returncode == 0, "exit code %d" % tray.returncode)
+    check(elapsed >= FINISHED_PAUSE, "ended %.2f s after start, before the pause" % elapsed)
+
+
+def scenario_menu_exit(env):
+    """"E&xit" from the icon's menu removes the icon at once; the process lives on until the
+    wait ends, then exits with 0."""
+    tray = env.start_tray()
+    _, icons = wait_for(one_icon, 15, "the icon")
+    x, y, _ = icons[0]
+    subprocess.run(["xdotool", "mousemove", str(x), str(y), "click", "3"], check=True)
+    code, rect = env.helper_output("wait-window", "#32768", "5000")
+    check(code == 0, "no menu opened on right click")
+    left, top, right, bottom = (int(v) for v in rect.split())
+    # The menu's one item, "E&xit", fills it.
+    subprocess.run(["xdotool", "mousemove", str((left + right) // 2), str((top + bottom) // 2)],
+                   check=True)
+    save(grab(), env.artifacts, "menu.png")
+    chosen = time.monotonic()
+    subprocess.run(["xdotool", "click", "1"], check=True)
+    wait_for(no_icon, 1.5, "the icon to go after E&xit")
+    print("icon gone %.2f s after E&xit" % (time.monotonic() - chosen))
+    check(tray.poll() is None, "the process ended before its wait did")
+
+    signalled = env.signal_update()
+    ended = wait_exit(tray, FINISHED_PAUSE + EXIT_SLACK, "after the signal")
+    print("ended %.2f s after the signal" % (ended - signalled))
+    check(tray.returncode == 0, "exit code %d" % tray.returncode)
+    check(ended - signalled >= FINISHED_PAUSE - 0.1, "ended before the pause")
+
+
+def scenario_two_instances(env):
+    """Two instances each show an icon and both end on one signal."""
+    first = env.start_tray()
+    wait_for(one_icon, 15, "the first icon")
+    second = env.start_tray()
+    shot, _ = wait_for(lambda s: len(s.icons()) == 2, 15, "two icons")
+    save(shot, env.artifacts, "two-icons.png")
+    signalled = env.signal_update()
+    for tray in (first, second):
+        ended = wait_exit(tray, FINISHED_PAUSE + EXIT_SLACK, "after the one signal")
+        check(tray.returncode == 0, "exit code %d" % tray.returncode)
+        check(ended - signalled >= FINISHED_PAUSE - 0.1, "ended before the pause")
+    wait_for(no_icon, 3, "both icons to go")
+
+
+def scenario_taskbar_recreated(env):
+    """When the taskbar has lost the icon and announces itself again, the icon comes back."""
+    tray = env.start_tray()
+    wait_for(one_icon, 15, "the icon")
+    check(env.helper_run("drop-icon") == 0, "could not drop the icon")
+    wait_for(no_icon, 3, "the dropped icon to go")
+    check(env.helper_run("taskbar-created") == 0, "could not broadcast TaskbarCreated")
+    shot, _ = wait_for(one_icon, 3, "the icon to come back")
+    save(shot, env.artifacts, "icon-restored.png")
+    env.signal_update()
+    wait_exit(tray, FINISHED_PAUSE + EXIT_SLACK, "after the signal")
+    check(tray.returncode == 0, "exit code %d" % tray.returncode)
+
+
+def scenario_worker_error(env):
+    """The event cannot be created (its name is held by a mutex): the icon goes, the error
+    is reported to the event log and the exit code is 1."""
+    holder = env.helper_hold("hold-mutex")
+    tray = env.start_tray({"WINEDEBUG": "-all,err+eventlog"})
+    wait_exit(tray, START_SLACK + EXIT_SLACK, "after the worker's error")
+    env.release(holder)
+    check(tray.returncode == 1, "exit code %d, expected 1" % tray.returncode)
+    tray.log.seek(0)
+    log = tray.log.read().decode("utf-8", "replace")
+    check("TrayHerald: Can't create event. Error = 6" in log,
+          "the error was not reported to the event log; output: %r" % log)
+    check(not grab().icons(), "the icon outlived the program")
+
+
+def scenario_no_display(env):
+    """Without a display there is no notification area and no window: TrayHerald ends at
+    once with 0 and never touches the event (a mutex holds its name, so touching it would
+    have ended with 1)."""
+    holder = env.helper_hold("hold-mutex")
+    tray = env.start_tray({"DISPLAY": ""})
+    ended = wait_exit(tray, START_SLACK, "without a notification area")
+    env.release(holder)
+    print("ended %.2f s after start" % (ended - tray.started))
+    check(tray.returncode == 0, "exit code %d" % tray.returncode)
+
+
+def scenario_no_signal(env):
+    """Nobody signals: after the minute's wait the program ends by itself with 0."""
+    tray = env.start_tray()
+    wait_for(one_icon, 15, "the icon")
+    ended = wait_exit(tray, UPDATE_WAIT + FINISHED_PAUSE + START_SLACK + EXIT_SLACK,
+                      "without a signal")
+    elapsed = ended - tray.started
+    print("ended %.2f s after start" % elapsed)
+    check(tray.returncode == 0, "exit code %d" % tray.returncode)
+    check(elapsed >= UPDATE_WAIT + FINISHED_PAUSE, "ended after %.2f s, before the wait ran out" % elapsed)
+
+
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "comctl32.dll", "advapi32.dll",
+               "ws2_32.dll", "mswsock.dll", "msvcrt.dll", "gdi32.dll"}
+
+
+def scenario_exe_layout(args):
+    """A 32-bit GUI exe importing only system DLLs, LoadIconMetric by ordinal 380, carrying
+    its manifest and strings."""
+    dump = subprocess.run([args.objdump, "-p", args.exe], stdout=subprocess.PIPE, check=True,
+                          text=True).stdout
+    check("file format pei-i386" in dump, "not a 32-bit x86 PE file")
+    check("Subsystem\t\t00000002\t(Windows GUI)" in dump, "not the Windows GUI subsystem")
+    dlls = [line.split(":", 1)[1].strip().lower() for line in dump.splitlines()
+            if line.strip().startswith("DLL Name:")]
+    print("imports:", dlls)
+    check(dlls and set(dlls) <= SYSTEM_DLLS, "imports beyond the system DLLs: %s" % dlls)
+    check("comctl32.dll" in dlls and "ws2_32.dll" in dlls, "comctl32 or ws2_32 not imported")
+    comctl32 = dump.lower().split("dll name: comctl32.dll", 1)[1].split("dll name:", 1)[0]
+    entries = [line.split() for line in comctl32.splitlines() if line.strip()[:1].isdigit()]
+    check(any(len(e) >= 3 and e[1] == "380" and e[2] == "<none>" for e in entries),
+          "LoadIconMetric is not imported by ordinal 380")
+    with open(args.exe, "rb") as f:
+        image = f.read()
+    for text in (b'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"',
+                 b'level="asInvoker" uiAccess="false"', b">true</dpiAware>"):
+        check(text in image, "manifest lacks %s" % text.decode())
+    for text in ("NotificationTray", "Updating...", "QVR Agent is being updated", "Finished",
+                 "E&xit"):
+        check(text.encode("utf-16-le") in image, "resource text %r missing" % text)
+
+
+SCENARIOS = {
+    "signal": scenario_signal,
+    "signal_timing": scenario_signal_timing,
+    "presignalled": scenario_presignalled,
+    "menu_exit": scenario_menu_exit,
+    "two_instances": scenario_two_instances,
+    "taskbar_recreated": scenario_taskbar_recreated,
+    "worker_error": scenario_worker_error,
+    "no_display": scenario_no_display,
+    "no_signal": scenario_no_signal,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["exe_layout"])
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--helper")
+    parser.add_argument("--artifacts")
+    parser.add_argument("--objdump")
+    args = parser.parse_args()
+    try:
+        if args.scenario == "exe_layout":
+            scenario_exe_layout(args)
+        else:
+            args.artifacts = os.path.join(args.artifacts, args.scenario)
+            os.makedirs(args.artifacts, exist_ok=True)
+            env = Env(args)
+            try:
+                SCENARIOS[args.scenario](env)
+            finally:
+                env.cleanup()
+    except Failure as failure:
+        print("FAILED:", failure)
+        return 1
+    print("passed:", args.scenario)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
