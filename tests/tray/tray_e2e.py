@@ -14,6 +14,7 @@ Usage: tray_e2e.py SCENARIO --exe TrayHerald.exe --helper update_signal.exe --ar
 import argparse
 import os
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -170,11 +171,13 @@ class Env:
         self.helper = args.helper
         self.artifacts = args.artifacts
         self.running = []
+        self.tray_runs = 0
 
     def start_tray(self, extra_env=None):
         env = dict(os.environ)
         env.update(extra_env or {})
-        stderr = open(os.path.join(self.artifacts, "trayherald-%d.log" % len(self.running)), "w+b")
+        self.tray_runs += 1
+        stderr = open(os.path.join(self.artifacts, "trayherald-%d.log" % self.tray_runs), "w+b")
         process = subprocess.Popen(["wine", self.exe], stdin=subprocess.DEVNULL,
                                    stdout=stderr, stderr=stderr, env=env)
         process.log = stderr
@@ -259,7 +262,7 @@ def scenario_signal(env):
     save(shot, env.artifacts, "balloon-updating.png")
     first_width = first[2] - first[0]
 
-    signalled = env.signal_update()
+    env.signal_update()
     # The new balloon replaces the first at once; Wine shows it 2 s after it was asked for,
     # which is when the program closes. Holding the program still (SIGSTOP) between the two
     # lets the screenshot catch the "Finished" balloon; the exit timing is measured in the
@@ -276,7 +279,6 @@ def scenario_signal(env):
     wait_exit(tray, FINISHED_PAUSE + EXIT_SLACK + 10, "after the signal")
     check(tray.returncode == 0, "exit code %d" % tray.returncode)
     wait_for(no_icon, 3, "the icon to go")
-    del signalled
 
 
 def scenario_signal_timing(env):
@@ -456,7 +458,8 @@ def main():
             scenario_exe_layout(args)
         else:
             args.artifacts = os.path.join(args.artifacts, args.scenario)
-            os.makedirs(args.artifacts, exist_ok=True)
+            shutil.rmtree(args.artifacts, ignore_errors=True)  # no screenshot of an older run
+            os.makedirs(args.artifacts)
             env = Env(args)
             try:
                 SCENARIOS[args.scenario](env)
