@@ -14,6 +14,7 @@
 #endif
 
 #include <ntdef.h>
+#include <evntrace.h>
 
 #include <cstdint>
 #include <memory>

@@ -1,0 +1,104 @@
+/*
+ * service.cpp
+ *
+ * The reference service: opening the control device and sending the configuration.
+ */
+#include "service.h"
+
+#include <qvr_ioctl.h>
+
+#include <cstdio>
+
+namespace qvr::agent {
+
+std::string ControlDeviceWin32Name()
+{
+    return "\\\\.\\" QVR_DEVICE_BASE_NAME;
+}
+
+std::string StatusText(NTSTATUS status)
+{
+    switch (status) {
+    case STATUS_SUCCESS: return "STATUS_SUCCESS";
+    case STATUS_UNSUCCESSFUL: return "STATUS_UNSUCCESSFUL";
+    case STATUS_INVALID_PARAMETER: return "STATUS_INVALID_PARAMETER";
+    case STATUS_NO_MEMORY: return "STATUS_NO_MEMORY";
+    case STATUS_ACCESS_DENIED: return "STATUS_ACCESS_DENIED";
+    case STATUS_BUFFER_TOO_SMALL: return "STATUS_BUFFER_TOO_SMALL";
+    case STATUS_INSUFFICIENT_RESOURCES: return "STATUS_INSUFFICIENT_RESOURCES";
+    case STATUS_NOT_SUPPORTED: return "STATUS_NOT_SUPPORTED";
+    case STATUS_NOT_FOUND: return "STATUS_NOT_FOUND";
+    case STATUS_OBJECT_NAME_NOT_FOUND: return "STATUS_OBJECT_NAME_NOT_FOUND";
+    case STATUS_CANCELLED: return "STATUS_CANCELLED";
+    default: break;
+    }
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+AgentService::AgentService(winsim::Identity identity) : identity_(identity) {}
+
+AgentService::~AgentService()
+{
+    Close();
+}
+
+NTSTATUS AgentService::Open()
+{
+    Close();
+    winsim::OpenResult open = winsim::OpenDevice(ControlDeviceWin32Name(), identity_);
+    if (NT_SUCCESS(open.status)) {
+        device_ = open.handle;
+        history_.clear();
+    }
+    return open.status;
+}
+
+void AgentService::Close()
+{
+    if (device_.IsOpen()) {
+        winsim::CloseHandle(device_);
+    }
+    device_ = winsim::Handle();
+}
+
+NTSTATUS AgentService::Configure(const ServiceConfiguration &configuration)
+{
+    NTSTATUS status = SetProcessRules(configuration.policy);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    return SetQuicBlocking(configuration.blockQuic);
+}
+
+NTSTATUS AgentService::SetProcessRules(const ProcessPolicy &policy)
+{
+    std::string request = std::string("process rules: ") +
+                          (policy.interceptListed ? "intercept " : "exempt ") + std::to_string(policy.names.size()) +
+                          (policy.names.size() == 1 ? " name" : " names");
+    return Send(std::move(request), IOCTL_QVR_SET_PROCESS_RULES, BuildProcessRulesRecord(policy));
+}
+
+NTSTATUS AgentService::SetQuicBlocking(bool enabled)
+{
+    return Send(enabled ? "QUIC blocking on" : "QUIC blocking off", IOCTL_QVR_SET_QUIC_BLOCKING,
+                BuildQuicBlockingRecord(enabled ? 1 : 0));
+}
+
+NTSTATUS AgentService::SendRaw(const std::string &request, ULONG code, const std::vector<std::uint8_t> &input)
+{
+    return Send(request, code, input);
+}
+
+NTSTATUS AgentService::Send(std::string request, ULONG code, const std::vector<std::uint8_t> &input)
+{
+    NTSTATUS status = STATUS_INVALID_HANDLE;
+    if (device_.IsOpen()) {
+        status = winsim::DeviceIoControl(device_, code, input, 0).status;
+    }
+    history_.push_back(ControlOutcome{std::move(request), code, status});
+    return status;
+}
+
+}  // namespace qvr::agent
