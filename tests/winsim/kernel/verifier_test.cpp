@@ -235,6 +235,23 @@ TEST(VerifierObjects, LeakedReferencesAndHandlesAreOutstanding)
     winsim::kernel::DereferenceObject(process);
 }
 
+TEST(VerifierObjects, UserContextHandleWithoutKernelAttributeIsReported)
+{
+    PVOID process = winsim::kernel::CreateObject(*PsProcessType, 16, nullptr, "pid 2000 caller.exe");
+    HANDLE handle = nullptr;
+    {
+        winsim::ViolationCapture capture;
+        winsim::kernel::ScopedProcessContext caller(static_cast<PEPROCESS>(process), reinterpret_cast<HANDLE>(2000));
+        EXPECT_EQ(PsGetCurrentProcessId(), reinterpret_cast<HANDLE>(2000));
+        EXPECT_EQ(IoGetCurrentProcess(), process);
+        ASSERT_EQ(ObOpenObjectByPointer(process, 0, nullptr, 0, *PsProcessType, KernelMode, &handle), STATUS_SUCCESS);
+        EXPECT_TRUE(MessageContains(capture, "ObOpenObjectByPointer", "without OBJ_KERNEL_HANDLE"));
+    }
+    EXPECT_EQ(PsGetCurrentProcessId(), winsim::kernel::SystemProcessId());
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+    winsim::kernel::DereferenceObject(process);
+}
+
 VOID IdleWork(PDEVICE_OBJECT, PVOID) {}
 
 TEST(VerifierWorkItems, UnfreedAndDoublyQueuedItemsAreReported)

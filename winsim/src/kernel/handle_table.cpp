@@ -196,7 +196,7 @@ NTSTATUS NTAPI ObOpenObjectByPointer(PVOID Object, ULONG HandleAttributes, PACCE
     if (ObjectType != nullptr && ObjectType != header->type) {
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
-    if ((HandleAttributes & OBJ_KERNEL_HANDLE) == 0 && CurrentProcessId() != reinterpret_cast<HANDLE>(4)) {
+    if ((HandleAttributes & OBJ_KERNEL_HANDLE) == 0 && CurrentProcessId() != SystemProcessId()) {
         winsim::ReportViolation("ObOpenObjectByPointer", "opens a handle without OBJ_KERNEL_HANDLE in a user "
                                                          "process's context (the process could use it)");
     }

@@ -76,6 +76,7 @@ bool IsDeviceObject(PVOID body);
 // process part registers its System process here (pid 4 by default).
 void SetSystemProcess(PEPROCESS process, HANDLE processId);
 PEPROCESS SystemProcess();
+HANDLE SystemProcessId();
 // Makes the calling thread run in another process's context for the scope (a caller's
 // thread presenting an I/O request, a process-notification callback's creating thread).
 class ScopedProcessContext {

@@ -64,7 +64,7 @@ struct HostThreadGuard {
     struct _KTHREAD *thread = nullptr;
     ~HostThreadGuard()
     {
-        if (thread != nullptr && !thread->SystemThread) {
+        if (thread != nullptr) {
             SignalDispatcherObject(&thread->Header);
             DereferenceObject(thread);
         }
@@ -128,6 +128,8 @@ void SetSystemProcess(PEPROCESS process, HANDLE processId)
 
 PEPROCESS SystemProcess() { return gSystemProcess.load(); }
 
+HANDLE SystemProcessId() { return gSystemProcessId.load(); }
+
 ScopedProcessContext::ScopedProcessContext(PEPROCESS process, HANDLE processId)
 {
     struct _KTHREAD *thread = KeGetCurrentThread();
@@ -162,7 +164,8 @@ PKTHREAD NTAPI KeGetCurrentThread(VOID)
 {
     ThreadState &state = CurrentThreadState();
     if (state.thread == nullptr) {
-        state.thread = NewThreadObject(false);
+        // System worker threads are system threads too; test and caller threads are not.
+        state.thread = NewThreadObject(state.isSystemThread);
         tlsHostThreadGuard.thread = state.thread;
     }
     return state.thread;
@@ -192,7 +195,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, P
         return STATUS_NOT_SUPPORTED;
     }
     ULONG attributes = ObjectAttributes != nullptr ? ObjectAttributes->Attributes : 0;
-    if ((attributes & OBJ_KERNEL_HANDLE) == 0 && CurrentProcessId() != reinterpret_cast<HANDLE>(4)) {
+    if ((attributes & OBJ_KERNEL_HANDLE) == 0 && CurrentProcessId() != SystemProcessId()) {
         winsim::ReportViolation("PsCreateSystemThread", "creates a thread handle without OBJ_KERNEL_HANDLE in a user "
                                                         "process's context");
     }
