@@ -31,6 +31,11 @@ TEST_P(ProcessTableLoadFaultTest, FailedSetUpStepFailsTheLoadAndLeavesNothing)
     EXPECT_FALSE(winsim::IsDriverLoaded(kDriverService));
     EXPECT_EQ(ProcessTable, nullptr);
     EXPECT_EQ(winsim::processes::NotifyRoutineCount(), 0u);
+    if (std::string(fault.call) == "ObReferenceObjectByHandle") {
+        // The watcher was already running: it was stopped and waited for on its handle.
+        EXPECT_EQ(winsim::faults::CallCount("PsCreateSystemThread"), 1u);
+        EXPECT_EQ(winsim::faults::CallCount("ZwWaitForSingleObject"), 1u);
+    }
     winsim::faults::Clear();
 
     // Nothing half-made stands in the way of the next load.
