@@ -1,0 +1,288 @@
+/*
+ * wfp_refusals_test.cpp
+ *
+ * The documented refusals of callout registration (duplicate key, unknown key, busy with
+ * flow contexts and the unregistration that completes when they are gone), the filter
+ * engine's checks on management objects, the notifications a callout gets about its
+ * filters, provider-context data reaching the callout, BFE stop deleting what is not
+ * persistent, and the platform's fault injection and IRQL checks.
+ */
+#include "wfp_test_support.h"
+
+#include <winsim/verifier.h>
+
+#include <cstring>
+
+using namespace wfptest;
+using winsim::network::Connect;
+using winsim::network::ConnectRequest;
+using winsim::network::Endpoint;
+using winsim::network::Outcome;
+
+namespace {
+
+class RefusalTest : public WfpTest {
+protected:
+    static ConnectRequest Request()
+    {
+        ConnectRequest r;
+        r.processId = 1000;
+        r.remote = Endpoint::Parse("198.51.100.1:443");
+        return r;
+    }
+
+    UINT64 AddCalloutFilter(TestCallout &c, const GUID &layer, FWP_ACTION_TYPE action = FWP_ACTION_CALLOUT_TERMINATING)
+    {
+        service.AddCallout(c.Key(), layer);
+        FilterSpec spec;
+        spec.layer = layer;
+        spec.action = action;
+        spec.calloutKey = c.Key();
+        return service.AddFilter(spec);
+    }
+
+    Service service;
+};
+
+TEST_F(RefusalTest, RegistrationRefusesADuplicateKeyAndUnregistrationAnUnknownOne)
+{
+    TestCallout first(MakeGuid(0x700));
+    TestCallout again(MakeGuid(0x700));
+    ASSERT_EQ(first.Register(), STATUS_SUCCESS);
+    EXPECT_EQ(again.Register(), STATUS_FWP_ALREADY_EXISTS);
+    GUID unknown = MakeGuid(0x7FF);
+    EXPECT_EQ(FwpsCalloutUnregisterByKey0(&unknown), STATUS_FWP_CALLOUT_NOT_FOUND);
+    EXPECT_EQ(FwpsCalloutUnregisterById0(first.Id() + 1000), STATUS_FWP_CALLOUT_NOT_FOUND);
+    FWPS_CALLOUT1 noDevice = {};
+    noDevice.calloutKey = MakeGuid(0x701);
+    EXPECT_EQ(FwpsCalloutRegister1(nullptr, &noDevice, nullptr), STATUS_INVALID_PARAMETER);
+}
+
+TEST_F(RefusalTest, CalloutIdIsTheOneTheManagementSideAssigned)
+{
+    GUID key = MakeGuid(0x702);
+    FWPM_CALLOUT0 managed = {};
+    managed.calloutKey = key;
+    WCHAR name[] = u"managed first";
+    managed.displayData.name = name;
+    managed.applicableLayer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    UINT32 managedId = 0;
+    ASSERT_EQ(FwpmCalloutAdd0(service.Engine(), &managed, nullptr, &managedId), (DWORD)ERROR_SUCCESS);
+    TestCallout c(key);
+    ASSERT_EQ(c.Register(), STATUS_SUCCESS);
+    EXPECT_EQ(c.Id(), managedId);
+}
+
+TEST_F(RefusalTest, UnregistrationIsBusyWhileFlowContextsRemainAndFinishesWithTheLast)
+{
+    TestCallout c(MakeGuid(0x710));
+    ASSERT_EQ(c.Register(), STATUS_SUCCESS);
+    AddCalloutFilter(c, FWPM_LAYER_ALE_AUTH_CONNECT_V4);
+    c.classify = [](const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, const void *,
+                    const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out) { out->actionType = FWP_ACTION_PERMIT; };
+    int deletes = 0;
+    c.flowDelete = [&](UINT16, UINT32, UINT64) { deletes++; };
+    winsim::network::Connection conn = Connect(Request());
+    ASSERT_EQ(conn.State(), Outcome::Connected);
+    const UINT16 layer = FWPS_LAYER_ALE_AUTH_CONNECT_V4;
+    ASSERT_EQ(FwpsFlowAssociateContext0(conn.FlowHandle(), layer, c.Id(), 7), STATUS_SUCCESS);
+
+    EXPECT_EQ(c.Unregister(), STATUS_DEVICE_BUSY);
+    std::optional<winsim::wfp::RegisteredCallout> state = winsim::wfp::FindRegisteredCallout(c.Key());
+    ASSERT_TRUE(state.has_value());
+    EXPECT_TRUE(state->unregistering);
+    EXPECT_EQ(FwpsFlowAssociateContext0(conn.FlowHandle(), FWPS_LAYER_ALE_AUTH_CONNECT_V6, c.Id(), 8),
+              STATUS_FWP_IN_USE);
+    EXPECT_EQ(Connect(Request()).State(), Outcome::Blocked) << "its terminating filter acts as unregistered";
+
+    EXPECT_EQ(FwpsFlowRemoveContext0(conn.FlowHandle(), layer, c.Id()), STATUS_SUCCESS);
+    EXPECT_EQ(deletes, 1);
+    EXPECT_FALSE(winsim::wfp::FindRegisteredCallout(c.Key()).has_value());
+    EXPECT_EQ(c.Unregister(), STATUS_SUCCESS) << "the driver's retry finds the unregistration finished";
+    GUID key = c.Key();
+    EXPECT_EQ(FwpsCalloutUnregisterByKey0(&key), STATUS_FWP_CALLOUT_NOT_FOUND);
+}
+
+TEST_F(RefusalTest, FilterAddChecksItsCalloutLayerAndConditions)
+{
+    TestCallout c(MakeGuid(0x720));
+    ASSERT_EQ(c.Register(), STATUS_SUCCESS);
+    service.AddCallout(c.Key(), FWPM_LAYER_ALE_CONNECT_REDIRECT_V4);
+    struct Row {
+        const char *what;
+        FilterSpec spec;
+        DWORD expected;
+    };
+    FilterSpec unknownCallout;
+    unknownCallout.layer = FWPM_LAYER_ALE_CONNECT_REDIRECT_V4;
+    unknownCallout.action = FWP_ACTION_CALLOUT_TERMINATING;
+    unknownCallout.calloutKey = MakeGuid(0x7AA);
+    FilterSpec wrongLayer = unknownCallout;
+    wrongLayer.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    wrongLayer.calloutKey = c.Key();
+    FilterSpec badAction;
+    badAction.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    badAction.action = FWP_ACTION_CONTINUE;
+    FilterSpec missingContext;
+    missingContext.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    missingContext.providerContext = MakeGuid(0x7AB);
+    FilterSpec missingSubLayer;
+    missingSubLayer.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    missingSubLayer.subLayer = MakeGuid(0x7AC);
+    FilterSpec unknownLayer;
+    unknownLayer.layer = MakeGuid(0x7AD);
+    Row rows[] = {{"unknown callout", unknownCallout, FWP_E_CALLOUT_NOT_FOUND},
+                  {"callout of another layer", wrongLayer, FWP_E_INCOMPATIBLE_LAYER},
+                  {"continue is no filter action", badAction, FWP_E_INVALID_ACTION_TYPE},
+                  {"unknown provider context", missingContext, FWP_E_PROVIDER_CONTEXT_NOT_FOUND},
+                  {"unknown sublayer", missingSubLayer, FWP_E_SUBLAYER_NOT_FOUND},
+                  {"unknown layer", unknownLayer, FWP_E_LAYER_NOT_FOUND}};
+    for (const Row &row : rows) {
+        UINT64 id = 0;
+        EXPECT_EQ(service.TryAddFilter(row.spec, &id), row.expected) << row.what;
+    }
+    EXPECT_EQ(winsim::wfp::FilterCount(), 0u);
+
+    FWPM_FILTER_CONDITION0 condition = {};
+    FWPM_FILTER0 filter = {};
+    WCHAR name[] = u"conditions";
+    filter.displayData.name = name;
+    filter.layerKey = FWPM_LAYER_INBOUND_TRANSPORT_V4;
+    filter.action.type = FWP_ACTION_BLOCK;
+    filter.numFilterConditions = 1;
+    filter.filterCondition = &condition;
+    condition.fieldKey = FWPM_CONDITION_ALE_APP_ID;  // not a field of the transport layers
+    condition.matchType = FWP_MATCH_EQUAL;
+    condition.conditionValue.type = FWP_UINT8;
+    EXPECT_EQ(FwpmFilterAdd0(service.Engine(), &filter, nullptr, nullptr), (DWORD)FWP_E_CONDITION_NOT_FOUND);
+    condition.fieldKey = FWPM_CONDITION_IP_REMOTE_PORT;  // a UINT16 field
+    condition.conditionValue.type = FWP_UINT32;
+    EXPECT_EQ(FwpmFilterAdd0(service.Engine(), &filter, nullptr, nullptr), (DWORD)FWP_E_TYPE_MISMATCH);
+    filter.displayData.name = nullptr;
+    EXPECT_EQ(FwpmFilterAdd0(service.Engine(), &filter, nullptr, nullptr), (DWORD)FWP_E_NULL_DISPLAY_NAME);
+}
+
+TEST_F(RefusalTest, CalloutIsToldOfItsFiltersAndCanRejectOne)
+{
+    TestCallout c(MakeGuid(0x730));
+    ASSERT_EQ(c.Register(true, FWP_CALLOUT_FLAG_ENABLE_COMMIT_ADD_NOTIFY), STATUS_SUCCESS);
+    UINT64 id = AddCalloutFilter(c, FWPM_LAYER_ALE_AUTH_CONNECT_V4);
+    EXPECT_EQ(c.notifications, (std::vector<FWPS_CALLOUT_NOTIFY_TYPE>{FWPS_CALLOUT_NOTIFY_ADD_FILTER,
+                                                                      FWPS_CALLOUT_NOTIFY_ADD_FILTER_POST_COMMIT}));
+    const GUID *deletedKey = &c.Key();
+    c.notify = [&](FWPS_CALLOUT_NOTIFY_TYPE type, const GUID *key, FWPS_FILTER1 *) {
+        if (type == FWPS_CALLOUT_NOTIFY_DELETE_FILTER) {
+            deletedKey = key;
+        }
+        return type == FWPS_CALLOUT_NOTIFY_ADD_FILTER ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+    };
+    ASSERT_EQ(FwpmFilterDeleteById0(service.Engine(), id), (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(deletedKey, nullptr) << "DELETE_FILTER comes without a filter key";
+
+    FilterSpec spec;
+    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    spec.action = FWP_ACTION_CALLOUT_TERMINATING;
+    spec.calloutKey = c.Key();
+    EXPECT_EQ(service.TryAddFilter(spec, &id), (DWORD)FWP_E_CALLOUT_NOTIFICATION_FAILED);
+    EXPECT_EQ(winsim::wfp::FilterCount(), 0u);
+}
+
+TEST_F(RefusalTest, TransactionAbortRemovesWhatItAddedAndCommitNotifiesAfterwards)
+{
+    TestCallout c(MakeGuid(0x731));
+    ASSERT_EQ(c.Register(true, FWP_CALLOUT_FLAG_ENABLE_COMMIT_ADD_NOTIFY), STATUS_SUCCESS);
+    service.AddCallout(c.Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V4);
+    FilterSpec spec;
+    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    spec.action = FWP_ACTION_CALLOUT_TERMINATING;
+    spec.calloutKey = c.Key();
+
+    ASSERT_EQ(FwpmTransactionBegin0(service.Engine(), 0), (DWORD)ERROR_SUCCESS);
+    service.AddFilter(spec);
+    EXPECT_EQ(c.notifications.size(), 1u) << "no post-commit notification inside the transaction";
+    ASSERT_EQ(FwpmTransactionAbort0(service.Engine()), (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(winsim::wfp::FilterCount(), 0u);
+
+    c.notifications.clear();
+    ASSERT_EQ(FwpmTransactionBegin0(service.Engine(), 0), (DWORD)ERROR_SUCCESS);
+    service.AddFilter(spec);
+    ASSERT_EQ(FwpmTransactionCommit0(service.Engine()), (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(c.notifications.back(), FWPS_CALLOUT_NOTIFY_ADD_FILTER_POST_COMMIT);
+    EXPECT_EQ(FwpmTransactionCommit0(service.Engine()), (DWORD)FWP_E_NO_TXN_IN_PROGRESS);
+}
+
+TEST_F(RefusalTest, ProviderContextDataReachesTheCalloutAndCannotBeDeletedWhileUsed)
+{
+    TestCallout c(MakeGuid(0x740));
+    ASSERT_EQ(c.Register(), STATUS_SUCCESS);
+    service.AddCallout(c.Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V4);
+    const std::vector<UINT8> blob = {0x90, 0x1F, 0xD0, 0x07, 0, 0, 0, 0, 0, 0};
+    GUID contextKey = service.AddProviderContext(blob);
+    FilterSpec spec;
+    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    spec.action = FWP_ACTION_CALLOUT_TERMINATING;
+    spec.calloutKey = c.Key();
+    spec.providerContext = contextKey;
+    service.AddFilter(spec);
+    std::vector<UINT8> seen;
+    c.classify = [&](const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, const void *,
+                     const FWPS_FILTER1 *filter, UINT64, FWPS_CLASSIFY_OUT0 *out) {
+        ASSERT_NE(filter->providerContext, nullptr);
+        ASSERT_NE(filter->providerContext->dataBuffer, nullptr);
+        const FWP_BYTE_BLOB *data = filter->providerContext->dataBuffer;
+        seen.assign(data->data, data->data + data->size);
+        out->actionType = FWP_ACTION_PERMIT;
+    };
+
+    EXPECT_EQ(Connect(Request()).State(), Outcome::Connected);
+    EXPECT_EQ(seen, blob);
+    EXPECT_EQ(FwpmProviderContextDeleteByKey0(service.Engine(), &contextKey), (DWORD)FWP_E_IN_USE);
+}
+
+TEST_F(RefusalTest, BfeStopDeletesWhatIsNotPersistentAndAbortsSessions)
+{
+    FilterSpec spec;
+    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    spec.action = FWP_ACTION_BLOCK;
+    service.AddFilter(spec);
+    spec.flags = FWPM_FILTER_FLAG_PERSISTENT;
+    service.AddFilter(spec);
+
+    winsim::wfp::StopBfe();
+
+    EXPECT_EQ(winsim::wfp::FilterCount(), 1u);
+    EXPECT_EQ(service.TryAddFilter(spec, nullptr), (DWORD)FWP_E_SESSION_ABORTED);
+    HANDLE engine = nullptr;
+    EXPECT_EQ(FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr, &engine), (DWORD)RPC_S_SERVER_UNAVAILABLE);
+    winsim::wfp::StartBfe();
+    EXPECT_EQ(Connect(Request()).State(), Outcome::Blocked) << "the persistent filter survived";
+}
+
+TEST_F(RefusalTest, FallibleCallsFailOnDemand)
+{
+    winsim::faults::FailCall("FwpsCalloutRegister1", STATUS_INSUFFICIENT_RESOURCES);
+    TestCallout c(MakeGuid(0x750));
+    EXPECT_EQ(c.Register(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_FALSE(winsim::wfp::FindRegisteredCallout(c.Key()).has_value());
+    winsim::faults::FailCall("FwpmFilterAdd0", STATUS_FWP_ALREADY_EXISTS);
+    FilterSpec spec;
+    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    EXPECT_EQ(service.TryAddFilter(spec, nullptr), (DWORD)FWP_E_ALREADY_EXISTS);
+    HANDLE handle = nullptr;
+    GUID provider = MakeGuid(0x751);
+    winsim::faults::FailCall("FwpsRedirectHandleCreate0", STATUS_NO_MEMORY);
+    EXPECT_EQ(FwpsRedirectHandleCreate0(&provider, 0, &handle), STATUS_NO_MEMORY);
+}
+
+TEST_F(RefusalTest, PassiveOnlyCallsAtDispatchAreVerifierFailures)
+{
+    winsim::ViolationCapture capture;
+    TestCallout c(MakeGuid(0x760));
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    c.Register();
+    KeLowerIrql(old);
+    EXPECT_TRUE(capture.Caught("FwpsCalloutRegister1"));
+}
+
+}  // namespace

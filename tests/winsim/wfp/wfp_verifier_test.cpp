@@ -1,0 +1,149 @@
+/*
+ * wfp_verifier_test.cpp
+ *
+ * The unload report names every WFP leftover by kind: a callout still registered, a flow
+ * context still associated, a classify handle still held, a classify or an operation
+ * still pended, writable layer data never applied, a redirect handle not destroyed. Each
+ * case leaves one behind, checks the report, then gives it back.
+ */
+#include "wfp_test_support.h"
+
+#include <winsim/verifier.h>
+
+using namespace wfptest;
+using winsim::network::Connect;
+using winsim::network::ConnectRequest;
+using winsim::network::Endpoint;
+using winsim::network::Outcome;
+
+namespace {
+
+class LeftoverTest : public WfpTest {
+protected:
+    void SetUp() override
+    {
+        WfpTest::SetUp();
+        ASSERT_EQ(callout.Register(), STATUS_SUCCESS);
+    }
+
+    // The unload report names `kind` among what is left.
+    static void ExpectReported(const std::string &kind)
+    {
+        winsim::ViolationCapture capture;
+        EXPECT_FALSE(winsim::CheckNothingOutstanding("DriverUnload"));
+        bool found = false;
+        for (const winsim::Violation &v : capture.Violations()) {
+            found = found || v.message.find("left behind: " + kind + ":") != std::string::npos;
+        }
+        EXPECT_TRUE(found) << "no '" << kind << "' in the unload report";
+    }
+
+    void Filter(const GUID &layer)
+    {
+        service.AddCallout(callout.Key(), layer);
+        FilterSpec spec;
+        spec.layer = layer;
+        spec.action = FWP_ACTION_CALLOUT_TERMINATING;
+        spec.calloutKey = callout.Key();
+        service.AddFilter(spec);
+    }
+
+    static ConnectRequest Request()
+    {
+        ConnectRequest r;
+        r.processId = 1000;
+        r.remote = Endpoint::Parse("198.51.100.1:443");
+        return r;
+    }
+
+    TestCallout callout{MakeGuid(0x800)};
+    Service service;
+};
+
+TEST_F(LeftoverTest, RegisteredCallout) { ExpectReported("callout"); }
+
+TEST_F(LeftoverTest, AssociatedFlowContext)
+{
+    winsim::network::Connection c = Connect(Request());
+    ASSERT_EQ(FwpsFlowAssociateContext0(c.FlowHandle(), FWPS_LAYER_ALE_AUTH_CONNECT_V4, callout.Id(), 1),
+              STATUS_SUCCESS);
+    ExpectReported("flow-context");
+    EXPECT_EQ(FwpsFlowRemoveContext0(c.FlowHandle(), FWPS_LAYER_ALE_AUTH_CONNECT_V4, callout.Id()), STATUS_SUCCESS);
+}
+
+TEST_F(LeftoverTest, HeldClassifyHandle)
+{
+    Filter(FWPM_LAYER_ALE_AUTH_CONNECT_V4);
+    UINT64 handle = 0;
+    callout.classify = [&](const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, const void *ctx,
+                           const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out) {
+        ASSERT_EQ(FwpsAcquireClassifyHandle0(const_cast<void *>(ctx), 0, &handle), STATUS_SUCCESS);
+        out->actionType = FWP_ACTION_PERMIT;
+    };
+    Connect(Request());
+    ExpectReported("classify-handle");
+    FwpsReleaseClassifyHandle0(handle);
+}
+
+TEST_F(LeftoverTest, PendedClassifyAndUnappliedWritableData)
+{
+    Filter(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4);
+    UINT64 handle = 0;
+    UINT64 filterId = 0;
+    FWPS_CLASSIFY_OUT0 saved = {};
+    callout.classify = [&](const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, const void *ctx,
+                           const FWPS_FILTER1 *f, UINT64, FWPS_CLASSIFY_OUT0 *out) {
+        ASSERT_EQ(FwpsAcquireClassifyHandle0(const_cast<void *>(ctx), 0, &handle), STATUS_SUCCESS);
+        filterId = f->filterId;
+        saved = *out;
+        ASSERT_EQ(FwpsPendClassify0(handle, f->filterId, 0, out), STATUS_SUCCESS);
+        out->actionType = FWP_ACTION_BLOCK;
+        out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
+    };
+    winsim::network::Connection c = Connect(Request());
+    ASSERT_EQ(c.State(), Outcome::Pending);
+    PVOID data = nullptr;
+    ASSERT_EQ(FwpsAcquireWritableLayerDataPointer0(handle, filterId, 0, &data, &saved), STATUS_SUCCESS);
+
+    ExpectReported("pended-classify");
+    ExpectReported("writable-layer-data");
+
+    FwpsApplyModifiedLayerData0(handle, data, FWPS_CLASSIFY_FLAG_REAUTHORIZE_IF_MODIFIED_BY_OTHERS);
+    saved.actionType = FWP_ACTION_PERMIT;
+    FwpsCompleteClassify0(handle, 0, &saved);
+    FwpsReleaseClassifyHandle0(handle);
+    EXPECT_EQ(c.WaitSettled(), Outcome::Connected);
+}
+
+TEST_F(LeftoverTest, PendedOperation)
+{
+    Filter(FWPM_LAYER_ALE_AUTH_CONNECT_V4);
+    HANDLE completion = nullptr;
+    callout.classify = [&](const FWPS_INCOMING_VALUES0 *v, const FWPS_INCOMING_METADATA_VALUES0 *m, const void *,
+                           const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out) {
+        if ((v->incomingValue[FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS].value.uint32 & FWP_CONDITION_FLAG_IS_REAUTHORIZE) !=
+            0) {
+            out->actionType = FWP_ACTION_PERMIT;
+            return;
+        }
+        ASSERT_EQ(FwpsPendOperation0(m->completionHandle, &completion), STATUS_SUCCESS);
+        out->actionType = FWP_ACTION_BLOCK;
+        out->flags |= FWPS_CLASSIFY_OUT_FLAG_ABSORB;
+        out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
+    };
+    winsim::network::Connection c = Connect(Request());
+    ExpectReported("pended-operation");
+    FwpsCompleteOperation0(completion, nullptr);
+    EXPECT_EQ(c.WaitSettled(), Outcome::Connected);
+}
+
+TEST_F(LeftoverTest, RedirectHandle)
+{
+    GUID provider = MakeGuid(0x801);
+    HANDLE handle = nullptr;
+    ASSERT_EQ(FwpsRedirectHandleCreate0(&provider, 0, &handle), STATUS_SUCCESS);
+    ExpectReported("redirect-handle");
+    FwpsRedirectHandleDestroy0(handle);
+}
+
+}  // namespace
