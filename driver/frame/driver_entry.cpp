@@ -15,6 +15,8 @@
 #include "driver_state.h"
 #include "policy_setup.h"
 #include "static_init.h"
+#include "../policy/process_table.h"
+#include "../redirect/wfp_lifecycle.h"
 #include "../trace/trace.h"
 #include "driver_entry.tmh"
 
@@ -25,6 +27,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     WDFDRIVER driver = nullptr;
     WDFDEVICE device = nullptr;
     BOOLEAN staticObjectsBuilt = FALSE;
+    BOOLEAN wfpRegistered = FALSE;
 
     // The switch starts off at every load, whether or not the image was loaded before.
     InterlockedExchange(&QuicBlockingEnabled, 0);
@@ -60,9 +63,15 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
         goto Exit;
     }
 
-    // The WFP registration comes here (WfpInitialize with the device's WDM device object
-    // and QueryProcessIntercept, SendCallbackRequest, CancelCallbackRequest; its success
-    // sets the second stage flag), then the callback table.
+    // WfpInitialize undoes its own work when it fails.
+    status = WfpInitialize(WdfDeviceWdmGetDeviceObject(device), QueryProcessIntercept, SendCallbackRequest,
+                           CancelCallbackRequest);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: WFP registration %!STATUS!", status);
+        goto Exit;
+    }
+    wfpRegistered = TRUE;
+
     status = InitCallbackTable(WdfObjectGet_QVR_DRV_DEVICE_CONTEXT(device));
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: callback table %!STATUS!", status);
@@ -77,6 +86,9 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 Exit:
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: start failed %!STATUS!", status);
+        if (wfpRegistered) {
+            WfpUninitialize();
+        }
         CleanupProcessPolicy();
         FreeCallbackTable();
         if (staticObjectsBuilt) {
@@ -91,8 +103,9 @@ VOID DriverUnload(WDFDRIVER Driver)
 {
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!");
 
-    // The WFP side goes first (WfpUninitialize): once it is down no classify can run, so
-    // nothing uses what is freed below.
+    // The WFP side goes first: once it is down no classify can run, so nothing uses what is
+    // freed below.
+    WfpUninitialize();
     CleanupProcessPolicy();
     // Outstanding questions are dropped without calling their routines.
     FreeCallbackTable();
