@@ -172,6 +172,9 @@ class Env:
         self.artifacts = args.artifacts
         self.running = []
         self.tray_runs = 0
+        # Park the pointer away from the taskbar: a tooltip over the icon would hide it
+        # and look like a balloon.
+        subprocess.run(["xdotool", "mousemove", "10", "10"], check=True)
 
     def start_tray(self, extra_env=None):
         env = dict(os.environ)
