@@ -88,6 +88,19 @@ TEST(VerifierPool, UntaggedFreeOfADefaultTaggedBlockIsFine)
     EXPECT_TRUE(capture.Violations().empty());
 }
 
+TEST(VerifierPool, BlocksAreAlignedAndNeverZeroed)
+{
+    auto *small = static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPoolNx, 24, Tag("QVPM")));
+    auto *large = static_cast<PUCHAR>(ExAllocatePoolWithTag(PagedPool, 5000, Tag("QVPM")));
+    ASSERT_NE(small, nullptr);
+    ASSERT_NE(large, nullptr);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(small) % 16, 0u);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(large) % 4096, 0u);
+    EXPECT_NE(small[0], 0);  // drivers must zero what they need zeroed
+    ExFreePoolWithTag(small, Tag("QVPM"));
+    ExFreePoolWithTag(large, Tag("QVPM"));
+}
+
 struct IrqlRuleCase {
     const char *call;            // the call expected to report
     void (*action)();            // performed at DISPATCH_LEVEL

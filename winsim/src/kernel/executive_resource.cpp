@@ -271,6 +271,7 @@ VOID FASTCALL ExReleaseResourceLite(PERESOURCE Resource) { Release("ExReleaseRes
 
 BOOLEAN NTAPI ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource)
 {
+    RequireIrqlAtMost("ExIsResourceAcquiredExclusiveLite", DISPATCH_LEVEL);
     ResourceImpl *impl = Lookup("ExIsResourceAcquiredExclusiveLite", Resource);
     if (impl == nullptr) {
         return FALSE;
@@ -281,6 +282,7 @@ BOOLEAN NTAPI ExIsResourceAcquiredExclusiveLite(PERESOURCE Resource)
 
 ULONG NTAPI ExIsResourceAcquiredSharedLite(PERESOURCE Resource)
 {
+    RequireIrqlAtMost("ExIsResourceAcquiredSharedLite", DISPATCH_LEVEL);
     ResourceImpl *impl = Lookup("ExIsResourceAcquiredSharedLite", Resource);
     if (impl == nullptr) {
         return 0;

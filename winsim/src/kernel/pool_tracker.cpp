@@ -35,6 +35,7 @@ namespace {
 constexpr unsigned char kFreshFill = 0xC4;  // low bits clear: reads as an uninitialised spin lock
 constexpr unsigned char kFreedFill = 0xDF;
 constexpr std::size_t kAlignment = 16;
+constexpr std::size_t kPageSize = 4096;  // requests of a page or more are page-aligned
 constexpr std::size_t kQuarantineBlocks = 4096;
 constexpr std::size_t kShards = 16;
 
@@ -288,11 +289,12 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     if (winsim::faults::ShouldFailAllocation(tag) || failCall) {
         return nullptr;
     }
-    std::size_t rounded = (NumberOfBytes + kAlignment - 1) / kAlignment * kAlignment;
+    std::size_t alignment = NumberOfBytes >= kPageSize ? kPageSize : kAlignment;
+    std::size_t rounded = (NumberOfBytes + alignment - 1) / alignment * alignment;
     if (rounded == 0) {
         rounded = kAlignment;
     }
-    void *address = std::aligned_alloc(kAlignment, rounded);
+    void *address = std::aligned_alloc(alignment, rounded);
     if (address == nullptr) {
         return nullptr;
     }

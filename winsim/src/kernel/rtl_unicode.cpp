@@ -96,6 +96,7 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 
 VOID NTAPI RtlInitString(PSTRING DestinationString, PCSTR SourceString)
 {
+    RequireIrqlAtMost("RtlInitString", DISPATCH_LEVEL);
     DestinationString->Buffer = const_cast<PCHAR>(SourceString);
     if (SourceString == nullptr) {
         DestinationString->Length = 0;
