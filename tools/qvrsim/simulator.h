@@ -1,0 +1,48 @@
+/*
+ * simulator.h
+ *
+ * Runs a scenario: loads qvrdrv into winsim, starts the agent's service model, plays the
+ * steps, unloads the driver and takes the verifier's verdict.
+ */
+#pragma once
+
+#include "scenario.h"
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace qvr::sim {
+
+struct StepOutcome {
+    std::string description;
+    NTSTATUS status = 0;
+    std::optional<NTSTATUS> expected;
+    bool AsExpected() const { return !expected || *expected == status; }
+};
+
+struct ProbeOutcome {
+    std::u16string path;
+    bool intercepted = false;
+};
+
+struct Report {
+    NTSTATUS loadStatus = 0;                 // DriverEntry's status
+    NTSTATUS openStatus = 0;                 // the service's open of the control device
+    std::vector<StepOutcome> steps;
+    std::vector<std::vector<ProbeOutcome>> probes;  // after each rules step, in order
+    NTSTATUS unloadStatus = 0;
+    std::vector<std::string> leftBehind;     // the verifier's unload report
+    std::vector<std::string> violations;     // rule violations seen during the run
+    bool Clean() const { return NT_SUCCESS(loadStatus) && NT_SUCCESS(unloadStatus) && leftBehind.empty() && violations.empty(); }
+    bool AllAsExpected() const;
+};
+
+// Plays the scenario, writing a readable account to out as it goes. With collectViolations
+// the verifier's rule violations are gathered into the report (the simulator's own
+// handler); without, they go to whatever handler is installed (a test's).
+Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations = true);
+
+std::string Utf8(const std::u16string &text);
+
+}  // namespace qvr::sim
