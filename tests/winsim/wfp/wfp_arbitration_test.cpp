@@ -9,7 +9,10 @@
  */
 #include "wfp_test_support.h"
 
+#include <winsim/processes.h>
+
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 using namespace wfptest;
@@ -295,6 +298,40 @@ TEST_F(ConditionTest, UdpSendReachesAuthConnectWithItsFields)
     EXPECT_EQ(layer, FWPS_LAYER_ALE_AUTH_CONNECT_V6);
     EXPECT_EQ(protocol, IPPROTO_UDP);
     EXPECT_EQ(pid, 1234u);
+}
+
+TEST_F(ConditionTest, ApplicationIdConditionMatchesTheImageOfTheConnectingProcess)
+{
+    Service service;
+    const std::u16string image = u"\\device\\harddiskvolume2\\apps\\blocked.exe";
+    std::vector<UINT8> appId((image.size() + 1) * sizeof(char16_t));
+    std::memcpy(appId.data(), image.c_str(), appId.size());
+    FWP_BYTE_BLOB blob = {static_cast<UINT32>(appId.size()), appId.data()};
+    FWPM_FILTER_CONDITION0 condition = {};
+    condition.fieldKey = FWPM_CONDITION_ALE_APP_ID;
+    condition.matchType = FWP_MATCH_EQUAL;
+    condition.conditionValue.type = FWP_BYTE_BLOB_TYPE;
+    condition.conditionValue.byteBlob = &blob;
+    FWPM_FILTER0 filter = {};
+    WCHAR name[] = u"by application";
+    filter.displayData.name = name;
+    filter.layerKey = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    filter.action.type = FWP_ACTION_BLOCK;
+    filter.numFilterConditions = 1;
+    filter.filterCondition = &condition;
+    ASSERT_EQ(FwpmFilterAdd0(service.Engine(), &filter, nullptr, nullptr), (DWORD)ERROR_SUCCESS);
+    winsim::processes::ProcessId blocked = winsim::processes::Start(image);
+    winsim::processes::ProcessId other = winsim::processes::Start(u"\\device\\harddiskvolume2\\apps\\other.exe");
+    ConnectRequest r;
+    r.remote = Endpoint::Parse("198.51.100.9:443");
+
+    r.processId = blocked;
+    EXPECT_EQ(Connect(r).State(), Outcome::Blocked);
+    r.processId = other;
+    EXPECT_EQ(Connect(r).State(), Outcome::Connected);
+
+    winsim::processes::End(blocked);
+    winsim::processes::End(other);
 }
 
 class DiscardTest : public WfpTest {};

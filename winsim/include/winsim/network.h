@@ -74,7 +74,9 @@ struct ConnectRequest {
     // and chosen by the stack afterwards (the host address of the family, loopback for a
     // loopback destination); port 0 takes the next ephemeral port.
     std::optional<Endpoint> local;
-    std::u16string appId;              // ALE_APP_ID: NT device path of the image; empty: none
+    // ALE_APP_ID: NT device path of the image; empty: the image path of the running process
+    // (winsim/processes.h), none when there is no such process.
+    std::u16string appId;
     std::u16string originalAppId;      // ALE_ORIGINAL_APP_ID where the layer has it; empty: none
     KIRQL classifyIrql = DISPATCH_LEVEL;  // IRQL the classifies of this connection run at
     // Redirect records set on the socket before connecting, as the proxy does with

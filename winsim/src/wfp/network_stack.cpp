@@ -11,6 +11,7 @@
  */
 #include "network_internal.h"
 
+#include <winsim/processes.h>
 #include <winsim/wfp.h>
 
 #include <thread>
@@ -353,6 +354,10 @@ Connection Connect(const ConnectRequest &request)
     auto c = std::make_shared<ConnectionState>();
     c->self = c;
     c->request = request;
+    if (c->request.appId.empty()) {
+        // The stack knows the image of a running process.
+        c->request.appId = winsim::processes::ImagePath(request.processId).value_or(std::u16string());
+    }
     c->requestedRemote = request.remote;
     Endpoint local = request.local.value_or(Endpoint{request.remote.address.family == 2 ? Address::AnyV4()
                                                                                         : Address::AnyV6(),
