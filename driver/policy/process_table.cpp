@@ -109,14 +109,15 @@ static VOID InsertProcessEntry(_In_ PPROCESS_TABLE Table, _In_ PPROCESS_ENTRY En
     KLOCK_QUEUE_HANDLE lockHandle;
     PPROCESS_ENTRY discard = nullptr;
     PRTL_AVL_TABLE target;
+    PVOID found;
     PPROCESS_ENTRY existing;
     BOOLEAN newElement = FALSE;
 
     KeAcquireInStackQueuedSpinLock(&Table->Lock, &lockHandle);
     target = (Table->Rebuild != nullptr) ? Table->Rebuild : Table->Current;
-    existing = (PPROCESS_ENTRY)RtlLookupElementGenericTableAvl(target, &Entry->ProcessId);
-    if (existing != nullptr) {
-        existing = CONTAINING_RECORD(existing, PROCESS_ENTRY, ProcessId);
+    found = RtlLookupElementGenericTableAvl(target, &Entry->ProcessId);
+    if (found != nullptr) {
+        existing = CONTAINING_RECORD(found, PROCESS_ENTRY, ProcessId);
         if (existing->Process == Entry->Process &&
             existing->RulesGeneration > Entry->RulesGeneration) {
             discard = Entry;
@@ -277,14 +278,14 @@ NTSTATUS QueryProcessIntercept(UINT64 ProcessId, PBOOLEAN Intercept)
 {
     PPROCESS_TABLE table = ProcessTable;
     KLOCK_QUEUE_HANDLE lockHandle;
-    PPROCESS_ENTRY entry;
+    PVOID found;
     BOOLEAN intercept = FALSE;
 
     if (table != nullptr) {
         KeAcquireInStackQueuedSpinLock(&table->Lock, &lockHandle);
-        entry = (PPROCESS_ENTRY)RtlLookupElementGenericTableAvl(table->Current, &ProcessId);
-        if (entry != nullptr) {
-            intercept = CONTAINING_RECORD(entry, PROCESS_ENTRY, ProcessId)->Intercept;
+        found = RtlLookupElementGenericTableAvl(table->Current, &ProcessId);
+        if (found != nullptr) {
+            intercept = CONTAINING_RECORD(found, PROCESS_ENTRY, ProcessId)->Intercept;
         }
         KeReleaseInStackQueuedSpinLock(&lockHandle);
     }

@@ -25,15 +25,15 @@ static BOOLEAN AnyProcessEnded(_In_ PPROCESS_TABLE Table)
 {
     KLOCK_QUEUE_HANDLE lockHandle;
     PVOID restartKey = nullptr;
-    PPROCESS_ENTRY entry;
+    PVOID element;
     BOOLEAN ended = FALSE;
 
     KeAcquireInStackQueuedSpinLock(&Table->Lock, &lockHandle);
     // Without splaying: a poll must not reorder the table that queries are reading.
-    for (entry = (PPROCESS_ENTRY)RtlEnumerateGenericTableWithoutSplayingAvl(Table->Current, &restartKey);
-         entry != nullptr && !ended;
-         entry = (PPROCESS_ENTRY)RtlEnumerateGenericTableWithoutSplayingAvl(Table->Current, &restartKey)) {
-        ended = HasProcessEnded(CONTAINING_RECORD(entry, PROCESS_ENTRY, ProcessId)->Process);
+    for (element = RtlEnumerateGenericTableWithoutSplayingAvl(Table->Current, &restartKey);
+         element != nullptr && !ended;
+         element = RtlEnumerateGenericTableWithoutSplayingAvl(Table->Current, &restartKey)) {
+        ended = HasProcessEnded(CONTAINING_RECORD(element, PROCESS_ENTRY, ProcessId)->Process);
     }
     KeReleaseInStackQueuedSpinLock(&lockHandle);
     return ended;
