@@ -148,6 +148,24 @@ TEST_F(OperationTest, OperationPendedAndCompletedInsideTheClassifyIsReauthorized
     EXPECT_EQ(c.AuthConnectClassifies(), 2);
 }
 
+TEST_F(OperationTest, OperationCompletedAfterTheConnectionClosedIsNotReauthorized)
+{
+    callout.classify = [&](const FWPS_INCOMING_VALUES0 *v, const FWPS_INCOMING_METADATA_VALUES0 *m, const void *,
+                           const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out) {
+        PendOnFirstClassify(out, m, v->layerId);
+    };
+    winsim::network::Connection c = Connect(Request());
+    ASSERT_EQ(c.State(), Outcome::Pending);
+
+    c.Close();
+    EXPECT_EQ(deleted, std::vector<UINT64>{kContext}) << "the closed flow took its context along";
+    FwpsCompleteOperation0(completion, nullptr);
+
+    ASSERT_TRUE(winsim::network::Drain());
+    EXPECT_EQ(c.AuthConnectClassifies(), 1);
+    EXPECT_EQ(c.State(), Outcome::Closed);
+}
+
 TEST_F(OperationTest, FlowContextAssociationRefusalsAndRemoval)
 {
     UINT64 flow = 0;

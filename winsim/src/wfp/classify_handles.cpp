@@ -195,7 +195,7 @@ extern "C" NTSTATUS NTAPI FwpsPendClassify0(UINT64 classifyHandle, UINT64 filter
         h->pended = true;
         h->pendFilterId = filterId;
         h->call->pended = true;
-        h->keepAlive = h->run->owner;
+        h->keepAlive = h->run->owner.lock();
     }
     winsim::Track("pended-classify", &h->pended,
                   "classify pended with handle " + std::to_string(classifyHandle) + " by " +

@@ -95,7 +95,7 @@ struct LayerRun {
     KIRQL irql = DISPATCH_LEVEL;
     std::shared_ptr<Flow> flow;            // where flow contexts come from; may be null
     ConnectRequestChain *chain = nullptr;  // connect-redirect layers only
-    std::shared_ptr<void> owner;           // kept alive by a pended classify handle
+    std::weak_ptr<void> owner;             // kept alive by a pended classify handle
 
     std::vector<std::shared_ptr<Filter>> order;
     std::size_t next = 0;

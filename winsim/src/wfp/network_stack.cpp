@@ -202,6 +202,12 @@ void DecideAuthConnect(const std::shared_ptr<ConnectionState> &c, RunStop stop)
 
 void AuthConnectPhase(const std::shared_ptr<ConnectionState> &c, bool reauthorization)
 {
+    {
+        std::lock_guard<std::mutex> lock(Net().mu);
+        if (c->ended) {
+            return;  // closed while it was held
+        }
+    }
     c->run = BuildAuthConnectRun(*c, reauthorization, false);
     c->run->owner = c;
     c->site.reauthorization = reauthorization;
@@ -284,8 +290,14 @@ void AfterConnectRedirect(const std::shared_ptr<ConnectionState> &c, RunStop sto
         OnPendedClassifyCompleted(c->run->pendedHandle, [weak](std::optional<FWPS_CLASSIFY_OUT0> out) {
             Post([weak, out] {
                 std::shared_ptr<ConnectionState> conn = weak.lock();
-                if (!conn || conn->ended) {
+                if (!conn) {
                     return;
+                }
+                {
+                    std::lock_guard<std::mutex> lock(Net().mu);
+                    if (conn->ended) {
+                        return;  // closed while it was pended
+                    }
                 }
                 if (!out) {
                     ConnectRedirectPhase(conn, true);  // completed with NULL: reauthorized
