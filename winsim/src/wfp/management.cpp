@@ -310,6 +310,10 @@ DWORD WINAPI FwpmEngineClose0(HANDLE engineHandle)
 
 DWORD WINAPI FwpmTransactionBegin0(HANDLE engineHandle, UINT32 flags)
 {
+    DWORD fault;
+    if (FailUserMode("FwpmTransactionBegin0", &fault)) {
+        return fault;
+    }
     (void)flags;
     Engine &e = GetEngine();
     std::lock_guard<std::mutex> lock(e.mu);
@@ -327,6 +331,10 @@ DWORD WINAPI FwpmTransactionBegin0(HANDLE engineHandle, UINT32 flags)
 
 DWORD WINAPI FwpmTransactionCommit0(HANDLE engineHandle)
 {
+    DWORD fault;
+    if (FailUserMode("FwpmTransactionCommit0", &fault)) {
+        return fault;
+    }
     Engine &e = GetEngine();
     std::vector<std::shared_ptr<Filter>> committed;
     {
@@ -365,6 +373,10 @@ DWORD WINAPI FwpmTransactionCommit0(HANDLE engineHandle)
 
 DWORD WINAPI FwpmTransactionAbort0(HANDLE engineHandle)
 {
+    DWORD fault;
+    if (FailUserMode("FwpmTransactionAbort0", &fault)) {
+        return fault;
+    }
     Engine &e = GetEngine();
     std::uint64_t txn;
     {
@@ -417,6 +429,10 @@ DWORD WINAPI FwpmProviderAdd0(HANDLE engineHandle, const FWPM_PROVIDER0 *provide
 
 DWORD WINAPI FwpmProviderDeleteByKey0(HANDLE engineHandle, const GUID *key)
 {
+    DWORD fault;
+    if (FailUserMode("FwpmProviderDeleteByKey0", &fault)) {
+        return fault;
+    }
     Engine &e = GetEngine();
     std::lock_guard<std::mutex> lock(e.mu);
     Session *s;
@@ -476,6 +492,10 @@ DWORD WINAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLAYER0 *subLaye
 
 DWORD WINAPI FwpmSubLayerDeleteByKey0(HANDLE engineHandle, const GUID *key)
 {
+    DWORD fault;
+    if (FailUserMode("FwpmSubLayerDeleteByKey0", &fault)) {
+        return fault;
+    }
     Engine &e = GetEngine();
     std::lock_guard<std::mutex> lock(e.mu);
     Session *s;

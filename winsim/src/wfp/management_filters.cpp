@@ -205,6 +205,10 @@ DWORD WINAPI FwpmCalloutAdd0(HANDLE engineHandle, const FWPM_CALLOUT0 *callout, 
 
 DWORD WINAPI FwpmCalloutDeleteByKey0(HANDLE engineHandle, const GUID *key)
 {
+    DWORD fault;
+    if (FailUserMode("FwpmCalloutDeleteByKey0", &fault)) {
+        return fault;
+    }
     if (key == nullptr) {
         return FWP_E_NULL_POINTER;
     }
@@ -214,6 +218,10 @@ DWORD WINAPI FwpmCalloutDeleteByKey0(HANDLE engineHandle, const GUID *key)
 
 DWORD WINAPI FwpmCalloutDeleteById0(HANDLE engineHandle, UINT32 id)
 {
+    DWORD fault;
+    if (FailUserMode("FwpmCalloutDeleteById0", &fault)) {
+        return fault;
+    }
     return DeleteCalloutWhere(engineHandle, [id](const ManagementCallout &c) { return c.id == id; });
 }
 
@@ -242,6 +250,10 @@ DWORD WINAPI FwpmProviderContextAdd2(HANDLE engineHandle, const FWPM_PROVIDER_CO
 
 DWORD WINAPI FwpmProviderContextDeleteByKey0(HANDLE engineHandle, const GUID *key)
 {
+    DWORD fault;
+    if (FailUserMode("FwpmProviderContextDeleteByKey0", &fault)) {
+        return fault;
+    }
     if (key == nullptr) {
         return FWP_E_NULL_POINTER;
     }
@@ -251,6 +263,10 @@ DWORD WINAPI FwpmProviderContextDeleteByKey0(HANDLE engineHandle, const GUID *ke
 
 DWORD WINAPI FwpmProviderContextDeleteById0(HANDLE engineHandle, UINT64 id)
 {
+    DWORD fault;
+    if (FailUserMode("FwpmProviderContextDeleteById0", &fault)) {
+        return fault;
+    }
     return DeleteProviderContextWhere(engineHandle, [id](const ProviderContext &c) { return c.id == id; });
 }
 
@@ -323,6 +339,10 @@ DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0 *filter, PSE
 
 DWORD WINAPI FwpmFilterDeleteByKey0(HANDLE engineHandle, const GUID *key)
 {
+    DWORD fault;
+    if (FailUserMode("FwpmFilterDeleteByKey0", &fault)) {
+        return fault;
+    }
     if (key == nullptr) {
         return FWP_E_NULL_POINTER;
     }
@@ -332,5 +352,9 @@ DWORD WINAPI FwpmFilterDeleteByKey0(HANDLE engineHandle, const GUID *key)
 
 DWORD WINAPI FwpmFilterDeleteById0(HANDLE engineHandle, UINT64 id)
 {
+    DWORD fault;
+    if (FailUserMode("FwpmFilterDeleteById0", &fault)) {
+        return fault;
+    }
     return DeleteFilterWhere(engineHandle, [id](const Filter &f) { return f.id == id; });
 }
