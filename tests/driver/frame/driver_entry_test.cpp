@@ -58,7 +58,13 @@ INSTANTIATE_TEST_SUITE_P(
         FailingCall{"WdfIoQueueCreate", 1, STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES},
         FailingCall{"WdfIoQueueCreate", 2, STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
         FailingCall{"WdfIoQueueReadyNotify", 1, STATUS_INVALID_DEVICE_REQUEST, STATUS_INVALID_DEVICE_REQUEST},
-        FailingCall{"WdfDeviceCreateSymbolicLink", 1, STATUS_OBJECT_NAME_COLLISION, STATUS_OBJECT_NAME_COLLISION}),
+        FailingCall{"WdfDeviceCreateSymbolicLink", 1, STATUS_OBJECT_NAME_COLLISION, STATUS_OBJECT_NAME_COLLISION},
+        // The process table, after the rule store.
+        FailingCall{"PsSetCreateProcessNotifyRoutine", 1, STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER},
+        FailingCall{"PsCreateSystemThread", 1, STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES},
+        // The WFP registration, after the process policy: both must be gone again.
+        FailingCall{"FwpsRedirectHandleCreate0", 1, STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES},
+        FailingCall{"FwpmBfeStateSubscribeChanges0", 1, STATUS_FWP_NULL_POINTER, STATUS_FWP_NULL_POINTER}),
     [](const ::testing::TestParamInfo<FailingCall> &info) {
         return std::string(info.param.call) + "_" + std::to_string(info.param.nth);
     });
@@ -69,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DriverEntryAllocationTest, EveryAllocationFailureUnwinds)
 {
     std::uint64_t n = 1;
-    for (; n < 64; ++n) {
+    for (; n < 256; ++n) {
         winsim::faults::Clear();
         winsim::faults::FailNthAllocation(n);
         const NTSTATUS status = winsim::LoadDriver(DriverEntry, kDriverService);
