@@ -11,6 +11,7 @@
 
 #include <winsim/verifier.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace wfptest;
@@ -25,6 +26,7 @@ constexpr UINT32 kProxyPid = 2000;
 constexpr UINT32 kAppPid = 1000;
 constexpr UINT16 kProxyPort = 8080;
 const GUID kProviderKey = MakeGuid(0x100);
+constexpr ULONG kTestTag = 0x74736554;  // "Test" in memory
 
 struct Redirector {
     HANDLE redirectHandle = nullptr;
@@ -47,7 +49,7 @@ struct Redirector {
         remote->sin_port = RtlUshortByteSwap(kProxyPort);
         request->localRedirectTargetPID = kProxyPid;
         request->localRedirectHandle = redirectHandle;
-        void *context = ExAllocatePoolWithTag(NonPagedPoolNx, attached.size(), 'tseT');
+        void *context = ExAllocatePoolWithTag(NonPagedPoolNx, attached.size(), kTestTag);
         std::memcpy(context, attached.data(), attached.size());
         request->localRedirectContext = context;
         request->localRedirectContextSize = attached.size();
@@ -338,6 +340,61 @@ TEST_F(RedirectTest, PendedClassifyCompletedWithBlockBlocksTheConnection)
 
     EXPECT_EQ(c.WaitSettled(), Outcome::Blocked);
     EXPECT_EQ(redirect.classifyCalls, 1);
+}
+
+TEST_F(RedirectTest, RedirectedConnectionHeldAtAuthConnectWhileItsRecordsAreJudged)
+{
+    TestCallout holder(MakeGuid(4));
+    ASSERT_EQ(holder.Register(), STATUS_SUCCESS);
+    service.AddCallout(holder.Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V4);
+    FilterSpec spec;
+    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    spec.action = FWP_ACTION_CALLOUT_TERMINATING;
+    spec.calloutKey = holder.Key();
+    spec.weight = 1ull << 62;
+    service.AddFilter(spec);
+    HANDLE completion = nullptr;
+    std::vector<UINT8> records;
+    NTSTATUS sizeStatus = STATUS_SUCCESS;
+    holder.classify = [&](const FWPS_INCOMING_VALUES0 *v, const FWPS_INCOMING_METADATA_VALUES0 *m, const void *,
+                          const FWPS_FILTER1 *, UINT64 flowContext, FWPS_CLASSIFY_OUT0 *out) {
+        UINT32 flags = v->incomingValue[FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS].value.uint32;
+        if ((flags & FWP_CONDITION_FLAG_IS_REAUTHORIZE) != 0) {
+            EXPECT_EQ(flowContext, 0x1234u);
+            out->actionType = FWP_ACTION_PERMIT;
+            EXPECT_EQ(FwpsFlowRemoveContext0(m->flowHandle, v->layerId, holder.Id()), STATUS_PENDING);
+            return;
+        }
+        ASSERT_NE(flags & FWP_CONDITION_FLAG_IS_CONNECTION_REDIRECTED, 0u);
+        SIZE_T needed = 0;
+        sizeStatus = FwpsQueryConnectionSioFormatRedirectRecords0(m->redirectRecords, nullptr, 0, &needed);
+        std::vector<UINT8> buffer(needed + 11);
+        SIZE_T written = 0;
+        ASSERT_EQ(FwpsQueryConnectionSioFormatRedirectRecords0(m->redirectRecords, buffer.data() + 10, needed, &written),
+                  STATUS_SUCCESS);
+        records.assign(buffer.begin() + 10, buffer.begin() + 10 + static_cast<std::ptrdiff_t>(written));
+        ASSERT_EQ(FwpsFlowAssociateContext0(m->flowHandle, v->layerId, holder.Id(), 0x1234), STATUS_SUCCESS);
+        ASSERT_EQ(FwpsPendOperation0(m->completionHandle, &completion), STATUS_SUCCESS);
+        out->actionType = FWP_ACTION_BLOCK;
+        out->flags |= FWPS_CLASSIFY_OUT_FLAG_ABSORB;
+        out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
+    };
+    winsim::network::Listener proxy = winsim::network::Listen(kProxyPid, Endpoint::Parse("0.0.0.0:8080"));
+
+    winsim::network::Connection c = Connect(AppConnect());
+    ASSERT_EQ(c.State(), Outcome::Pending);
+    EXPECT_EQ(sizeStatus, STATUS_BUFFER_TOO_SMALL);
+    auto found = std::search(records.begin(), records.end(), redirector.attached.begin(), redirector.attached.end());
+    EXPECT_NE(found, records.end()) << "the SIO records carry the redirect context";
+    EXPECT_EQ(proxy.Backlog(), 0u);
+
+    FwpsCompleteOperation0(completion, nullptr);
+
+    EXPECT_EQ(c.WaitSettled(), Outcome::Connected);
+    EXPECT_TRUE(proxy.Accept(std::chrono::seconds(5)).has_value());
+    ASSERT_TRUE(winsim::network::Drain());
+    EXPECT_EQ(winsim::wfp::FlowContextCount(), 0u);
+    winsim::wfp::Reset();  // closes the connection before the local callout goes
 }
 
 TEST_F(RedirectTest, LowerCalloutSeesTheHigherCalloutsVersionAndItsRedirectHandle)
