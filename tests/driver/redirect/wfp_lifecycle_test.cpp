@@ -414,4 +414,18 @@ TEST(WfpDriverLoad, AFailedRegistrationFailsTheLoadAndLeavesNothing)
     }
 }
 
+TEST(WfpDriverLoad, AStartFailureAfterTheRegistrationTakesTheWfpSideDown)
+{
+    // The callback table is the step after the WFP registration.
+    winsim::faults::FailAllocationsWithTag("QVCB");
+    EXPECT_EQ(winsim::LoadDriver(DriverEntry, qvr_test::kDriverService), STATUS_INSUFFICIENT_RESOURCES);
+    winsim::faults::Clear();
+    EXPECT_FALSE(winsim::IsDriverLoaded(qvr_test::kDriverService));
+    EXPECT_EQ(winsim::wfp::BfeSubscriptionCount(), 0u);
+    EXPECT_EQ(winsim::wfp::RedirectHandleCount(), 0u);
+    EXPECT_EQ(winsim::wfp::OpenKernelSessionCount(), 0u);
+    EXPECT_EQ(WfpContext.DeviceObject, nullptr);
+    EXPECT_EQ(WfpContext.QueryProcessIntercept, nullptr);
+}
+
 }  // namespace
