@@ -281,8 +281,10 @@ TEST_F(ConditionTest, UdpSendReachesAuthConnectWithItsFields)
     UINT16 layer = 0;
     UINT8 protocol = 0;
     UINT64 pid = 0;
+    std::vector<KIRQL> irqls;
     quic.classify = [&](const FWPS_INCOMING_VALUES0 *v, const FWPS_INCOMING_METADATA_VALUES0 *m, const void *,
                         const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out) {
+        irqls.push_back(KeGetCurrentIrql());
         layer = v->layerId;
         protocol = v->incomingValue[FWPS_FIELD_ALE_AUTH_CONNECT_V6_IP_PROTOCOL].value.uint8;
         pid = FWPS_IS_METADATA_FIELD_PRESENT(m, FWPS_METADATA_FIELD_PROCESS_ID) ? m->processId : 0;
@@ -298,6 +300,9 @@ TEST_F(ConditionTest, UdpSendReachesAuthConnectWithItsFields)
     EXPECT_EQ(layer, FWPS_LAYER_ALE_AUTH_CONNECT_V6);
     EXPECT_EQ(protocol, IPPROTO_UDP);
     EXPECT_EQ(pid, 1234u);
+    r.classifyIrql = PASSIVE_LEVEL;
+    Connect(r);
+    EXPECT_EQ(irqls, (std::vector<KIRQL>{DISPATCH_LEVEL, PASSIVE_LEVEL})) << "DISPATCH_LEVEL unless asked otherwise";
 }
 
 TEST_F(ConditionTest, ApplicationIdConditionMatchesTheImageOfTheConnectingProcess)
