@@ -89,6 +89,7 @@ VOID CallbackIoControl(WDFREQUEST Request, size_t InputBufferLength)
     BOOLEAN isFinal = FALSE;
     PCALLBACK_TABLE table = CallbackTable;
 
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: input of %I64u bytes", static_cast<UINT64>(InputBufferLength));
     if (table == nullptr) {
         // Only while the driver starts or stops: nowhere to park, nothing to answer.
         status = STATUS_UNSUCCESSFUL;
@@ -108,6 +109,8 @@ VOID CallbackIoControl(WDFREQUEST Request, size_t InputBufferLength)
     }
 
 Exit:
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: %!STATUS!%s", status,
+                Request == nullptr ? " (parked)" : "");
     if (Request != nullptr) {
         WdfRequestCompleteWithInformation(Request, status, 0);
     }

@@ -56,7 +56,7 @@ TEST_F(CallbackChannelTest, AllocationFailuresCompleteTheCarrierWithTheirStatus)
         const char *tag;
         NTSTATUS status;
     };
-    const Case cases[] = {{"QVCB", STATUS_INSUFFICIENT_RESOURCES}, {"", STATUS_NO_MEMORY}};
+    const Case cases[] = {{"QVCB", STATUS_INSUFFICIENT_RESOURCES}, {"None", STATUS_NO_MEMORY}};
     const std::size_t recordsBefore = winsim::OutstandingAllocations("QVCB");
     for (const Case &c : cases) {
         SCOPED_TRACE(c.tag);
@@ -81,7 +81,7 @@ TEST_F(CallbackChannelTest, SenderWithoutCarrierWaitsFiveSecondsThenGivesUp)
     auto sender = std::async(std::launch::async, [] {
         return SendCallbackRequest(3, nullptr, 0, nullptr, nullptr, nullptr);
     });
-    ASSERT_TRUE(Eventually([] { return winsim::clock::Waiters() == 1; }));
+    ASSERT_TRUE(SendersWaiting(1));
     winsim::clock::Advance(5 * kOneSecond - 1);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(sender.wait_for(std::chrono::seconds(0)), std::future_status::timeout) << "gave up before 5 s";
@@ -104,15 +104,15 @@ TEST_F(CallbackChannelTest, OneParkedCarrierReleasesExactlyOneWaitingSender)
     auto send = [] { return SendCallbackRequest(3, nullptr, 0, nullptr, nullptr, nullptr); };
     auto first = std::async(std::launch::async, send);
     auto second = std::async(std::launch::async, send);
-    ASSERT_TRUE(Eventually([] { return winsim::clock::Waiters() == 2; }));
+    ASSERT_TRUE(SendersWaiting(2));
 
-    winsim::Overlapped carrier = Park();
+    winsim::Overlapped carrier = Send({});  // a waiting sender may take it before this returns
     EXPECT_EQ(Finish(carrier).status, STATUS_SUCCESS);
     auto ready = [](std::future<NTSTATUS> &f) { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; };
     ASSERT_TRUE(Eventually([&] { return ready(first) || ready(second); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_NE(ready(first), ready(second)) << "one carrier released both senders";
-    EXPECT_EQ(winsim::clock::Waiters(), 1u);
+    EXPECT_TRUE(SendersWaiting(1));
     std::future<NTSTATUS> &released = ready(first) ? first : second;
     std::future<NTSTATUS> &waiting = ready(first) ? second : first;
     EXPECT_EQ(released.get(), STATUS_SUCCESS);
@@ -136,11 +136,11 @@ TEST_F(CallbackChannelTest, LeftoverSignalDoesNotCutTheWaitShort)
         const NTSTATUS status = SendCallbackRequest(3, nullptr, 0, nullptr, nullptr, &id);
         return std::make_pair(status, id);
     });
-    ASSERT_TRUE(Eventually([] { return winsim::clock::Waiters() == 1; }));
+    ASSERT_TRUE(SendersWaiting(1));
     winsim::clock::Advance(3 * kOneSecond);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(sender.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
-    winsim::Overlapped late = Park();
+    winsim::Overlapped late = Send({});
     ASSERT_EQ(sender.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     const auto [status, id] = sender.get();
     EXPECT_EQ(status, STATUS_SUCCESS);
@@ -149,7 +149,7 @@ TEST_F(CallbackChannelTest, LeftoverSignalDoesNotCutTheWaitShort)
 
     // The time left after a wasted wake-up still ends the wait at 5 s in all.
     auto giveUp = std::async(std::launch::async, [] { return SendCallbackRequest(3, nullptr, 0, nullptr, nullptr, nullptr); });
-    ASSERT_TRUE(Eventually([] { return winsim::clock::Waiters() == 1; }));
+    ASSERT_TRUE(SendersWaiting(1));
     winsim::clock::Advance(5 * kOneSecond);
     ASSERT_EQ(giveUp.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(giveUp.get(), STATUS_NO_MORE_ENTRIES);

@@ -3,14 +3,7 @@
 // asking questions and recording what the completion routines saw.
 #pragma once
 
-#include <ntddk.h>
-
-#include <gtest/gtest.h>
-#include <winsim/driver.h>
-#include <winsim/io.h>
-#include <winsim/verifier.h>
-
-#include <qvr_ioctl.h>
+#include "driver_fixture.h"
 
 #include "driver/frame/callback_channel.h"
 
@@ -22,12 +15,8 @@
 #include <thread>
 #include <vector>
 
-extern "C" DRIVER_INITIALIZE DriverEntry;
-
 namespace qvr_test {
 
-inline constexpr char kService[] = "qvrdrv";
-inline constexpr char kDeviceName[] = "\\\\.\\qvrdrv_{1F16DF39-4189-460D-B905-7C67178C7006}";
 inline constexpr std::int64_t kOneSecond = 10'000'000;  // 100-ns units
 
 // What one question's completion routine saw.
@@ -91,31 +80,30 @@ bool Eventually(Condition condition, std::chrono::milliseconds limit = std::chro
     return true;
 }
 
-class CallbackChannelTest : public ::testing::Test {
+class CallbackChannelTest : public DriverTest {
 protected:
     void SetUp() override
     {
         winsim::clock::UseManual();
-        ASSERT_EQ(winsim::LoadDriver(DriverEntry, kService), STATUS_SUCCESS);
-        winsim::OpenResult open = winsim::OpenDevice(kDeviceName, winsim::Identity::LocalSystem);
-        ASSERT_EQ(open.status, STATUS_SUCCESS);
-        device_ = open.handle;
+        DriverTest::SetUp();
+        // The driver's own timed waits (the process watcher's period) are not senders.
+        Eventually([] { return winsim::clock::Waiters() >= 1; }, std::chrono::milliseconds(500));
+        otherWaiters_ = winsim::clock::Waiters();
+    }
+
+    // True once `count` senders are blocked in their wait for a carrier.
+    bool SendersWaiting(std::size_t count) const
+    {
+        return Eventually([&] { return winsim::clock::Waiters() == otherWaiters_ + count; });
     }
 
     void TearDown() override
     {
-        if (winsim::IsDriverLoaded(kService)) {
-            Unload();
-        }
+        DriverTest::TearDown();
         winsim::clock::UseReal();
     }
 
-    void Unload()
-    {
-        winsim::UnloadResult result = winsim::UnloadDriver(kService);
-        EXPECT_EQ(result.status, STATUS_SUCCESS);
-        EXPECT_TRUE(result.leftBehind.empty()) << ::testing::PrintToString(result.leftBehind);
-    }
+    static void Unload() { UnloadDriverClean(); }
 
     // Parks an empty IOCTL_QVR_CALLBACK request as a carrier.
     winsim::Overlapped Park(std::size_t outputLength = 256)
@@ -146,7 +134,7 @@ protected:
         return io.Result();
     }
 
-    winsim::Handle device_;
+    std::size_t otherWaiters_ = 0;
 };
 
 }  // namespace qvr_test

@@ -23,6 +23,16 @@ private:
     std::atomic<int> arrived_{0};
 };
 
+// Staggers one side of a round by a varying amount so that both orders, and the close
+// calls between them, happen.
+void Stagger(int round, bool replySide)
+{
+    if ((round % 2 == 0) == replySide) {
+        for (volatile int spin = 0; spin < (round % 7) * 150; spin = spin + 1) {
+        }
+    }
+}
+
 struct RacedQuestion {
     UINT64 id = 0;
     std::atomic<bool> cancelled{false};  // set once CancelCallbackRequest returned success
@@ -50,8 +60,8 @@ VOID RecordRacedAnswer(const VOID *Payload, UINT32 PayloadLength, PVOID Context)
 
 TEST_F(CallbackChannelTest, ReplyRacingCancelTakesEachQuestionExactlyOnce)
 {
-    constexpr int kPairs = 4;     // reply/cancel thread pairs
-    constexpr int kRounds = 150;  // questions per pair
+    constexpr int kPairs = 2;     // reply/cancel thread pairs (the machine has few cores)
+    constexpr int kRounds = 300;  // questions per pair
     std::vector<std::unique_ptr<RacedQuestion>> questions;
 
     for (int n = 0; n < kPairs * kRounds; ++n) {
@@ -74,6 +84,7 @@ TEST_F(CallbackChannelTest, ReplyRacingCancelTakesEachQuestionExactlyOnce)
                 RacedQuestion &question = *questions[pair * kRounds + round];
                 const std::vector<std::uint8_t> reply = Reply(question.id, std::vector<std::uint8_t>(24, 0x22), 4);
                 meet->ArriveAndWait();
+                Stagger(round, true);
                 winsim::Overlapped io = Send(reply);
                 if (io.IsComplete()) {
                     question.replyStatus = io.Result().status;
@@ -88,6 +99,7 @@ TEST_F(CallbackChannelTest, ReplyRacingCancelTakesEachQuestionExactlyOnce)
             for (int round = 0; round < kRounds; ++round) {
                 RacedQuestion &question = *questions[pair * kRounds + round];
                 meet->ArriveAndWait();
+                Stagger(round, false);
                 question.cancelStatus = CancelCallbackRequest(question.id);
                 if (question.cancelStatus == STATUS_SUCCESS) {
                     question.cancelled = true;
@@ -114,7 +126,7 @@ TEST_F(CallbackChannelTest, ReplyRacingCancelTakesEachQuestionExactlyOnce)
             EXPECT_EQ(question->replyStatus, STATUS_SUCCESS);
         }
     }
-    // Both outcomes should have happened, or the race was not exercised.
+    // How often each side won (both should, or the race was hardly exercised).
     RecordProperty("cancelWins", cancelWins);
     EXPECT_EQ(winsim::OutstandingAllocations("QVCB"), 1u) << "only the table itself is left";
 

@@ -1,0 +1,173 @@
+// LockedAvlTable's classify-time operations against the bare generic-table package doing
+// the same work without the lock and without the pre-allocated node, measured in the same
+// run. The ratios printed at the end are the cost of the container's locking discipline.
+#include <ntddk.h>
+
+#include <benchmark/benchmark.h>
+
+#include "driver/flow/locked_avl_table.h"
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+namespace {
+
+constexpr UINT64 kStride = 0x9E3779B97F4A7C15ull;  // spreads keys over the whole 64-bit range
+
+UINT64 KeyOf(UINT64 i) { return i * kStride; }
+
+// The baseline: the package with an allocating allocate routine, as a caller with no
+// lock and no insert discipline would use it.
+struct BareTable {
+    RTL_AVL_TABLE avl;
+
+    static RTL_GENERIC_COMPARE_RESULTS NTAPI Compare(PRTL_AVL_TABLE, PVOID first, PVOID second)
+    {
+        const UINT64 a = static_cast<PLOCKED_AVL_ELEMENT>(first)->Key;
+        const UINT64 b = static_cast<PLOCKED_AVL_ELEMENT>(second)->Key;
+        return a < b ? GenericLessThan : a > b ? GenericGreaterThan : GenericEqual;
+    }
+    static PVOID NTAPI Allocate(PRTL_AVL_TABLE, CLONG size) { return ExAllocatePool(NonPagedPoolNx, size); }
+    static VOID NTAPI Free(PRTL_AVL_TABLE, PVOID node) { ExFreePoolWithTag(node, 0); }
+
+    BareTable() { RtlInitializeGenericTableAvl(&avl, Compare, Allocate, Free, nullptr); }
+    ~BareTable()
+    {
+        while (PVOID element = RtlGetElementGenericTableAvl(&avl, 0)) {
+            LOCKED_AVL_ELEMENT probe = *static_cast<PLOCKED_AVL_ELEMENT>(element);
+            RtlDeleteElementGenericTableAvl(&avl, &probe);
+        }
+    }
+    void Insert(UINT64 key)
+    {
+        LOCKED_AVL_ELEMENT element = {key, 0};
+        BOOLEAN isNew = FALSE;
+        benchmark::DoNotOptimize(RtlInsertElementGenericTableAvl(&avl, &element, sizeof(element), &isNew));
+    }
+    bool Remove(UINT64 key)
+    {
+        LOCKED_AVL_ELEMENT probe = {key, 0};
+        return RtlDeleteElementGenericTableAvl(&avl, &probe) != FALSE;
+    }
+};
+
+void InsertRemoveLocked(benchmark::State &state)
+{
+    LockedAvlTable table;
+    table.Construct();
+    const UINT64 size = static_cast<UINT64>(state.range(0));
+    for (UINT64 i = 0; i < size; ++i) {
+        (void)table.Insert(KeyOf(i), 0, nullptr);
+    }
+    UINT64 next = size;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(table.Insert(KeyOf(next), 0, nullptr));
+        benchmark::DoNotOptimize(table.Remove(KeyOf(next), nullptr));
+        ++next;
+    }
+    table.Clear();
+}
+
+void InsertRemoveBaseline(benchmark::State &state)
+{
+    BareTable table;
+    const UINT64 size = static_cast<UINT64>(state.range(0));
+    for (UINT64 i = 0; i < size; ++i) {
+        table.Insert(KeyOf(i));
+    }
+    UINT64 next = size;
+    for (auto _ : state) {
+        table.Insert(KeyOf(next));
+        benchmark::DoNotOptimize(table.Remove(KeyOf(next)));
+        ++next;
+    }
+}
+
+// The reply path: find a question by id and take it out (insert is outside the timing).
+void TakeLocked(benchmark::State &state)
+{
+    LockedAvlTable table;
+    table.Construct();
+    const UINT64 size = static_cast<UINT64>(state.range(0));
+    for (UINT64 i = 0; i < size; ++i) {
+        (void)table.Insert(KeyOf(i), 1, nullptr);
+    }
+    UINT64 i = 0;
+    for (auto _ : state) {
+        ULONG_PTR value = 0;
+        benchmark::DoNotOptimize(table.Take(KeyOf(i % size), &value, nullptr));
+        state.PauseTiming();
+        (void)table.Insert(KeyOf(i % size), 1, nullptr);
+        state.ResumeTiming();
+        ++i;
+    }
+    table.Clear();
+}
+
+void TakeBaseline(benchmark::State &state)
+{
+    BareTable table;
+    const UINT64 size = static_cast<UINT64>(state.range(0));
+    for (UINT64 i = 0; i < size; ++i) {
+        table.Insert(KeyOf(i));
+    }
+    UINT64 i = 0;
+    for (auto _ : state) {
+        LOCKED_AVL_ELEMENT probe = {KeyOf(i % size), 0};
+        PVOID found = RtlLookupElementGenericTableAvl(&table.avl, &probe);
+        benchmark::DoNotOptimize(found);
+        benchmark::DoNotOptimize(table.Remove(probe.Key));
+        state.PauseTiming();
+        table.Insert(probe.Key);
+        state.ResumeTiming();
+        ++i;
+    }
+}
+
+BENCHMARK(InsertRemoveLocked)->Name("InsertRemove/locked")->Arg(64)->Arg(4096);
+BENCHMARK(InsertRemoveBaseline)->Name("InsertRemove/baseline")->Arg(64)->Arg(4096);
+BENCHMARK(TakeLocked)->Name("Take/locked")->Arg(64)->Arg(4096);
+BENCHMARK(TakeBaseline)->Name("Take/baseline")->Arg(64)->Arg(4096);
+
+// Prints each "<op>/locked/<n>" time as a ratio of "<op>/baseline/<n>" from the same run.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        for (const Run &run : runs) {
+            times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    void PrintRatios() const
+    {
+        for (const auto &[name, time] : times_) {
+            const std::size_t at = name.find("/locked/");
+            if (at == std::string::npos) {
+                continue;
+            }
+            std::string baseline = name;
+            baseline.replace(at, 8, "/baseline/");
+            auto found = times_.find(baseline);
+            if (found != times_.end() && found->second > 0) {
+                std::printf("ratio %-24s %.2f x baseline\n", name.c_str(), time / found->second);
+            }
+        }
+    }
+
+private:
+    std::map<std::string, double> times_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatios();
+    benchmark::Shutdown();
+    return 0;
+}
