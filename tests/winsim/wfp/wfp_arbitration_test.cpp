@@ -69,6 +69,8 @@ struct ArbitrationCase {
     }
 };
 
+void PrintTo(const ArbitrationCase &c, std::ostream *os) { *os << c.name; }
+
 class ArbitrationTest : public WfpTest, public testing::WithParamInterface<ArbitrationCase> {};
 
 void Script(TestCallout &c, Kind kind, std::vector<UINT32> *rightsSeen)

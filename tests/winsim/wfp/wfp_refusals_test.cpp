@@ -258,6 +258,30 @@ TEST_F(RefusalTest, BfeStopDeletesWhatIsNotPersistentAndAbortsSessions)
     EXPECT_EQ(Connect(Request()).State(), Outcome::Blocked) << "the persistent filter survived";
 }
 
+TEST_F(RefusalTest, DynamicSessionTakesItsObjectsAlongWhenItCloses)
+{
+    FWPM_SESSION0 session = {};
+    session.flags = FWPM_SESSION_FLAG_DYNAMIC;
+    HANDLE dynamic = nullptr;
+    ASSERT_EQ(FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, &session, &dynamic), (DWORD)ERROR_SUCCESS);
+    FWPM_FILTER0 filter = {};
+    WCHAR name[] = u"dynamic";
+    filter.displayData.name = name;
+    filter.layerKey = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    filter.action.type = FWP_ACTION_BLOCK;
+    ASSERT_EQ(FwpmFilterAdd0(dynamic, &filter, nullptr, nullptr), (DWORD)ERROR_SUCCESS);
+    FilterSpec lasting;
+    lasting.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    lasting.action = FWP_ACTION_PERMIT;
+    service.AddFilter(lasting);
+    ASSERT_EQ(winsim::wfp::FilterCount(), 2u);
+
+    ASSERT_EQ(FwpmEngineClose0(dynamic), (DWORD)ERROR_SUCCESS);
+
+    EXPECT_EQ(winsim::wfp::FilterCount(), 1u);
+    EXPECT_EQ(FwpmEngineClose0(dynamic), (DWORD)ERROR_INVALID_HANDLE);
+}
+
 TEST_F(RefusalTest, FallibleCallsFailOnDemand)
 {
     winsim::faults::FailCall("FwpsCalloutRegister1", STATUS_INSUFFICIENT_RESOURCES);
