@@ -5,6 +5,8 @@
 
 #include <winsim/trace_session.h>
 
+#include <wpp/wpp_format.h>
+
 #include <algorithm>
 
 namespace qvr_test {
@@ -106,6 +108,103 @@ TEST(DriverTraceTest, NothingIsWrittenWithoutASession)
     UnloadDriverClean();
     EXPECT_EQ(session.Matching("DriverUnload").size(), 1u);
     EXPECT_FALSE(winsim::IsTraceProviderRegistered(kDriverTraceGuid));
+}
+
+// A provider of the tests' own, apart from the driver's.
+constexpr GUID kTestGuid = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
+
+struct EnableState {
+    int calls = 0;
+    UCHAR lastCode = 0xFF;
+    TRACE_ENABLE_CONTEXT context{};
+};
+
+VOID NTAPI RecordEnable(LPCGUID, UCHAR ControlCode, PVOID EnableContext, PVOID CallbackContext)
+{
+    EnableState *state = static_cast<EnableState *>(CallbackContext);
+    ++state->calls;
+    state->lastCode = ControlCode;
+    if (EnableContext != nullptr) {
+        state->context = *static_cast<TRACE_ENABLE_CONTEXT *>(EnableContext);
+    }
+}
+
+bool OutstandingMentions(const std::string &text)
+{
+    for (const std::string &item : winsim::Outstanding()) {
+        if (item.find(text) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A registration nobody ends is a held item, as a missing WPP_CLEANUP must show at unload;
+// a session that exists first enables the provider as it registers.
+TEST(EtwProviderTest, RegistrationIsHeldUntilUnregistered)
+{
+    winsim::TraceSession session(kTestGuid, 0x5, TRACE_LEVEL_WARNING);
+    EnableState state;
+    REGHANDLE handle = 0;
+    ASSERT_EQ(EtwRegisterClassicProvider(&kTestGuid, 0, RecordEnable, &state, &handle), STATUS_SUCCESS);
+    EXPECT_EQ(state.lastCode, EVENT_CONTROL_CODE_ENABLE_PROVIDER);
+    EXPECT_EQ(state.context.EnableFlags, 0x5u);
+    EXPECT_EQ(state.context.Level, TRACE_LEVEL_WARNING);
+    EXPECT_TRUE(OutstandingMentions("{11111111-2222-3333-4444-555555555555}"));
+
+    session.Disable();
+    EXPECT_EQ(state.lastCode, EVENT_CONTROL_CODE_DISABLE_PROVIDER);
+
+    ASSERT_EQ(EtwUnregister(handle), STATUS_SUCCESS);
+    EXPECT_FALSE(OutstandingMentions("{11111111-2222-3333-4444-555555555555}"));
+    const int calls = state.calls;
+    session.Enable(0x1, TRACE_LEVEL_VERBOSE);
+    EXPECT_EQ(state.calls, calls) << "no callback after EtwUnregister";
+
+    winsim::ViolationCapture capture;
+    EXPECT_EQ(EtwUnregister(handle), STATUS_INVALID_HANDLE);
+    EXPECT_TRUE(capture.Caught("EtwUnregister"));
+}
+
+TEST(EtwProviderTest, FailedRegistrationLeavesNothing)
+{
+    winsim::faults::FailCall("EtwRegisterClassicProvider", STATUS_INSUFFICIENT_RESOURCES);
+    EnableState state;
+    REGHANDLE handle = 7;
+    EXPECT_EQ(EtwRegisterClassicProvider(&kTestGuid, 0, RecordEnable, &state, &handle), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(handle, 0u);
+    EXPECT_FALSE(winsim::IsTraceProviderRegistered(kTestGuid));
+}
+
+// What a consumer reads for each kind of argument, null texts included.
+TEST(EtwProviderTest, PointsRenderEveryKindOfArgument)
+{
+    winsim::TraceSession session(kTestGuid, 0x1, TRACE_LEVEL_VERBOSE);
+    EnableState state;
+    REGHANDLE handle = 0;
+    ASSERT_EQ(EtwRegisterClassicProvider(&kTestGuid, 0, RecordEnable, &state, &handle), STATUS_SUCCESS);
+    const TRACEHANDLE logger = state.context.LoggerId;
+
+    WCHAR name[] = u"chr\u00F6me.exe";
+    UNICODE_STRING counted = {static_cast<USHORT>(10 * sizeof(WCHAR)), sizeof(name), name};
+    const WPP_SIM_ARG args[] = {
+        WppSim::Pack(static_cast<LONG64>(-5)), WppSim::Pack(0xABCDu), WppSim::Pack(&counted),
+        WppSim::Pack(static_cast<PCUNICODE_STRING>(nullptr)), WppSim::Pack(static_cast<PCSTR>(nullptr)),
+        WppSim::Pack(static_cast<NTSTATUS>(STATUS_NOT_FOUND)), WppSim::Pack(&kTestGuid)};
+    WppSimTraceMessage(logger, TRACE_LEVEL_ERROR, 0x1, "TRACE_TEST", "/src/x/some_file.cpp", 42, "SomeFunction",
+                       "%!FUNC! %I64d %08X [%wZ] %wZ %s %!STATUS! %!GUID! %!LEVEL! %!FLAGS! %!FILE!:%!LINE! 100%%",
+                       args, 7);
+    EtwUnregister(handle);
+
+    std::vector<TraceRecord> records = session.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].message,
+              "SomeFunction -5 0000ABCD [chr\xC3\xB6me.exe] NULL NULL STATUS_NOT_FOUND "
+              "{11111111-2222-3333-4444-555555555555} TRACE_LEVEL_ERROR TRACE_TEST some_file.cpp:42 100%");
+    ASSERT_EQ(records[0].arguments.size(), 7u);
+    EXPECT_TRUE(records[0].arguments[0].isSigned);
+    EXPECT_EQ(static_cast<std::int64_t>(records[0].arguments[0].value), -5);
+    EXPECT_EQ(records[0].arguments[2].text, "chr\xC3\xB6me.exe");
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <ntdef.h>
+#include <evntrace.h>
 
 struct _DRIVER_OBJECT;
 
@@ -277,6 +278,20 @@ typedef struct _WPP_SIM_ARG {
     const VOID *Pointer;  // for pointers and texts
 } WPP_SIM_ARG, *PWPP_SIM_ARG;
 typedef const WPP_SIM_ARG *PCWPP_SIM_ARG;
+
+EXTERN_C_START
+
+/*
+ * Writes one trace point to the session of Logger (WmiTraceMessage's part). The stand-in
+ * has no message GUIDs and trace format files, so the point's format, source position and
+ * typed arguments travel with it.
+ */
+_IRQL_requires_max_(HIGH_LEVEL)
+VOID NTAPI WppSimTraceMessage(_In_ TRACEHANDLE Logger, _In_ UCHAR Level, _In_ ULONG Flag, _In_z_ PCSTR FlagName,
+                              _In_z_ PCSTR File, _In_ ULONG Line, _In_z_ PCSTR Function, _In_z_ PCSTR Format,
+                              _In_reads_(ArgCount) PCWPP_SIM_ARG Args, _In_ ULONG ArgCount);
+
+EXTERN_C_END
 
 namespace WppSim {
 

@@ -72,20 +72,6 @@ inline WPP_TRACE_CONTROL_BLOCK WPP_MAIN_CB[WPP_LAST_CTL];
 #define WPP_LEVEL_LOGGER(FLAG) (WPP_CONTROL(WPP_BIT_##FLAG).Logger),
 #endif
 
-EXTERN_C_START
-
-/*
- * Writes one trace point to the session of Logger (WmiTraceMessage's part). The stand-in
- * has no message GUIDs and trace format files, so the point's format, source position and
- * typed arguments travel with it.
- */
-_IRQL_requires_max_(HIGH_LEVEL)
-VOID NTAPI WppSimTraceMessage(_In_ TRACEHANDLE Logger, _In_ UCHAR Level, _In_ ULONG Flag, _In_z_ PCSTR FlagName,
-                              _In_z_ PCSTR File, _In_ ULONG Line, _In_z_ PCSTR Function, _In_z_ PCSTR Format,
-                              _In_reads_(ArgCount) PCWPP_SIM_ARG Args, _In_ ULONG ArgCount);
-
-EXTERN_C_END
-
 namespace WppSim {
 
 template <class... T>
