@@ -241,6 +241,34 @@ TEST_F(RedirectTest, ListenerOfAnotherProcessIsNotHandedTheRedirectedConnection)
     EXPECT_EQ(winsim::OutstandingAllocations("Test"), 0u) << "the refused flow ended and its context was freed";
 }
 
+TEST_F(RedirectTest, RedirectToTheConnectionsOwnAddressReachesALocalListener)
+{
+    redirect.classify = [this](const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *m,
+                               const void *ctx, const FWPS_FILTER1 *f, UINT64, FWPS_CLASSIFY_OUT0 *out) {
+        UINT64 h;
+        ASSERT_EQ(FwpsAcquireClassifyHandle0(const_cast<void *>(ctx), 0, &h), STATUS_SUCCESS);
+        PVOID data;
+        ASSERT_EQ(FwpsAcquireWritableLayerDataPointer0(h, f->filterId, 0, &data, out), STATUS_SUCCESS);
+        auto *request = static_cast<FWPS_CONNECT_REQUEST0 *>(data);
+        redirector.Rewrite(request);
+        auto *local = reinterpret_cast<SOCKADDR_IN *>(&request->localAddressAndPort);
+        reinterpret_cast<SOCKADDR_IN *>(&request->remoteAddressAndPort)->sin_addr = local->sin_addr;
+        FwpsApplyModifiedLayerData0(h, data, 0);
+        out->actionType = FWP_ACTION_PERMIT;
+        FwpsReleaseClassifyHandle0(h);
+        (void)m;
+    };
+    winsim::network::Listener proxy = winsim::network::Listen(kProxyPid, Endpoint::Parse("0.0.0.0:8080"));
+    ConnectRequest r = AppConnect();
+    r.local = Endpoint::Parse("10.0.0.5:0");
+
+    winsim::network::Connection c = Connect(r);
+
+    EXPECT_EQ(c.State(), Outcome::Connected);
+    EXPECT_EQ(c.Remote(), Endpoint::Parse("10.0.0.5:8080"));
+    EXPECT_EQ(c.AcceptedByProcessId(), kProxyPid);
+}
+
 TEST_F(RedirectTest, ConnectionsTheFilterDoesNotMatchAreLeftAlone)
 {
     ConnectRequest r = AppConnect();

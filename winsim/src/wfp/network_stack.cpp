@@ -106,7 +106,7 @@ void Finish(ConnectionState &c, Outcome outcome, NTSTATUS status = STATUS_SUCCES
 bool IsLocalDestination(const ConnectionState &c)
 {
     const Address &a = c.remote.address;
-    return a.IsLoopback() || a == HostAddress(a.family);
+    return a.IsLoopback() || a == HostAddress(a.family) || a == c.local.address;
 }
 
 void Deliver(ConnectionState &c)
