@@ -6,6 +6,8 @@
  */
 #include "wfp_callout_groups.h"
 
+#include "connect_redirect.h"
+
 /* {6F02977B-40DA-462E-9BE5-D86017BF42C1} */
 const GUID QVR_CONNECT_REDIRECT_CALLOUT_V4_KEY = {0x6f02977b, 0x40da, 0x462e, {0x9b, 0xe5, 0xd8, 0x60, 0x17, 0xbf, 0x42, 0xc1}};
 /* {5F9A8C4F-9184-42DD-A6FD-B833D340948C} */
@@ -67,6 +69,8 @@ PCALLOUT_REGISTRATION DiscardRegistrations[DISCARD_CALLOUT_COUNT];
  * order: connect redirect, redirect records, QUIC blocking, discard diagnostics.
  */
 const WFP_CALLOUT_GROUP WfpCalloutGroups[] = {
+    WFP_CALLOUT_GROUP_ROW("connect redirect", ConnectRedirectCalloutKeys, AleConnectRedirectClassifyFn,
+                          ConnectRedirectNotifyFn, NULL, ConnectRedirectRegistrations),
     {NULL, 0, NULL, NULL, NULL, NULL, NULL},
 };
 

@@ -10,6 +10,7 @@
 
 #include "../flow/flow_context_table.h"
 #include "wfp_callout_groups.h"
+#include "deferred_work.h"
 #include "../trace/trace.h"
 #include "wfp_lifecycle.tmh"
 
@@ -160,6 +161,8 @@ NTSTATUS WfpInitializeEx(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROUP Callou
         goto Exit;
     }
 
+    InitPendedRedirects();
+
     /* WfpContext is complete before BFE or a classify can see it. */
     ObReferenceObject(DeviceObject);
     WfpContext.DeviceObject = DeviceObject;
@@ -216,6 +219,9 @@ VOID WfpUninitialize(VOID)
     NTSTATUS status;
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "WFP teardown starts");
+    /* Pended redirects use the callback channel, the redirect handle and the device
+       object: they finish (unredirected if still waiting for the agent) first. */
+    RundownPendedRedirects();
     /* Unsubscribing waits for a notification in progress, so from here on only this
        thread touches the session. */
     if (BfeChangeHandle != NULL) {

@@ -1,0 +1,364 @@
+/*
+ * connect_redirect.cpp
+ *
+ * The connect-redirect classify of both ALE connect-redirect layers: decides whether an
+ * outbound TCP connection belongs to a covered process and, if so, redirects it to the
+ * agent's local proxy at once (port in the filter's blob) or pends it for the port query
+ * (deferred_work.cpp). Also the application of a redirect to the connect request and the
+ * callouts' notify function.
+ */
+#include "connect_redirect.h"
+
+#include <fwpmk.h>
+
+#include "deferred_work.h"
+#include "wfp_lifecycle.h"
+#include "../flow/classify_values.h"
+#include "../trace/trace.h"
+#include "connect_redirect.tmh"
+
+/* Process ids up to this one are the idle and the system process. */
+#define LAST_SYSTEM_PROCESS_ID 4
+
+/* Offsets inside a SOCKADDR_STORAGE shaped like SOCKADDR_INET. */
+#define SOCKADDR_PORT_OFFSET 2
+#define SOCKADDR_IPV4_OFFSET 4
+#define SOCKADDR_IPV6_OFFSET 8
+#define IPV6_ADDRESS_SIZE 16
+#define IPV4_ADDRESS_SIZE 4
+
+/* The filter's RedirectTargetBlob, or NULL when its provider context has none of 10 bytes. */
+static const REDIRECT_TARGET_BLOB *GetTargetBlob(_In_ const FWPS_FILTER1 *Filter)
+{
+    if (Filter->providerContext == NULL || Filter->providerContext->dataBuffer == NULL ||
+        Filter->providerContext->dataBuffer->data == NULL ||
+        Filter->providerContext->dataBuffer->size != REDIRECT_TARGET_BLOB_SIZE) {
+        return NULL;
+    }
+    return (const REDIRECT_TARGET_BLOB *)Filter->providerContext->dataBuffer->data;
+}
+
+/* The release routine of the pended path's deferred work. */
+_Function_class_(DEFERRED_WORK_RELEASE)
+static VOID ReleaseRedirectPayload(_Inout_ PVOID *Payload)
+{
+    PREDIRECT_REQUEST request = (PREDIRECT_REQUEST)*Payload;
+
+    *Payload = NULL;
+    ReleaseRedirectRequest(&request);
+}
+
+static BOOLEAN IsUnspecifiedAddress(_In_ const SOCKADDR_STORAGE *Address, _In_ ADDRESS_FAMILY Family)
+{
+    static const UCHAR zero[IPV6_ADDRESS_SIZE] = {0};
+    const UCHAR *bytes = (const UCHAR *)Address;
+
+    if (Family == AF_INET6) {
+        return RtlEqualMemory(bytes + SOCKADDR_IPV6_OFFSET, zero, IPV6_ADDRESS_SIZE);
+    }
+    return RtlEqualMemory(bytes + SOCKADDR_IPV4_OFFSET, zero, IPV4_ADDRESS_SIZE);
+}
+
+/* Loopback in the remote's family, port 0; the rest of the socket address is zeroed. */
+static VOID SetLoopbackAddress(_Inout_ SOCKADDR_STORAGE *Remote)
+{
+    UCHAR *bytes = (UCHAR *)Remote;
+    ADDRESS_FAMILY family = Remote->ss_family;
+
+    if (family == AF_INET6) {
+        RtlZeroMemory(bytes, sizeof(SOCKADDR_IN6));
+        Remote->ss_family = AF_INET6;
+        bytes[SOCKADDR_IPV6_OFFSET + IPV6_ADDRESS_SIZE - 1] = 1;
+        return;
+    }
+    RtlZeroMemory(bytes, sizeof(SOCKADDR_IN));
+    Remote->ss_family = AF_INET;
+    bytes[SOCKADDR_IPV4_OFFSET] = 127;
+    bytes[SOCKADDR_IPV4_OFFSET + 3] = 1;
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static VOID TraceRedirect(_In_ const PREDIRECT_REQUEST Request, _In_ const SOCKADDR_STORAGE *Requested)
+{
+    const UCHAR *from = (const UCHAR *)Requested;
+    const UCHAR *to = (const UCHAR *)&Request->ConnectRequest->remoteAddressAndPort;
+    USHORT fromPort;
+    USHORT toPort;
+
+    RtlCopyMemory(&fromPort, from + SOCKADDR_PORT_OFFSET, sizeof(fromPort));
+    RtlCopyMemory(&toPort, to + SOCKADDR_PORT_OFFSET, sizeof(toPort));
+    if (Requested->ss_family == AF_INET) {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                    "redirect %ws: %u.%u.%u.%u:%u -> port %u of process %u", GetFileNamePart(Request->Context->AppPath),
+                    from[4], from[5], from[6], from[7], RtlUshortByteSwap(fromPort), RtlUshortByteSwap(toPort),
+                    (unsigned)Request->TargetBlob.TargetProcessId);
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "redirect %ws: [IPv6]:%u -> port %u of process %u",
+                    GetFileNamePart(Request->Context->AppPath), RtlUshortByteSwap(fromPort),
+                    RtlUshortByteSwap(toPort), (unsigned)Request->TargetBlob.TargetProcessId);
+    }
+}
+
+_Use_decl_annotations_
+NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    PREDIRECT_REQUEST request = *Request;
+    FWPS_CONNECT_REQUEST0 *connect;
+    SOCKADDR_STORAGE requested;
+    ADDRESS_FAMILY localFamily;
+    UINT16 port = 0;
+    USHORT networkPort;
+    UCHAR *remote;
+    const UCHAR *local;
+
+    if (request == NULL || request->ConnectRequest == NULL || request->Context == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "ApplyRedirect: nothing to redirect %!STATUS!", status);
+        goto Exit;
+    }
+    connect = request->ConnectRequest;
+    if (request->TargetBlob.AskAgentForPort == 0) {
+        port = request->TargetBlob.TargetPort;
+    } else {
+        status = QueryTargetPort(request, &port);
+        if (!NT_SUCCESS(status)) {
+            goto Exit;
+        }
+    }
+
+    /* The local end is not writable at this layer; an unset family reads as the remote's. */
+    localFamily = connect->localAddressAndPort.ss_family;
+    if (localFamily == 0) {
+        localFamily = connect->remoteAddressAndPort.ss_family;
+    }
+    RtlCopyMemory(&requested, &connect->remoteAddressAndPort, sizeof(requested));
+
+    /* Same interface address the connection would have used, so it stays in its zone; an
+       unspecified one means loopback. */
+    remote = (UCHAR *)&connect->remoteAddressAndPort;
+    local = (const UCHAR *)&connect->localAddressAndPort;
+    if (IsUnspecifiedAddress(&connect->localAddressAndPort, localFamily)) {
+        SetLoopbackAddress(&connect->remoteAddressAndPort);
+    } else if (connect->remoteAddressAndPort.ss_family == AF_INET6) {
+        RtlCopyMemory(remote + SOCKADDR_IPV6_OFFSET,
+                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET), IPV6_ADDRESS_SIZE);
+    } else {
+        RtlCopyMemory(remote + SOCKADDR_IPV4_OFFSET,
+                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET), IPV4_ADDRESS_SIZE);
+    }
+    networkPort = RtlUshortByteSwap(port);
+    RtlCopyMemory(remote + SOCKADDR_PORT_OFFSET, &networkPort, sizeof(networkPort));
+
+    connect->localRedirectTargetPID = request->TargetBlob.TargetProcessId;
+    if (request->RedirectHandle != NULL) {
+        connect->localRedirectHandle = request->RedirectHandle;
+    }
+    TraceRedirect(request, &requested);
+
+    /* From here WFP owns the record and frees it with the connection. */
+    connect->localRedirectContext = request->Context;
+    connect->localRedirectContextSize = request->Context->Size;
+    request->Context = NULL;
+
+Exit:
+    ReleaseRedirectRequest(Request);
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS NTAPI ConnectRedirectNotifyFn(FWPS_CALLOUT_NOTIFY_TYPE NotifyType, const GUID *FilterKey,
+                                       FWPS_FILTER1 *Filter)
+{
+    UNREFERENCED_PARAMETER(FilterKey);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ConnectRedirectNotifyFn: type %u, filter %I64u, callout %u",
+                (unsigned)NotifyType, Filter != NULL ? Filter->filterId : 0,
+                Filter != NULL ? Filter->action.calloutId : 0);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * Pends the classify and queues the work item that asks for the port and completes it.
+ * On success the request and the deferred work belong to the work routine; on failure
+ * whatever is left in *Request and *Work is the caller's to release.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static NTSTATUS PendRedirect(_Inout_ PREDIRECT_REQUEST *Request, _Inout_ PDEFERRED_WORK *Work,
+                             _In_ const FWPS_FILTER1 *Filter, _Inout_ FWPS_CLASSIFY_OUT0 *ClassifyOut)
+{
+    NTSTATUS status;
+    PVOID payload = *Request;
+    PREDIRECT_REQUEST request = *Request;
+
+    *Request = NULL;
+    status = CreateDeferredWork(WfpContext.DeviceObject, &payload, ReleaseRedirectPayload, Work);
+    if (!NT_SUCCESS(status)) {
+        *Request = (PREDIRECT_REQUEST)payload;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "PendRedirect: CreateDeferredWork %!STATUS!", status);
+        return status;
+    }
+    status = FwpsPendClassify0(request->ClassifyHandle, Filter->filterId, 0, ClassifyOut);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsPendClassify0 failed: %!STATUS!", status);
+        return status;
+    }
+    request->Pended = TRUE;
+    ClassifyOut->rights &= ~FWPS_RIGHT_ACTION_WRITE;
+    ClassifyOut->actionType = FWP_ACTION_BLOCK;
+    IoQueueWorkItem((*Work)->WorkItem, RedirectWorkRoutine, DelayedWorkQueue, *Work);
+    *Work = NULL;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * The process the decision is made for: the metadata's, or the one an earlier redirect of
+ * ours stored in the connection's redirect records. FALSE (with the reason traced) when the
+ * connection is to be left alone.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static BOOLEAN GetDecidingProcessId(_In_ const FWPS_INCOMING_METADATA_VALUES0 *MetaValues,
+                                    _In_ const REDIRECT_TARGET_BLOB *Blob, _Out_ UINT64 *ProcessId)
+{
+    UINT64 processId;
+    UINT64 recordProcessId = 0;
+
+    *ProcessId = 0;
+    if (!FWPS_IS_METADATA_FIELD_PRESENT(MetaValues, FWPS_METADATA_FIELD_PROCESS_ID)) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: no process id");
+        return FALSE;
+    }
+    processId = MetaValues->processId;
+    if (processId <= LAST_SYSTEM_PROCESS_ID || processId == (UINT64)Blob->TargetProcessId) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: process %I64u is excluded",
+                    processId);
+        return FALSE;
+    }
+    if (FWPS_IS_METADATA_FIELD_PRESENT(MetaValues, FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE) &&
+        NT_SUCCESS(LookupRedirectedProcessId(MetaValues, &recordProcessId))) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: process %I64u for %I64u",
+                    recordProcessId, processId);
+        processId = recordProcessId;
+    }
+    *ProcessId = processId;
+    return TRUE;
+}
+
+_Use_decl_annotations_
+VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues,
+                                        const FWPS_INCOMING_METADATA_VALUES0 *MetaValues, void *LayerData,
+                                        const void *ClassifyContext, const FWPS_FILTER1 *Filter, UINT64 FlowContext,
+                                        FWPS_CLASSIFY_OUT0 *ClassifyOut)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+    UINT32 flags = 0;
+    UINT16 family = 0;
+    UINT8 protocol;
+    BOOLEAN isLocal = FALSE;
+    BOOLEAN intercept = FALSE;
+    const REDIRECT_TARGET_BLOB *blob;
+    FWPS_CONNECTION_REDIRECT_STATE state;
+    const FWPS_CONNECT_REQUEST0 *previous;
+    UINT64 processId = 0;
+    PREDIRECT_REQUEST request = NULL;
+    PDEFERRED_WORK work = NULL;
+
+    UNREFERENCED_PARAMETER(LayerData);
+    UNREFERENCED_PARAMETER(FlowContext);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
+                "AleConnectRedirectClassifyFn: layer %u, filter %I64u, metadata 0x%x, rights 0x%x",
+                (unsigned)FixedValues->layerId, Filter->filterId, MetaValues->currentMetadataValues,
+                ClassifyOut->rights);
+
+    if ((ClassifyOut->rights & FWPS_RIGHT_ACTION_WRITE) == 0) {
+        return;
+    }
+    status = GetConditionFlags(FixedValues, &flags);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    ClassifyOut->actionType = FWP_ACTION_CONTINUE;
+
+    protocol = FixedValues->valueCount > FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_PROTOCOL
+                   ? FixedValues->incomingValue[FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_PROTOCOL].value.uint8
+                   : 0;
+    if (protocol != IPPROTO_TCP) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: protocol %u", (unsigned)protocol);
+        goto Exit;
+    }
+    status = GetAddressFamily(FixedValues->layerId, &family);
+    if (!NT_SUCCESS(status) || (family != AF_INET && family != AF_INET6)) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: layer %u has no IP family",
+                    (unsigned)FixedValues->layerId);
+        goto Exit;
+    }
+    status = IsLoopbackConnection(FixedValues, &isLocal);
+    if (!NT_SUCCESS(status) || isLocal) {
+        goto Exit;
+    }
+    blob = GetTargetBlob(Filter);
+    if (blob == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER,
+                    "AleConnectRedirectClassifyFn: filter %I64u carries no 10-byte target blob %!STATUS!",
+                    Filter->filterId, status);
+        goto Exit;
+    }
+
+    if (FWPS_IS_METADATA_FIELD_PRESENT(MetaValues, FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE)) {
+        state = FwpsQueryConnectionRedirectState0(MetaValues->redirectRecords, WfpContext.RedirectHandle, NULL);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: redirect state %u",
+                    (unsigned)state);
+        if (state == FWPS_CONNECTION_REDIRECTED_BY_SELF) {
+            /* The proxy's own connection onwards, carrying our records: let it through. */
+            ClassifyOut->actionType = FWP_ACTION_PERMIT;
+            if ((Filter->flags & FWPS_FILTER_FLAG_CLEAR_ACTION_RIGHT) != 0) {
+                ClassifyOut->rights &= ~FWPS_RIGHT_ACTION_WRITE;
+            }
+            goto Exit;
+        }
+        if (state == FWPS_CONNECTION_PREVIOUSLY_REDIRECTED_BY_SELF) {
+            goto Exit;
+        }
+    }
+    if (!GetDecidingProcessId(MetaValues, blob, &processId)) {
+        goto Exit;
+    }
+    status = WfpContext.QueryProcessIntercept(processId, &intercept);
+    if (!NT_SUCCESS(status) || !intercept) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: process %I64u not covered",
+                    processId);
+        goto Exit;
+    }
+    status = CreateRedirectRequest(&request, ClassifyContext, Filter, ClassifyOut, WfpContext.RedirectHandle,
+                                   FixedValues, processId);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+
+    /* WFP classifies again when a pended classify of a higher filter completes or another
+       callout changed what we applied. A request that we (or another local proxy) already
+       redirected is permitted as it stands; one without a history of ours is redirected
+       as on a first classify. */
+    if ((flags & FWP_CONDITION_FLAG_IS_REAUTHORIZE) != 0) {
+        previous = request->ConnectRequest->previousVersion;
+        if (previous != NULL && (previous->modifierFilterId == Filter->filterId || previous->localRedirectHandle != NULL)) {
+            ClassifyOut->actionType = FWP_ACTION_PERMIT;
+            ClassifyOut->rights |= FWPS_RIGHT_ACTION_WRITE;
+            goto Exit;
+        }
+    }
+
+    if (request->TargetBlob.AskAgentForPort == 0) {
+        status = ApplyRedirect(&request);
+    } else {
+        status = PendRedirect(&request, &work, Filter, ClassifyOut);
+    }
+
+Exit:
+    DestroyDeferredWork(&work);
+    ReleaseRedirectRequest(&request);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "AleConnectRedirectClassifyFn: filter %I64u %!STATUS!",
+                    Filter->filterId, status);
+    }
+}

@@ -1,0 +1,206 @@
+/*
+ * redirect_request.cpp
+ *
+ * The life of a RedirectRequest, from its acquisition in the connect-redirect classify to
+ * the applying of the layer data, the completion of a pended classify and the release of
+ * every handle and buffer; and the RedirectContextRecord built for each redirected
+ * connection.
+ */
+#include "redirect_request.h"
+
+#include "pool_tags.h"
+#include "../flow/classify_values.h"
+#include "../trace/trace.h"
+#include "redirect_request.tmh"
+
+/* "QVR_WFP", one NUL byte, then {A1B0956E-50F9-4C2B-9F80-CA9D32F90DD5} in memory order. */
+const UCHAR RedirectContextMarker[REDIRECT_CONTEXT_MARKER_SIZE] = {
+    'Q',  'V',  'R',  '_',  'W',  'F',  'P',  0x00, 0x6E, 0x95, 0xB0, 0xA1,
+    0xF9, 0x50, 0x2B, 0x4C, 0x9F, 0x80, 0xCA, 0x9D, 0x32, 0xF9, 0x0D, 0xD5,
+};
+
+/* The filter's blob, or NULL when the provider context does not carry exactly 10 bytes. */
+static const REDIRECT_TARGET_BLOB *FilterTargetBlob(_In_ const FWPS_FILTER1 *Filter)
+{
+    if (Filter->providerContext == NULL || Filter->providerContext->dataBuffer == NULL ||
+        Filter->providerContext->dataBuffer->data == NULL ||
+        Filter->providerContext->dataBuffer->size != REDIRECT_TARGET_BLOB_SIZE) {
+        return NULL;
+    }
+    return (const REDIRECT_TARGET_BLOB *)Filter->providerContext->dataBuffer->data;
+}
+
+_Use_decl_annotations_
+NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyContext, const FWPS_FILTER1 *Filter,
+                               FWPS_CLASSIFY_OUT0 *ClassifyOut, HANDLE RedirectHandle,
+                               const FWPS_INCOMING_VALUES0 *FixedValues, UINT64 ProcessId)
+{
+    NTSTATUS status;
+    PREDIRECT_REQUEST request;
+    PVOID layerData = NULL;
+    const REDIRECT_TARGET_BLOB *blob;
+    FWP_ACTION_TYPE entryAction = ClassifyOut->actionType;
+    UINT32 entryRights = ClassifyOut->rights;
+
+    *Request = NULL;
+    request = (PREDIRECT_REQUEST)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(REDIRECT_REQUEST), QVR_TAG_WFP);
+    if (request == NULL) {
+        status = STATUS_NO_MEMORY;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CreateRedirectRequest: request %!STATUS!", status);
+        return status;
+    }
+    RtlZeroMemory(request, sizeof(*request));
+    *Request = request;
+
+    status = FwpsAcquireClassifyHandle0((void *)ClassifyContext, 0, &request->ClassifyHandle);
+    if (!NT_SUCCESS(status)) {
+        request->ClassifyHandle = 0;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsAcquireClassifyHandle0 failed: %!STATUS!", status);
+        goto Exit;
+    }
+    status = FwpsAcquireWritableLayerDataPointer0(request->ClassifyHandle, Filter->filterId, 0, &layerData,
+                                                  ClassifyOut);
+    /* The acquisition marks the classify blocked without the write right until the callout
+       decides; this callout decides itself below (continue, permit or pend). */
+    ClassifyOut->actionType = entryAction;
+    ClassifyOut->rights = entryRights;
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsAcquireWritableLayerDataPointer0 failed: %!STATUS!", status);
+        goto Exit;
+    }
+    request->ConnectRequest = (FWPS_CONNECT_REQUEST0 *)layerData;
+
+    request->ClassifyOut =
+        (FWPS_CLASSIFY_OUT0 *)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FWPS_CLASSIFY_OUT0), QVR_TAG_WFP);
+    if (request->ClassifyOut == NULL) {
+        status = STATUS_NO_MEMORY;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CreateRedirectRequest: classify-out copy %!STATUS!", status);
+        goto Exit;
+    }
+    *request->ClassifyOut = *ClassifyOut;
+
+    request->RedirectHandle = RedirectHandle;
+    blob = FilterTargetBlob(Filter);
+    if (blob == NULL) {
+        status = STATUS_INVALID_PARAMETER;
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "CreateRedirectRequest: filter %I64u has no target blob %!STATUS!",
+                    Filter->filterId, status);
+        goto Exit;
+    }
+    /* The filter's memory is WFP's and may be gone once the classify has returned; a pended
+       redirect reads this copy. */
+    RtlCopyMemory(&request->TargetBlob, blob, sizeof(request->TargetBlob));
+
+    status = BuildRedirectContextRecord(FixedValues, ProcessId, &request->Context);
+
+Exit:
+    if (!NT_SUCCESS(status)) {
+        ReleaseRedirectRequest(Request);
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+VOID ReleaseRedirectRequest(PREDIRECT_REQUEST *Request)
+{
+    PREDIRECT_REQUEST request;
+
+    if (Request == NULL || *Request == NULL) {
+        return;
+    }
+    request = *Request;
+
+    /* Writable layer data must always be handed back, changed or not. */
+    if (request->ConnectRequest != NULL) {
+        FwpsApplyModifiedLayerData0(request->ClassifyHandle, request->ConnectRequest,
+                                    request->Pended ? FWPS_CLASSIFY_FLAG_REAUTHORIZE_IF_MODIFIED_BY_OTHERS : 0);
+        request->ConnectRequest = NULL;
+    }
+    if (request->ClassifyHandle != 0) {
+        if (request->Pended) {
+            FwpsCompleteClassify0(request->ClassifyHandle, 0, request->ClassifyOut);
+            request->Pended = FALSE;
+        }
+        FwpsReleaseClassifyHandle0(request->ClassifyHandle);
+        request->ClassifyHandle = 0;
+    }
+    if (request->ClassifyOut != NULL) {
+        ExFreePoolWithTag(request->ClassifyOut, QVR_TAG_WFP);
+        request->ClassifyOut = NULL;
+    }
+    FreeRedirectContextRecord(&request->Context);
+
+    RtlZeroMemory(request, sizeof(*request));
+    ExFreePoolWithTag(request, QVR_TAG_WFP);
+    *Request = NULL;
+}
+
+_Use_decl_annotations_
+NTSTATUS BuildRedirectContextRecord(const FWPS_INCOMING_VALUES0 *FixedValues, UINT64 ProcessId,
+                                    PREDIRECT_CONTEXT_RECORD *Record)
+{
+    NTSTATUS status;
+    SOCKADDR_STORAGE remote;
+    PCWSTR appId = NULL;
+    UINT32 appIdLength = 0;
+    UINT16 localPort = 0;
+    UINT32 size;
+    PREDIRECT_CONTEXT_RECORD record;
+
+    *Record = NULL;
+    RtlZeroMemory(&remote, sizeof(remote));
+    status = GetRemoteEndpoint(FixedValues, &remote);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "BuildRedirectContextRecord: remote endpoint %!STATUS!", status);
+        return status;
+    }
+    status = GetEffectiveAppId(FixedValues, &appId, &appIdLength);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "BuildRedirectContextRecord: application id %!STATUS!", status);
+        return status;
+    }
+    status = GetLocalPort(FixedValues, &localPort);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "BuildRedirectContextRecord: local port %!STATUS!", status);
+        return status;
+    }
+    /* Size is 16 bits wide: a longer id cannot be described, and a truncated record would
+       tell the redirect target a wrong application. */
+    if (appIdLength > REDIRECT_CONTEXT_MAX_APP_PATH_LENGTH) {
+        status = STATUS_INVALID_PARAMETER;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "BuildRedirectContextRecord: application id of %u units does not fit a record %!STATUS!",
+                    appIdLength, status);
+        return status;
+    }
+
+    size = REDIRECT_CONTEXT_RECORD_MIN_SIZE + 2 * appIdLength;
+    record = (PREDIRECT_CONTEXT_RECORD)ExAllocatePoolWithTag(NonPagedPoolNx, size, QVR_TAG_WFP);
+    if (record == NULL) {
+        status = STATUS_NO_MEMORY;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "BuildRedirectContextRecord: %u bytes %!STATUS!", size, status);
+        return status;
+    }
+    RtlZeroMemory(record, size);
+    RtlCopyMemory(record, RedirectContextMarker, REDIRECT_CONTEXT_MARKER_SIZE);
+    record->Size = (UINT16)size;
+    record->Version = REDIRECT_CONTEXT_RECORD_VERSION;
+    record->LocalPort = localPort;
+    RtlCopyMemory(&record->RequestedRemote, &remote, sizeof(remote));
+    record->ProcessId = ProcessId;
+    record->AppPathLength = appIdLength;
+    RtlCopyMemory(record->AppPath, appId, (SIZE_T)appIdLength * sizeof(WCHAR));
+    /* The terminator after the text is already 0. */
+    *Record = record;
+    return STATUS_SUCCESS;
+}
+
+_Use_decl_annotations_
+VOID FreeRedirectContextRecord(PREDIRECT_CONTEXT_RECORD *Record)
+{
+    if (*Record == NULL) {
+        return;
+    }
+    ExFreePoolWithTag(*Record, QVR_TAG_WFP);
+    *Record = NULL;
+}

@@ -1,0 +1,71 @@
+/*
+ * redirect_request.h
+ *
+ * One redirect in progress: the classify handle and the writable connect request that WFP
+ * lends the connect-redirect callout, a copy of the classify result to complete a pended
+ * classify with, a copy of the filter's RedirectTargetBlob and the RedirectContextRecord to
+ * attach. Every path, success or failure, immediate or pended, ends in
+ * ReleaseRedirectRequest, which applies the layer data, completes a pended classify and
+ * gives every handle and buffer back. A request has one owner at a time (the classify, the
+ * deferred work, the work routine); ownership moves by handing the pointer over.
+ */
+#pragma once
+
+#include <ntddk.h>
+#include <fwpsk.h>
+
+#include "redirect_records.h"
+
+typedef struct _REDIRECT_REQUEST {
+    UINT64 ClassifyHandle;                  /* from FwpsAcquireClassifyHandle0; 0 when not held */
+    HANDLE RedirectHandle;                  /* WfpContext.RedirectHandle when the request was built */
+    FWPS_CONNECT_REQUEST0 *ConnectRequest;  /* writable layer data; NULL once applied */
+    REDIRECT_TARGET_BLOB TargetBlob;        /* copy of the filter's blob: valid after the classify returned */
+    FWPS_CLASSIFY_OUT0 *ClassifyOut;        /* private copy of the classify result, for a pended completion */
+    BOOLEAN Pended;                         /* TRUE from FwpsPendClassify0 until the classify is completed */
+    PREDIRECT_CONTEXT_RECORD Context;       /* the record to attach; NULL once handed to WFP */
+} REDIRECT_REQUEST, *PREDIRECT_REQUEST;
+
+EXTERN_C_START
+
+/*
+ * Builds a request for the running classify: acquires the classify handle and the writable
+ * connect request, keeps a copy of the classify result and of the blob, and builds the
+ * context record for ProcessId. The live classify result keeps the action and rights it
+ * had on entry (the acquisition's provisional block is taken back). On failure whatever
+ * was acquired is released (layer data applied unchanged), the failure is returned and
+ * *Request is NULL: STATUS_NO_MEMORY for the request and the copies, else the status of
+ * the failing call.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+NTSTATUS CreateRedirectRequest(_Outptr_result_maybenull_ PREDIRECT_REQUEST *Request, _In_ const void *ClassifyContext,
+                               _In_ const FWPS_FILTER1 *Filter, _Inout_ FWPS_CLASSIFY_OUT0 *ClassifyOut,
+                               _In_opt_ HANDLE RedirectHandle, _In_ const FWPS_INCOMING_VALUES0 *FixedValues,
+                               _In_ UINT64 ProcessId);
+
+/*
+ * Applies the (possibly rewritten) layer data, completes a pended classify with the copied
+ * classify result, releases the classify handle, frees the copies and a record not handed
+ * to WFP, frees the request and sets *Request to NULL. Accepts NULL and a pointer to NULL.
+ * The pended path's deferred work releases its payload through it.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID ReleaseRedirectRequest(_Inout_ PREDIRECT_REQUEST *Request);
+
+/*
+ * Allocates and fills the context record of this connection: requested destination, local
+ * port, ProcessId and the application id. STATUS_NO_MEMORY when it cannot be allocated;
+ * STATUS_INVALID_PARAMETER when the application id is too long for the record's 16-bit
+ * Size; otherwise the failure of the value accessor that failed.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+NTSTATUS BuildRedirectContextRecord(_In_ const FWPS_INCOMING_VALUES0 *FixedValues, _In_ UINT64 ProcessId,
+                                    _Outptr_result_maybenull_ PREDIRECT_CONTEXT_RECORD *Record);
+
+/* Frees *Record if set and clears it. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID FreeRedirectContextRecord(_Inout_ PREDIRECT_CONTEXT_RECORD *Record);
+
+EXTERN_C_END
