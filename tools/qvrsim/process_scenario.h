@@ -10,7 +10,7 @@
 
 #include <winsim/processes.h>
 
-#include "service.h"
+#include "agent/service.h"
 
 #include <iosfwd>
 #include <string>
