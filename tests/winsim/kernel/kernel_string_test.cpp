@@ -116,3 +116,20 @@ TEST(KernelMemory, CompareMemoryCountsTheEqualPrefix)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(KernelDebugPrint, UnderstandsTheKernelsFormatExtensions)
+{
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, u"\\Device\\x\u00e9.exe");
+    ANSI_STRING name;
+    RtlInitString(&name, "ansi");
+    testing::internal::CaptureStderr();
+    DbgPrint("%wZ|%ws|%Z|%I64u|%ld|%lx|%08X|%s|%%\n", &path, u"wide", &name, 0x100000000ULL, -5,
+             static_cast<ULONG>(0xFFFFFFFF), 0xBEEFu, "narrow");
+    std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(printed, "\\Device\\x\xC3\xA9.exe|wide|ansi|4294967296|-5|ffffffff|0000BEEF|narrow|%\n");
+}
+
+}  // namespace

@@ -64,14 +64,80 @@ void AppendStandard(std::string &out, const std::string &spec, char conversion, 
         written = std::snprintf(buffer, sizeof(buffer), (format + conversion).c_str(), va_arg(*argsp, double));
     } else if (size == 8) {
         written = std::snprintf(buffer, sizeof(buffer), (format + "ll" + conversion).c_str(), va_arg(*argsp, long long));
-    } else if (size == sizeof(long) && size != sizeof(int)) {
-        written = std::snprintf(buffer, sizeof(buffer), (format + "l" + conversion).c_str(), va_arg(*argsp, long));
     } else {
         written = std::snprintf(buffer, sizeof(buffer), (format + conversion).c_str(), va_arg(*argsp, int));
     }
     if (written > 0) {
         out.append(buffer, static_cast<std::size_t>(written) < sizeof(buffer) ? written : sizeof(buffer) - 1);
     }
+}
+
+// Reads a length modifier with the Windows sizes (long is 32 bits; I64, I32 and I as in MSVC).
+const char *ParseLengthModifier(const char *p, int *size, bool *wide)
+{
+    *size = sizeof(int);
+    *wide = false;
+    if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
+        *size = 8;
+        return p + 3;
+    }
+    if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
+        *size = 4;
+        return p + 3;
+    }
+    if (p[0] == 'I') {
+        *size = sizeof(void *);
+        return p + 1;
+    }
+    if (p[0] == 'l' && p[1] == 'l') {
+        *size = 8;
+        return p + 2;
+    }
+    if (p[0] == 'l' || p[0] == 'w') {
+        *wide = true;  // %ls, %ws, %wZ; %ld stays 32-bit as on Windows
+        return p + 1;
+    }
+    if (p[0] == 'h') {
+        return p + ((p[1] == 'h') ? 2 : 1);
+    }
+    if (p[0] == 'z') {
+        *size = sizeof(std::size_t);
+        return p + 1;
+    }
+    return p;
+}
+
+// The kernel's string conversions: %Z and %wZ counted strings, %ws / %ls / %S UTF-16 strings.
+bool AppendKernelString(std::string &out, char conversion, bool wide, va_list *argsp)
+{
+    if (conversion == 'Z' && wide) {
+        auto *text = va_arg(*argsp, const UNICODE_STRING *);
+        if (text != nullptr && text->Buffer != nullptr) {
+            AppendUtf16(out, text->Buffer, text->Length / sizeof(WCHAR));
+        }
+        return true;
+    }
+    if (conversion == 'Z') {
+        auto *text = va_arg(*argsp, const STRING *);
+        if (text != nullptr && text->Buffer != nullptr) {
+            out.append(text->Buffer, text->Length);
+        }
+        return true;
+    }
+    if ((conversion == 's' && wide) || conversion == 'S') {
+        auto *text = va_arg(*argsp, const WCHAR *);
+        std::size_t length = 0;
+        while (text != nullptr && text[length] != 0) {
+            ++length;
+        }
+        if (text == nullptr) {
+            out += "(null)";
+        } else {
+            AppendUtf16(out, text, length);
+        }
+        return true;
+    }
+    return false;
 }
 
 std::string Format(const char *format, va_list incoming)
@@ -98,57 +164,13 @@ std::string Format(const char *format, va_list incoming)
             }
             ++p;
         }
-        int size = sizeof(int);
+        int size = 0;
         bool wide = false;
-        if (p[0] == 'I' && p[1] == '6' && p[2] == '4') {
-            size = 8;
-            p += 3;
-        } else if (p[0] == 'I' && p[1] == '3' && p[2] == '2') {
-            size = 4;
-            p += 3;
-        } else if (p[0] == 'I') {
-            size = sizeof(void *);
-            p += 1;
-        } else if (p[0] == 'l' && p[1] == 'l') {
-            size = 8;
-            p += 2;
-        } else if (p[0] == 'l' || p[0] == 'w') {
-            size = sizeof(long);
-            wide = true;
-            p += 1;
-        } else if (p[0] == 'h') {
-            p += (p[1] == 'h') ? 2 : 1;
-        } else if (p[0] == 'z') {
-            size = sizeof(std::size_t);
-            p += 1;
-        }
+        p = ParseLengthModifier(p, &size, &wide);
         if (*p == 0) {
             break;
         }
-        if (*p == 'Z') {
-            if (wide) {
-                auto *text = va_arg(args, const UNICODE_STRING *);
-                if (text != nullptr && text->Buffer != nullptr) {
-                    AppendUtf16(out, text->Buffer, text->Length / sizeof(WCHAR));
-                }
-            } else {
-                auto *text = va_arg(args, const STRING *);
-                if (text != nullptr && text->Buffer != nullptr) {
-                    out.append(text->Buffer, text->Length);
-                }
-            }
-        } else if ((*p == 's' && wide) || *p == 'S') {
-            auto *text = va_arg(args, const WCHAR *);
-            if (text == nullptr) {
-                out += "(null)";
-            } else {
-                std::size_t length = 0;
-                while (text[length] != 0) {
-                    ++length;
-                }
-                AppendUtf16(out, text, length);
-            }
-        } else {
+        if (!AppendKernelString(out, *p, wide, &args)) {
             AppendStandard(out, spec, *p, size, &args);
         }
     }
