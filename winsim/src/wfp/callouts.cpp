@@ -97,7 +97,11 @@ NTSTATUS Unregister(const char *call, UINT32 id, bool known)
             }
             return STATUS_FWP_CALLOUT_NOT_FOUND;
         }
-        // A classify or notification running in the callout ends before it goes.
+        if (c->activeCalls != 0 && tlsCalloutCalls != 0) {
+            Violation(call, "called from inside a callout function while the callout is in use");
+            return STATUS_FWP_IN_USE;
+        }
+        // A classify or notification running in the callout on another thread ends first.
         e.calloutIdle.wait(lock, [&] {
             c = FindCalloutLocked(e, id);
             return c == nullptr || c->activeCalls == 0;
@@ -111,7 +115,6 @@ NTSTATUS Unregister(const char *call, UINT32 id, bool known)
         }
         gone = RemoveCalloutLocked(e, id);
     }
-    (void)call;
     winsim::Untrack("callout", gone.get());
     return STATUS_SUCCESS;
 }
@@ -119,6 +122,8 @@ NTSTATUS Unregister(const char *call, UINT32 id, bool known)
 }  // namespace
 
 namespace winsim::wfp::detail {
+
+thread_local int tlsCalloutCalls = 0;
 
 namespace {
 
@@ -180,6 +185,7 @@ NTSTATUS NotifyCallout(UINT32 calloutId, FWPS_CALLOUT_NOTIFY_TYPE type, const GU
         snapshot = *c;
     }
     NTSTATUS status = STATUS_SUCCESS;
+    tlsCalloutCalls++;
     if (snapshot.notify2 != nullptr) {
         status = snapshot.notify2(type, filterKey, &filter.runtime);
     } else if (snapshot.notify1 != nullptr) {
@@ -187,6 +193,7 @@ NTSTATUS NotifyCallout(UINT32 calloutId, FWPS_CALLOUT_NOTIFY_TYPE type, const GU
     } else if (snapshot.notify0 != nullptr) {
         status = snapshot.notify0(type, filterKey, reinterpret_cast<const FWPS_FILTER0 *>(&filter.runtime));
     }
+    tlsCalloutCalls--;
     std::lock_guard<std::mutex> lock(e.mu);
     LeaveCalloutLocked(e, calloutId);
     return status;

@@ -190,6 +190,7 @@ bool CallClassify(LayerRun &run, Filter &filter, FWPS_CLASSIFY_OUT0 *out, Classi
         KeRaiseIrql(run.irql, &old);
     }
     run.calloutCalls++;
+    tlsCalloutCalls++;
     const FWPS_INCOMING_VALUES0 *fixed = run.values->Fixed();
     if (snapshot.classify2 != nullptr) {
         snapshot.classify2(fixed, &run.meta, nullptr, call, &filter.runtime, flowContext, out);
@@ -200,6 +201,7 @@ bool CallClassify(LayerRun &run, Filter &filter, FWPS_CLASSIFY_OUT0 *out, Classi
         snapshot.classify0(fixed, &run.meta, nullptr, reinterpret_cast<const FWPS_FILTER0 *>(&filter.runtime),
                            flowContext, out);
     }
+    tlsCalloutCalls--;
     if (KeGetCurrentIrql() != run.irql) {
         Violation("classifyFn", "the callout returned at another IRQL than it was called at");
     }

@@ -280,6 +280,10 @@ std::shared_ptr<Flow> CreateFlow();
 
 // Marks the callout's pending unregistration complete when its last context went.
 void NoteFlowContextGoneLocked(Engine &e, UINT32 calloutId);
+// classifyFn and notifyFn calls running on this thread (an unregistration from inside one
+// would wait for itself).
+extern thread_local int tlsCalloutCalls;
+
 // Counts a classifyFn/notifyFn call into a callout in and out; lock held.
 Callout *EnterCalloutLocked(Engine &e, UINT32 calloutId);
 void LeaveCalloutLocked(Engine &e, UINT32 calloutId);
