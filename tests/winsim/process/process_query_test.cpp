@@ -187,4 +187,20 @@ TEST_F(ProcessQueryTest, EndedReferencedProcessIsListedWithoutThreads)
     ObDereferenceObject(process);
 }
 
+TEST_F(ProcessQueryTest, QueriesAboveDispatchAreViolations)
+{
+    ProcessId id = winsim::processes::Start(u"\\Device\\HarddiskVolume2\\app.exe");
+    HANDLE handle = Open(id);
+    winsim::ViolationCapture capture;
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ULONG returned = 0;
+    EXPECT_FALSE(NT_SUCCESS(ZwQueryInformationProcess(handle, ProcessImageFileName, nullptr, 0, &returned)));
+    EXPECT_FALSE(NT_SUCCESS(ZwQuerySystemInformation(kSystemProcessInformation, nullptr, 0, &returned)));
+    KeLowerIrql(old);
+    EXPECT_TRUE(capture.Caught("ZwQueryInformationProcess"));
+    EXPECT_TRUE(capture.Caught("ZwQuerySystemInformation"));
+    EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
+}
+
 }  // namespace
