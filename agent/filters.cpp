@@ -1,0 +1,192 @@
+/*
+ * filters.cpp
+ *
+ * The service's connect-redirect objects in the filter engine.
+ */
+#include "filters.h"
+
+#include <atomic>
+#include <cstring>
+
+namespace qvr::agent {
+
+// {6F02977B-40DA-462E-9BE5-D86017BF42C1}
+const GUID kConnectRedirectCalloutV4Key = {0x6f02977b, 0x40da, 0x462e, {0x9b, 0xe5, 0xd8, 0x60, 0x17, 0xbf, 0x42, 0xc1}};
+// {5F9A8C4F-9184-42DD-A6FD-B833D340948C}
+const GUID kConnectRedirectCalloutV6Key = {0x5f9a8c4f, 0x9184, 0x42dd, {0xa6, 0xfd, 0xb8, 0x33, 0xd3, 0x40, 0x94, 0x8c}};
+// {00300459-43CD-4607-968B-FEBF9E4BD4EF}
+const GUID kAgentProviderKey = {0x00300459, 0x43cd, 0x4607, {0x96, 0x8b, 0xfe, 0xbf, 0x9e, 0x4b, 0xd4, 0xef}};
+
+namespace {
+
+// The agent's sublayer for its connect-redirect filters.
+const GUID kRedirectSubLayerKey = {0x3c1d8a52, 0x7e04, 0x4b9f, {0x8d, 0x31, 0x52, 0x6a, 0x0e, 0x9b, 0x44, 0x17}};
+
+// Provider-context keys: a fixed base, numbered per context.
+GUID ProviderContextKey(std::uint32_t n)
+{
+    return GUID{0x9e3a7c00u + n, 0x51d2, 0x4c6e, {0xa0, 0x4b, 0x6d, 0x2f, 0x19, 0x83, 0xc5, 0x7e}};
+}
+
+std::atomic<std::uint32_t> contextCounter{0};
+
+WCHAR *Text(const char16_t *text)
+{
+    return const_cast<WCHAR *>(reinterpret_cast<const WCHAR *>(text));
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> BuildRedirectTargetBlob(const RedirectTarget &target)
+{
+    std::vector<std::uint8_t> blob(10);
+    const std::uint32_t ask = target.askAgentForPort ? 1 : 0;
+    blob[0] = static_cast<std::uint8_t>(target.port);
+    blob[1] = static_cast<std::uint8_t>(target.port >> 8);
+    for (int i = 0; i < 4; ++i) {
+        blob[2 + i] = static_cast<std::uint8_t>(target.processId >> (8 * i));
+        blob[6 + i] = static_cast<std::uint8_t>(ask >> (8 * i));
+    }
+    return blob;
+}
+
+RedirectFilters::~RedirectFilters() { Close(); }
+
+DWORD RedirectFilters::Open()
+{
+    Close();
+    FWPM_SESSION0 session = {};
+    session.displayData.name = Text(u"QVR Agent redirect filters");
+    session.flags = FWPM_SESSION_FLAG_DYNAMIC;
+    DWORD result = FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, &session, &engine_);
+    if (result != ERROR_SUCCESS) {
+        engine_ = nullptr;
+        return result;
+    }
+
+    FWPM_PROVIDER0 provider = {};
+    provider.providerKey = kAgentProviderKey;
+    provider.displayData.name = Text(u"QVR Agent");
+    result = FwpmProviderAdd0(engine_, &provider, nullptr);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+
+    FWPM_SUBLAYER0 subLayer = {};
+    subLayer.subLayerKey = kRedirectSubLayerKey;
+    subLayer.displayData.name = Text(u"QVR Agent connect redirection");
+    subLayer.providerKey = const_cast<GUID *>(&kAgentProviderKey);
+    subLayer.weight = 0x8000;
+    result = FwpmSubLayerAdd0(engine_, &subLayer, nullptr);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+
+    const struct {
+        const GUID *key;
+        const GUID *layer;
+    } callouts[] = {
+        {&kConnectRedirectCalloutV4Key, &FWPM_LAYER_ALE_CONNECT_REDIRECT_V4},
+        {&kConnectRedirectCalloutV6Key, &FWPM_LAYER_ALE_CONNECT_REDIRECT_V6},
+    };
+    for (const auto &c : callouts) {
+        FWPM_CALLOUT0 callout = {};
+        callout.calloutKey = *c.key;
+        callout.displayData.name = Text(u"QVR Agent connect redirect");
+        callout.providerKey = const_cast<GUID *>(&kAgentProviderKey);
+        callout.applicableLayer = *c.layer;
+        result = FwpmCalloutAdd0(engine_, &callout, nullptr, nullptr);
+        if (result != ERROR_SUCCESS) {
+            return result;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+void RedirectFilters::Close()
+{
+    if (engine_ != nullptr) {
+        FwpmEngineClose0(engine_);
+        engine_ = nullptr;
+    }
+}
+
+DWORD RedirectFilters::AddTarget(const RedirectTarget &target, const RedirectFilterOptions &options,
+                                 std::vector<std::uint64_t> *filterIds)
+{
+    return AddRawBlob(BuildRedirectTargetBlob(target), options, filterIds);
+}
+
+DWORD RedirectFilters::AddRawBlob(const std::vector<std::uint8_t> &blob, const RedirectFilterOptions &options,
+                                  std::vector<std::uint64_t> *filterIds)
+{
+    if (engine_ == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    std::vector<std::uint8_t> data = blob;
+    FWP_BYTE_BLOB buffer = {static_cast<UINT32>(data.size()), data.data()};
+    FWPM_PROVIDER_CONTEXT1 context = {};
+    context.providerContextKey = ProviderContextKey(contextCounter.fetch_add(1));
+    context.displayData.name = Text(u"QVR Agent redirect target");
+    context.providerKey = const_cast<GUID *>(&kAgentProviderKey);
+    context.type = FWPM_GENERAL_CONTEXT;
+    context.dataBuffer = &buffer;
+    DWORD result = FwpmProviderContextAdd1(engine_, &context, nullptr, nullptr);
+    if (result != ERROR_SUCCESS) {
+        return result;
+    }
+    std::uint64_t v4 = 0;
+    std::uint64_t v6 = 0;
+    result = AddFilter(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, kConnectRedirectCalloutV4Key, context.providerContextKey,
+                       options, &v4);
+    if (result == ERROR_SUCCESS) {
+        result = AddFilter(FWPM_LAYER_ALE_CONNECT_REDIRECT_V6, kConnectRedirectCalloutV6Key,
+                           context.providerContextKey, options, &v6);
+    }
+    if (result == ERROR_SUCCESS && filterIds != nullptr) {
+        filterIds->push_back(v4);
+        filterIds->push_back(v6);
+    }
+    return result;
+}
+
+DWORD RedirectFilters::RemoveFilter(std::uint64_t filterId)
+{
+    return engine_ == nullptr ? ERROR_INVALID_PARAMETER : FwpmFilterDeleteById0(engine_, filterId);
+}
+
+DWORD RedirectFilters::AddFilter(const GUID &layer, const GUID &callout, const GUID &providerContext,
+                                 const RedirectFilterOptions &options, std::uint64_t *id)
+{
+    FWPM_FILTER0 filter = {};
+    filter.displayData.name = Text(u"QVR Agent connect redirect");
+    filter.providerKey = const_cast<GUID *>(&kAgentProviderKey);
+    filter.layerKey = layer;
+    filter.subLayerKey = kRedirectSubLayerKey;
+    // The callout continues for what it leaves alone, so it is not a terminating one.
+    filter.action.type = FWP_ACTION_CALLOUT_UNKNOWN;
+    filter.action.calloutKey = callout;
+    filter.flags = FWPM_FILTER_FLAG_HAS_PROVIDER_CONTEXT |
+                   (options.clearActionRight ? FWPM_FILTER_FLAG_CLEAR_ACTION_RIGHT : 0);
+    filter.providerContextKey = providerContext;
+    UINT64 weight = options.weight.value_or(0);
+    if (options.weight) {
+        filter.weight.type = FWP_UINT64;
+        filter.weight.uint64 = &weight;
+    }
+    FWPM_FILTER_CONDITION0 condition = {};
+    if (options.remotePort) {
+        condition.fieldKey = FWPM_CONDITION_IP_REMOTE_PORT;
+        condition.matchType = FWP_MATCH_EQUAL;
+        condition.conditionValue.type = FWP_UINT16;
+        condition.conditionValue.uint16 = *options.remotePort;
+        filter.numFilterConditions = 1;
+        filter.filterCondition = &condition;
+    }
+    UINT64 filterId = 0;
+    DWORD result = FwpmFilterAdd0(engine_, &filter, nullptr, &filterId);
+    *id = filterId;
+    return result;
+}
+
+}  // namespace qvr::agent

@@ -1,0 +1,78 @@
+/*
+ * filters.h
+ *
+ * The service's WFP objects for connection redirection, added through the user-mode
+ * management calls in one dynamic session (closing it removes them): the agent's provider
+ * and sublayer, the management-side callouts for the driver's two connect-redirect keys,
+ * and per redirect target a provider context carrying the 10-byte RedirectTargetBlob with
+ * one filter at each ALE connect-redirect layer that references it.
+ */
+#pragma once
+
+#include <ntdef.h>
+#include <fwpmu.h>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace qvr::agent {
+
+// Where redirected connections go: the proxy's port and process, or a port asked for.
+struct RedirectTarget {
+    std::uint16_t port = 0;          // TargetPort, host order (used when askAgentForPort is false)
+    std::uint32_t processId = 0;     // TargetProcessId
+    bool askAgentForPort = false;    // AskAgentForPort: the driver asks the service (port query)
+};
+
+// RedirectTargetBlob: u16 TargetPort, u32 TargetProcessId, u32 AskAgentForPort, little-endian.
+std::vector<std::uint8_t> BuildRedirectTargetBlob(const RedirectTarget &target);
+
+// Which connections a pair of connect-redirect filters matches, and how.
+struct RedirectFilterOptions {
+    std::optional<std::uint16_t> remotePort;  // only connections to this port; none: every connection
+    std::optional<std::uint64_t> weight;      // FWP_UINT64 weight; none: the engine's choice
+    bool clearActionRight = false;            // FWPM_FILTER_FLAG_CLEAR_ACTION_RIGHT
+};
+
+// The driver's connect-redirect callout keys: IPv4 layer first, IPv6 layer second.
+extern const GUID kConnectRedirectCalloutV4Key;
+extern const GUID kConnectRedirectCalloutV6Key;
+// The agent's provider, under which the driver creates its redirect handle.
+extern const GUID kAgentProviderKey;
+
+class RedirectFilters {
+public:
+    RedirectFilters() = default;
+    ~RedirectFilters();
+    RedirectFilters(const RedirectFilters &) = delete;
+    RedirectFilters &operator=(const RedirectFilters &) = delete;
+
+    // Opens the dynamic session and adds the provider, the sublayer and both management
+    // callouts. Returns the first failing call's code, or ERROR_SUCCESS.
+    DWORD Open();
+    // Closes the session: every object added through it goes.
+    void Close();
+    bool IsOpen() const { return engine_ != nullptr; }
+
+    // A provider context with the target's blob and a filter at each connect-redirect
+    // layer. The ids of the two filters (IPv4, IPv6) go to *filterIds when given.
+    DWORD AddTarget(const RedirectTarget &target, const RedirectFilterOptions &options = {},
+                    std::vector<std::uint64_t> *filterIds = nullptr);
+    // The same with any provider-context bytes (how a faulty service looks to the driver).
+    DWORD AddRawBlob(const std::vector<std::uint8_t> &blob, const RedirectFilterOptions &options = {},
+                     std::vector<std::uint64_t> *filterIds = nullptr);
+    // Deletes one filter added here.
+    DWORD RemoveFilter(std::uint64_t filterId);
+
+    HANDLE Engine() const { return engine_; }
+
+private:
+    DWORD AddFilter(const GUID &layer, const GUID &callout, const GUID &providerContext,
+                    const RedirectFilterOptions &options, std::uint64_t *id);
+
+    HANDLE engine_ = nullptr;
+    std::uint32_t nextContext_ = 0;
+};
+
+}  // namespace qvr::agent
