@@ -587,8 +587,8 @@ NTSTATUS IsLoopbackConnection(const FWPS_INCOMING_VALUES0 *Values, BOOLEAN *IsLo
     }
     if (local != NULL && remote != NULL && local->type == FWP_BYTE_ARRAY16_TYPE &&
         remote->type == FWP_BYTE_ARRAY16_TYPE && local->byteArray16 != NULL && remote->byteArray16 != NULL) {
-        *IsLoopback = RtlCompareMemory(remote->byteArray16->byteArray16, local->byteArray16->byteArray16, 16) == 16 ||
-                      RtlCompareMemory(remote->byteArray16->byteArray16, Ipv6Loopback, 16) == 16;
+        *IsLoopback = RtlEqualMemory(remote->byteArray16->byteArray16, local->byteArray16->byteArray16, 16) ||
+                      RtlEqualMemory(remote->byteArray16->byteArray16, Ipv6Loopback, 16);
         return STATUS_SUCCESS;
     }
     TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "IsLoopbackConnection: address types %u and %u at layer %u",
