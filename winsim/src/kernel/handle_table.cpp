@@ -64,6 +64,7 @@ NTSTATUS InsertHandle(PVOID body, ULONG attributes, ACCESS_MASK access, std::str
         return STATUS_INVALID_PARAMETER;
     }
     header->handleCount.fetch_add(1);
+    AcquireLifetime(header);
     HandleTable &table = Handles();
     std::lock_guard<std::mutex> lock(table.mutex);
     ULONG_PTR value = (table.next++) * 4;
@@ -222,7 +223,7 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle)
         return STATUS_INVALID_HANDLE;
     }
     object->handleCount.fetch_sub(1);
-    MaybeDeleteObject(object);
+    ReleaseLifetime(object);
     return STATUS_SUCCESS;
 }
 

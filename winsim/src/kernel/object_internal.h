@@ -20,7 +20,7 @@ struct alignas(16) ObjectHeader {
     std::atomic<LONG_PTR> pointerCount{0};     // internal + driver references
     std::atomic<LONG_PTR> handleCount{0};      // open handles
     std::atomic<LONG_PTR> driverReferences{0}; // references the driver took and must drop
-    std::atomic<bool> deleting{false};         // set once when the object is being deleted
+    std::atomic<LONG_PTR> lifetime{0};         // references + handles; the object dies at 0
     POBJECT_TYPE type = nullptr;               // object type
     ObjectDeleteRoutine onDelete;              // runs before the memory is released
     std::mutex callsMutex;                     // guards description and referencingCalls
@@ -33,8 +33,10 @@ ObjectHeader *HeaderOf(PVOID body);
 PVOID BodyOf(ObjectHeader *header);
 // The header of a live object, or nullptr.
 ObjectHeader *LookupObject(PVOID body);
-// Deletes the object when neither references nor handles remain.
-void MaybeDeleteObject(ObjectHeader *header);
+// Takes a handle's share of the object's lifetime (with handleCount), and gives one back;
+// the object is deleted when the last reference or handle goes.
+void AcquireLifetime(ObjectHeader *header);
+void ReleaseLifetime(ObjectHeader *header);
 std::string DescribeObject(ObjectHeader *header);
 
 

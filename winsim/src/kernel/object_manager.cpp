@@ -81,13 +81,13 @@ ObjectHeader *LookupObject(PVOID body)
     return registry.live.count(header) != 0 ? header : nullptr;
 }
 
-void MaybeDeleteObject(ObjectHeader *header)
+void AcquireLifetime(ObjectHeader *header) { header->lifetime.fetch_add(1); }
+
+void ReleaseLifetime(ObjectHeader *header)
 {
-    if (header->pointerCount.load() == 0 && header->handleCount.load() == 0) {
-        bool expected = false;
-        if (header->deleting.compare_exchange_strong(expected, true)) {
-            DeleteObject(header);
-        }
+    // One counter for references and handles together, so exactly one releaser deletes.
+    if (header->lifetime.fetch_sub(1) == 1) {
+        DeleteObject(header);
     }
 }
 
@@ -104,6 +104,7 @@ PVOID CreateObject(POBJECT_TYPE type, std::size_t bodySize, ObjectDeleteRoutine 
     header->description = std::move(description);
     header->magic = ObjectHeader::kMagic;
     header->pointerCount.store(1);
+    header->lifetime.store(1);
     __builtin_memset(BodyOf(header), 0, total - sizeof(ObjectHeader));
     Registry &registry = Objects();
     std::lock_guard<std::mutex> lock(registry.mutex);
@@ -111,7 +112,12 @@ PVOID CreateObject(POBJECT_TYPE type, std::size_t bodySize, ObjectDeleteRoutine 
     return BodyOf(header);
 }
 
-void ReferenceObject(PVOID body) { HeaderOf(body)->pointerCount.fetch_add(1); }
+void ReferenceObject(PVOID body)
+{
+    ObjectHeader *header = HeaderOf(body);
+    header->pointerCount.fetch_add(1);
+    AcquireLifetime(header);
+}
 
 void DereferenceObject(PVOID body)
 {
@@ -122,13 +128,14 @@ void DereferenceObject(PVOID body)
         header->pointerCount.fetch_add(1);
         return;
     }
-    MaybeDeleteObject(header);
+    ReleaseLifetime(header);
 }
 
 void ReferenceObjectForDriver(PVOID body, std::string_view call)
 {
     ObjectHeader *header = HeaderOf(body);
     header->pointerCount.fetch_add(1);
+    AcquireLifetime(header);
     header->driverReferences.fetch_add(1);
     std::lock_guard<std::mutex> lock(header->callsMutex);
     header->referencingCalls.insert(std::string(call));
