@@ -131,6 +131,10 @@ bool ParseDirective(const std::string &line, Scenario &scenario, std::string *er
         scenario.name = Trim(line.substr(4));
         return true;
     }
+    if (keyword == "processes" && words.empty()) {
+        scenario.processes = true;
+        return true;
+    }
     if (keyword == "probe") {
         scenario.probes.push_back(Utf16(Trim(line.substr(5))));
         return true;
@@ -251,6 +255,7 @@ Scenario DefaultScenario()
                               {}, STATUS_INVALID_PARAMETER));
     s.steps.push_back(QuicStep("QUIC blocking off", false, STATUS_SUCCESS));
     s.steps.push_back(RulesStep("rules: exempt [svchost.exe]", false, {u"svchost.exe"}, STATUS_SUCCESS));
+    s.processes = true;
     return s;
 }
 

@@ -42,6 +42,7 @@ struct Scenario {
     std::string name;
     std::vector<Step> steps;
     std::vector<std::u16string> probes;    // image paths judged by the policy after each rules step
+    bool processes = false;                // then run processes under two policies (process_scenario.h)
 };
 
 // The scenario played when no file is given.
@@ -55,6 +56,7 @@ Scenario DefaultScenario();
  *   quic on|off [expect <STATUS>]
  *   raw rules|quic|callback|<code in hex> <hex bytes> [expect <STATUS>]   (description: the rest)
  *   probe <image path>
+ *   processes        (after the steps: start processes, show their flags under two policies)
  * <STATUS> is a status name the simulator knows (STATUS_SUCCESS, ...) or a hex value.
  * Returns nothing and sets *error (with the line number) when the file cannot be used.
  */

@@ -104,7 +104,7 @@ bool Report::AllAsExpected() const
             return false;
         }
     }
-    return NT_SUCCESS(openStatus);
+    return NT_SUCCESS(openStatus) && NT_SUCCESS(processStatus);
 }
 
 Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations)
@@ -146,6 +146,9 @@ Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViol
             if (step.kind == StepKind::Quic || (step.kind == StepKind::RawControl && step.code == IOCTL_QVR_SET_QUIC_BLOCKING)) {
                 out << "      driver: QUIC blocking is " << (QuicBlockingEnabled != 0 ? "on" : "off") << "\n";
             }
+        }
+        if (scenario.processes && NT_SUCCESS(report.openStatus)) {
+            report.processStatus = RunProcessPolicyScenario(service, out, &report.processViews);
         }
         service.Close();
         winsim::UnloadResult unload = winsim::UnloadDriver(kService);

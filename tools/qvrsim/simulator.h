@@ -6,6 +6,7 @@
  */
 #pragma once
 
+#include "process_scenario.h"
 #include "scenario.h"
 
 #include <ostream>
@@ -31,6 +32,8 @@ struct Report {
     NTSTATUS openStatus = 0;                 // the service's open of the control device
     std::vector<StepOutcome> steps;
     std::vector<std::vector<ProbeOutcome>> probes;  // after each rules step, in order
+    NTSTATUS processStatus = 0;              // the process-policy scenario's policies, when run
+    std::vector<std::vector<ProcessView>> processViews;  // its processes under each policy
     NTSTATUS unloadStatus = 0;
     std::vector<std::string> leftBehind;     // the verifier's unload report
     std::vector<std::string> violations;     // rule violations seen during the run

@@ -3,6 +3,7 @@
 #include "process_fixture.h"
 
 #include "process_scenario.h"
+#include "simulator.h"
 
 #include <sstream>
 
@@ -39,6 +40,21 @@ TEST_F(ProcessTableTest, SimulatorScenarioShowsTheFlagsOfBothPolicies)
     for (const auto &view : views[1]) {
         EXPECT_FALSE(winsim::processes::IsRunning(view.id)) << "the scenario ends what it started";
     }
+}
+
+TEST(ProcessScenarioTest, DefaultSimulatorRunShowsProcessesUnderBothPolicies)
+{
+    std::ostringstream out;
+    qvr::sim::Report report = qvr::sim::RunScenario(qvr::sim::DefaultScenario(), out, false);
+    winsim::processes::Reset();
+    EXPECT_TRUE(report.Clean()) << out.str();
+    EXPECT_TRUE(report.AllAsExpected()) << out.str();
+    EXPECT_EQ(report.processStatus, STATUS_SUCCESS);
+    ASSERT_EQ(report.processViews.size(), 2u) << out.str();
+    EXPECT_TRUE(report.processViews[0][0].intercepted);
+    EXPECT_FALSE(report.processViews[0][4].intercepted);
+    EXPECT_TRUE(report.processViews[1][4].intercepted);
+    EXPECT_NE(out.str().find("Processes (one started after the change):"), std::string::npos);
 }
 
 }  // namespace
