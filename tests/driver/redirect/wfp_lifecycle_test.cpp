@@ -388,6 +388,15 @@ TEST(WfpDriverLoad, LoadingWithBfeStoppedSucceedsAndOpensTheSessionWhenBfeRuns)
     EXPECT_NE(WfpContext.RedirectHandle, nullptr);
     EXPECT_NE(WfpContext.DeviceObject, nullptr);
     EXPECT_EQ(winsim::wfp::BfeSubscriptionCount(), 1u);
+    // Every callout of the driver's own group table is registered whatever the BFE state.
+    std::size_t driverCallouts = 0;
+    for (const WFP_CALLOUT_GROUP *group = WfpCalloutGroups; group->Keys != nullptr; ++group) {
+        for (UINT32 i = 0; i < group->Count; ++i) {
+            EXPECT_TRUE(winsim::wfp::FindRegisteredCallout(*group->Keys[i]).has_value()) << group->Name;
+            ++driverCallouts;
+        }
+    }
+    EXPECT_EQ(winsim::wfp::RegisteredCallouts().size(), driverCallouts);
 
     winsim::wfp::StartBfe();
     EXPECT_NE(WfpContext.EngineHandle, nullptr);
