@@ -15,6 +15,7 @@
 #include "kernel_test_util.h"
 
 #include <atomic>
+#include <thread>
 
 namespace {
 
@@ -109,6 +110,26 @@ TEST(KernelObject, ObjectLivesUntilTheLastReferenceAndHandleGo)
     EXPECT_EQ(deleted.load(), 0);  // the handle still keeps it
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_EQ(deleted.load(), 1);
+}
+
+TEST(KernelObject, RacingCloseAndDereferenceDeleteExactlyOnce)
+{
+    for (int round = 0; round < 300; ++round) {
+        std::atomic<int> deleted{0};
+        PVOID body = winsim::kernel::CreateObject(*PsThreadType, 32, [&](PVOID) { ++deleted; }, "racing");
+        HANDLE handle = nullptr;
+        ASSERT_EQ(winsim::kernel::InsertHandle(body, OBJ_KERNEL_HANDLE, 0, "test", &handle), STATUS_SUCCESS);
+        std::atomic<bool> go{false};
+        std::thread closer([&] {
+            while (!go.load()) {
+            }
+            ZwClose(handle);
+        });
+        go.store(true);
+        winsim::kernel::DereferenceObject(body);
+        closer.join();
+        ASSERT_EQ(deleted.load(), 1) << "round " << round;
+    }
 }
 
 TEST(KernelObject, OpenByPointerRejectsWrongTypeAndBadAttributes)
