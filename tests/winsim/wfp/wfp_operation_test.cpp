@@ -8,6 +8,10 @@
  */
 #include "wfp_test_support.h"
 
+#include <atomic>
+#include <mutex>
+#include <thread>
+
 using namespace wfptest;
 using winsim::network::Connect;
 using winsim::network::ConnectRequest;
@@ -221,6 +225,81 @@ TEST_F(OperationTest, ConditionalOnFlowCalloutIsCalledOnlyForFlowsWithItsContext
     Connect(Request());
     EXPECT_EQ(conditional.classifyCalls, 0);
     winsim::wfp::Reset();
+}
+
+TEST_F(OperationTest, ManyConnectionsPendedAndCompletedFromOtherThreadsAllSettle)
+{
+    std::mutex mu;
+    std::vector<HANDLE> pended;
+    std::atomic<int> reauthorized{0};
+    callout.classify = [&](const FWPS_INCOMING_VALUES0 *v, const FWPS_INCOMING_METADATA_VALUES0 *m, const void *,
+                           const FWPS_FILTER1 *, UINT64 flowContext, FWPS_CLASSIFY_OUT0 *out) {
+        if ((v->incomingValue[FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS].value.uint32 & FWP_CONDITION_FLAG_IS_REAUTHORIZE) !=
+            0) {
+            EXPECT_EQ(flowContext, m->flowHandle);
+            FwpsFlowRemoveContext0(m->flowHandle, v->layerId, callout.Id());
+            reauthorized++;
+            out->actionType = FWP_ACTION_PERMIT;
+            return;
+        }
+        HANDLE context = nullptr;
+        ASSERT_EQ(FwpsFlowAssociateContext0(m->flowHandle, v->layerId, callout.Id(), m->flowHandle), STATUS_SUCCESS);
+        ASSERT_EQ(FwpsPendOperation0(m->completionHandle, &context), STATUS_SUCCESS);
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            pended.push_back(context);
+        }
+        out->actionType = FWP_ACTION_BLOCK;
+        out->flags |= FWPS_CLASSIFY_OUT_FLAG_ABSORB;
+        out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
+    };
+    callout.flowDelete = [](UINT16, UINT32, UINT64) {};
+    constexpr int kThreads = 4;
+    constexpr int kEach = 25;
+    std::atomic<bool> connecting{true};
+    std::thread completer([&] {
+        for (;;) {
+            std::vector<HANDLE> batch;
+            {
+                std::lock_guard<std::mutex> lock(mu);
+                batch.swap(pended);
+            }
+            for (HANDLE h : batch) {
+                FwpsCompleteOperation0(h, nullptr);
+            }
+            if (batch.empty() && !connecting) {
+                std::lock_guard<std::mutex> lock(mu);
+                if (pended.empty()) {
+                    return;
+                }
+            }
+            std::this_thread::yield();
+        }
+    });
+    std::vector<winsim::network::Connection> all[kThreads];
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kEach; ++i) {
+                all[t].push_back(Connect(Request()));
+            }
+        });
+    }
+    for (std::thread &th : threads) {
+        th.join();
+    }
+    connecting = false;
+    completer.join();
+
+    for (auto &list : all) {
+        for (auto &c : list) {
+            EXPECT_EQ(c.WaitSettled(), Outcome::Connected);
+        }
+    }
+    ASSERT_TRUE(winsim::network::Drain());
+    EXPECT_EQ(reauthorized.load(), kThreads * kEach);
+    EXPECT_EQ(winsim::wfp::FlowContextCount(), 0u);
+    EXPECT_EQ(winsim::wfp::PendedOperationCount(), 0u);
 }
 
 }  // namespace
