@@ -249,11 +249,14 @@ void AuthConnectPhase(const std::shared_ptr<ConnectionState> &c, bool reauthoriz
 void EnterAuthConnect(const std::shared_ptr<ConnectionState> &c)
 {
     const FWPS_CONNECT_REQUEST0 &final = c->chain.Current();
-    c->remote = FromSockaddr(final.remoteAddressAndPort);
     bool changed = std::memcmp(&final.remoteAddressAndPort, &c->chain.original.remoteAddressAndPort,
                                sizeof(SOCKADDR_STORAGE)) != 0;
-    c->redirected = !c->chain.versions.empty() && (changed || final.localRedirectHandle != nullptr);
-    c->targetPid = final.localRedirectTargetPID;
+    {
+        std::lock_guard<std::mutex> lock(Net().mu);
+        c->remote = FromSockaddr(final.remoteAddressAndPort);
+        c->redirected = !c->chain.versions.empty() && (changed || final.localRedirectHandle != nullptr);
+        c->targetPid = final.localRedirectTargetPID;
+    }
     if (c->redirected) {
         RedirectRecord record;
         {
@@ -271,13 +274,18 @@ void EnterAuthConnect(const std::shared_ptr<ConnectionState> &c)
         c->records.records.push_back(std::move(record));
         c->originalDestination = c->chain.original.remoteAddressAndPort;
     }
-    c->local = FromSockaddr(c->chain.original.localAddressAndPort);
-    if (c->local.address.IsUnspecified()) {
-        c->local.address = c->remote.address.IsLoopback()
-                               ? (c->remote.address.family == 2 ? Address::LoopbackV4() : Address::LoopbackV6())
-                               : HostAddress(c->remote.address.family);
+    Endpoint local = FromSockaddr(c->chain.original.localAddressAndPort);
+    if (local.address.IsUnspecified()) {
+        local.address = c->remote.address.IsLoopback()
+                            ? (c->remote.address.family == 2 ? Address::LoopbackV4() : Address::LoopbackV6())
+                            : HostAddress(c->remote.address.family);
     }
-    c->flow = CreateFlow();
+    std::shared_ptr<Flow> flow = CreateFlow();
+    {
+        std::lock_guard<std::mutex> lock(Net().mu);
+        c->local = local;
+        c->flow = flow;
+    }
     AuthConnectPhase(c, false);
 }
 
@@ -314,7 +322,10 @@ void AfterConnectRedirect(const std::shared_ptr<ConnectionState> &c, RunStop sto
         return;
     }
     if (stop == RunStop::Absorbed || c->run->FinalAction() == FWP_ACTION_BLOCK) {
-        c->decidingFilter = c->run->decidingFilter;
+        {
+            std::lock_guard<std::mutex> lock(Net().mu);
+            c->decidingFilter = c->run->decidingFilter;
+        }
         Finish(*c, Outcome::Blocked);
         return;
     }
