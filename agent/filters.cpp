@@ -90,17 +90,25 @@ DWORD RedirectFilters::Open()
         {&kConnectRedirectCalloutV6Key, &FWPM_LAYER_ALE_CONNECT_REDIRECT_V6},
     };
     for (const auto &c : callouts) {
-        FWPM_CALLOUT0 callout = {};
-        callout.calloutKey = *c.key;
-        callout.displayData.name = Text(u"QVR Agent connect redirect");
-        callout.providerKey = const_cast<GUID *>(&kAgentProviderKey);
-        callout.applicableLayer = *c.layer;
-        result = FwpmCalloutAdd0(engine_, &callout, nullptr, nullptr);
+        result = AddCallout(*c.key, *c.layer);
         if (result != ERROR_SUCCESS) {
             return result;
         }
     }
     return ERROR_SUCCESS;
+}
+
+DWORD RedirectFilters::AddCallout(const GUID &key, const GUID &layer)
+{
+    if (engine_ == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    FWPM_CALLOUT0 callout = {};
+    callout.calloutKey = key;
+    callout.displayData.name = Text(u"QVR Agent connect redirect");
+    callout.providerKey = const_cast<GUID *>(&kAgentProviderKey);
+    callout.applicableLayer = layer;
+    return FwpmCalloutAdd0(engine_, &callout, nullptr, nullptr);
 }
 
 void RedirectFilters::Close()
@@ -137,10 +145,10 @@ DWORD RedirectFilters::AddRawBlob(const std::vector<std::uint8_t> &blob, const R
     }
     std::uint64_t v4 = 0;
     std::uint64_t v6 = 0;
-    result = AddFilter(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, kConnectRedirectCalloutV4Key, context.providerContextKey,
-                       options, &v4);
+    result = AddFilter(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, options.calloutV4.value_or(kConnectRedirectCalloutV4Key),
+                       context.providerContextKey, options, &v4);
     if (result == ERROR_SUCCESS) {
-        result = AddFilter(FWPM_LAYER_ALE_CONNECT_REDIRECT_V6, kConnectRedirectCalloutV6Key,
+        result = AddFilter(FWPM_LAYER_ALE_CONNECT_REDIRECT_V6, options.calloutV6.value_or(kConnectRedirectCalloutV6Key),
                            context.providerContextKey, options, &v6);
     }
     if (result == ERROR_SUCCESS && filterIds != nullptr) {

@@ -33,6 +33,9 @@ struct RedirectFilterOptions {
     std::optional<std::uint16_t> remotePort;  // only connections to this port; none: every connection
     std::optional<std::uint64_t> weight;      // FWP_UINT64 weight; none: the engine's choice
     bool clearActionRight = false;            // FWPM_FILTER_FLAG_CLEAR_ACTION_RIGHT
+    // Other callouts in place of the driver's (IPv4 layer, IPv6 layer), e.g. a test's probe.
+    std::optional<GUID> calloutV4;
+    std::optional<GUID> calloutV6;
 };
 
 // The driver's connect-redirect callout keys: IPv4 layer first, IPv6 layer second.
@@ -62,6 +65,8 @@ public:
     // The same with any provider-context bytes (how a faulty service looks to the driver).
     DWORD AddRawBlob(const std::vector<std::uint8_t> &blob, const RedirectFilterOptions &options = {},
                      std::vector<std::uint64_t> *filterIds = nullptr);
+    // A management-side callout of another key at a layer.
+    DWORD AddCallout(const GUID &key, const GUID &layer);
     // Deletes one filter added here.
     DWORD RemoveFilter(std::uint64_t filterId);
 
