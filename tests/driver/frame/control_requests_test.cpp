@@ -6,6 +6,7 @@
 #include "driver/policy/rule_store.h"
 
 #include <string>
+#include <thread>
 
 namespace qvr_test {
 namespace {
@@ -158,6 +159,30 @@ TEST_F(ControlRequestsTest, QuicSwitchStoresTheValueUnchanged)
     off.resize(32, 0xEE);
     ASSERT_EQ(Control(IOCTL_QVR_SET_QUIC_BLOCKING, off).status, STATUS_SUCCESS);
     EXPECT_EQ(QuicBlockingEnabled, 0);
+}
+
+// Services' threads replacing the rules at once through the parallel queue: the last
+// replacement wins whole, and nothing of the others is left behind.
+TEST_F(ControlRequestsTest, ConcurrentReplacementsLeaveOneWholeList)
+{
+    const std::vector<std::uint8_t> chromeOnly = RulesRecord(1, {u"chrome.exe"});
+    const std::vector<std::uint8_t> allButChrome = RulesRecord(0, {u"chrome.exe"});
+    std::vector<std::thread> senders;
+    for (int t = 0; t < 2; ++t) {
+        senders.emplace_back([&, t] {
+            for (int i = 0; i < 100; ++i) {
+                EXPECT_EQ(Control(IOCTL_QVR_SET_PROCESS_RULES, t == 0 ? chromeOnly : allButChrome).status,
+                          STATUS_SUCCESS);
+            }
+        });
+    }
+    for (std::thread &sender : senders) {
+        sender.join();
+    }
+    // Either list with its own mode: chrome and notepad are judged opposite ways.
+    EXPECT_NE(Intercepted(kChrome), Intercepted(kNotepad));
+    ASSERT_EQ(Control(IOCTL_QVR_SET_PROCESS_RULES, chromeOnly).status, STATUS_SUCCESS);
+    ExpectChromeOnly();
 }
 
 TEST_F(ControlRequestsTest, UnknownControlCodesAreInvalidParameters)
