@@ -779,11 +779,11 @@ typedef struct _DEVICE_OBJECT {
     PVOID Reserved;                   // reserved
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
-_IRQL_requires_max_(APC_LEVEL) NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(
+_IRQL_requires_max_(PASSIVE_LEVEL) NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(
     _In_ PDRIVER_OBJECT DriverObject, _In_ ULONG DeviceExtensionSize, _In_opt_ PUNICODE_STRING DeviceName,
     _In_ DEVICE_TYPE DeviceType, _In_ ULONG DeviceCharacteristics, _In_ BOOLEAN Exclusive,
     _Outptr_result_nullonfailure_ PDEVICE_OBJECT *DeviceObject);
-_IRQL_requires_max_(APC_LEVEL) NTKERNELAPI VOID NTAPI IoDeleteDevice(_In_ PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(PASSIVE_LEVEL) NTKERNELAPI VOID NTAPI IoDeleteDevice(_In_ PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_max_(PASSIVE_LEVEL) NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(_In_ PUNICODE_STRING SymbolicLinkName,
                                                                                   _In_ PUNICODE_STRING DeviceName);
 _IRQL_requires_max_(PASSIVE_LEVEL) NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(_In_ PUNICODE_STRING SymbolicLinkName);

@@ -257,6 +257,10 @@ NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAcces
     UNREFERENCED_PARAMETER(DesiredAccess);
     UNREFERENCED_PARAMETER(AccessMode);
     RequireIrqlAtMost("ObReferenceObjectByPointer", DISPATCH_LEVEL);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (winsim::faults::ShouldFail("ObReferenceObjectByPointer", &status)) {
+        return status;
+    }
     ObjectHeader *header = LookupObject(Object);
     if (header == nullptr) {
         winsim::ReportViolation("ObReferenceObjectByPointer", "the pointer is not an object");
