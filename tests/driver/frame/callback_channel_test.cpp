@@ -26,13 +26,13 @@ TEST_F(CallbackChannelTest, QuestionsAreNumberedFromOneAndWrittenIntoTheCarrier)
         winsim::IoResult result = Finish(carrier);
         ASSERT_EQ(result.status, STATUS_SUCCESS);
         ASSERT_EQ(result.information, CALLBACK_RECORD_HEADER_SIZE + 3);
-        const CALLBACK_RECORD record = RecordOf(result);
-        EXPECT_EQ(std::memcmp(record.Marker, "QVR_CBR", 8), 0);
-        EXPECT_EQ(record.Version, 2u);
-        EXPECT_EQ(record.Size, CALLBACK_RECORD_HEADER_SIZE + 3);
-        EXPECT_EQ(record.Type, 4u);
-        EXPECT_EQ(record.RequestId, expected);
-        EXPECT_EQ(record.PayloadLength, 3u);
+        const QuestionHeader record = RecordOf(result);
+        EXPECT_EQ(std::memcmp(record.marker, "QVR_CBR", 8), 0);
+        EXPECT_EQ(record.version, 2u);
+        EXPECT_EQ(record.size, CALLBACK_RECORD_HEADER_SIZE + 3);
+        EXPECT_EQ(record.type, 4u);
+        EXPECT_EQ(record.requestId, expected);
+        EXPECT_EQ(record.payloadLength, 3u);
         EXPECT_EQ(std::vector<std::uint8_t>(result.output.begin() + CALLBACK_RECORD_HEADER_SIZE, result.output.end()),
                   payload);
     }
@@ -258,7 +258,7 @@ TEST_F(CallbackChannelTest, FinalReplyEndsTheCarrierAnyOtherCarriesTheNextQuesti
     const UINT64 thirdId = Ask(&third, {3, 3});
     winsim::IoResult next = Finish(reply);
     ASSERT_EQ(next.status, STATUS_SUCCESS);
-    EXPECT_EQ(RecordOf(next).RequestId, thirdId);
+    EXPECT_EQ(RecordOf(next).requestId, thirdId);
     EXPECT_EQ(thirdId, secondId + 1);
     EXPECT_EQ(CancelCallbackRequest(thirdId), STATUS_SUCCESS);
 }

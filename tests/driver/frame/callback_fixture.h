@@ -56,14 +56,31 @@ inline std::vector<std::uint8_t> Reply(UINT64 id, std::vector<std::uint8_t> payl
     return bytes;
 }
 
-// Reads the record the driver wrote into a carrier.
-inline CALLBACK_RECORD RecordOf(const winsim::IoResult &result)
+// The header the driver wrote into a carrier, unpacked (gtest binds references to the
+// values it compares, which a packed record's fields cannot give).
+struct QuestionHeader {
+    std::uint8_t marker[QVR_CALLBACK_MARKER_SIZE] = {};
+    UINT32 version = 0;
+    UINT32 size = 0;
+    UINT32 type = 0;
+    UINT64 requestId = 0;
+    UINT32 payloadLength = 0;
+};
+
+inline QuestionHeader RecordOf(const winsim::IoResult &result)
 {
     CALLBACK_RECORD header{};
+    QuestionHeader unpacked;
     if (result.output.size() >= CALLBACK_RECORD_HEADER_SIZE) {
         std::memcpy(&header, result.output.data(), CALLBACK_RECORD_HEADER_SIZE);
+        std::memcpy(unpacked.marker, header.Marker, sizeof(unpacked.marker));
+        unpacked.version = header.Version;
+        unpacked.size = header.Size;
+        unpacked.type = header.Type;
+        unpacked.requestId = header.RequestId;
+        unpacked.payloadLength = header.PayloadLength;
     }
-    return header;
+    return unpacked;
 }
 
 // Polls in real time for a condition that another thread brings about.
