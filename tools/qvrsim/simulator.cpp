@@ -7,6 +7,7 @@
  */
 #include "simulator.h"
 
+#include "agent/agent.h"
 #include "agent/service.h"
 
 #include <ntddk.h>
@@ -27,6 +28,8 @@ namespace qvr::sim {
 namespace {
 
 constexpr char kService[] = "qvrdrv";
+// IOCTL_QVR_CALLBACK requests the service keeps parked for the driver's questions.
+constexpr std::size_t kCallbackCarriers = 2;
 
 const char *IdentityName(winsim::Identity identity)
 {
@@ -122,10 +125,13 @@ Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViol
     report.loadStatus = winsim::LoadDriver(DriverEntry, kService);
     out << "driver: DriverEntry -> " << agent::StatusText(report.loadStatus) << "\n";
     if (NT_SUCCESS(report.loadStatus)) {
-        agent::AgentService service(winsim::Identity::LocalSystem);
-        report.openStatus = service.Open();
-        out << "agent: opens " << agent::ControlDeviceWin32Name() << " as LocalSystem -> "
-            << agent::StatusText(report.openStatus) << "\n";
+        agent::Agent agentModel(winsim::Identity::LocalSystem);
+        agent::AgentOptions options;
+        options.callbackCarriers = kCallbackCarriers;
+        report.openStatus = agentModel.Start(options);
+        agent::AgentService &service = agentModel.Service();
+        out << "agent: opens " << agent::ControlDeviceWin32Name() << " as LocalSystem and parks "
+            << kCallbackCarriers << " callback carriers -> " << agent::StatusText(report.openStatus) << "\n";
         for (std::size_t i = 0; i < scenario.steps.size() && NT_SUCCESS(report.openStatus); ++i) {
             const Step &step = scenario.steps[i];
             const NTSTATUS status = PlayStep(step, service);
@@ -150,7 +156,7 @@ Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViol
         if (scenario.processes && NT_SUCCESS(report.openStatus)) {
             report.processStatus = RunProcessPolicyScenario(service, out, &report.processViews);
         }
-        service.Close();
+        agentModel.Stop();
         winsim::UnloadResult unload = winsim::UnloadDriver(kService);
         report.unloadStatus = unload.status;
         report.leftBehind = unload.leftBehind;
