@@ -157,7 +157,7 @@ TEST_P(ArbitrationTest, DecidesAsTheFilterArbitrationRulesSay)
         }
         bool expectCalled = std::find(tc.calledCallouts.begin(), tc.calledCallouts.end(), static_cast<int>(i)) !=
                             tc.calledCallouts.end();
-        EXPECT_EQ(callouts[i]->classifyCalls, expectCalled ? 1 : 0) << tc.name << ": callout of filter " << i;
+        EXPECT_EQ(callouts[i]->classifyCalls.load(), expectCalled ? 1 : 0) << tc.name << ": callout of filter " << i;
     }
     for (std::size_t i = 0; i < rights.size(); ++i) {
         for (UINT32 seen : rights[i]) {

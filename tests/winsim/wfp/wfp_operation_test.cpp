@@ -223,7 +223,7 @@ TEST_F(OperationTest, ConditionalOnFlowCalloutIsCalledOnlyForFlowsWithItsContext
     service.AddFilter(spec);
 
     Connect(Request());
-    EXPECT_EQ(conditional.classifyCalls, 0);
+    EXPECT_EQ(conditional.classifyCalls.load(), 0);
     winsim::wfp::Reset();
 }
 

@@ -276,7 +276,7 @@ TEST_F(RedirectTest, ConnectionsTheFilterDoesNotMatchAreLeftAlone)
     winsim::network::Connection c = Connect(r);
     EXPECT_EQ(c.State(), Outcome::Connected);
     EXPECT_FALSE(c.Redirected());
-    EXPECT_EQ(redirect.classifyCalls, 0);
+    EXPECT_EQ(redirect.classifyCalls.load(), 0);
 }
 
 TEST_F(RedirectTest, SocketControlWithMalformedRecordsIsRefused)
@@ -286,7 +286,7 @@ TEST_F(RedirectTest, SocketControlWithMalformedRecordsIsRefused)
     winsim::network::Connection c = Connect(r);
     EXPECT_EQ(c.State(), Outcome::Refused);
     EXPECT_EQ(c.Status(), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(redirect.classifyCalls, 0);
+    EXPECT_EQ(redirect.classifyCalls.load(), 0);
 }
 
 TEST_F(RedirectTest, PendedRedirectCompletesFromOutsideTheClassify)
@@ -367,7 +367,7 @@ TEST_F(RedirectTest, PendedClassifyCompletedWithBlockBlocksTheConnection)
     FwpsCompleteClassify0(handle, 0, &saved);
 
     EXPECT_EQ(c.WaitSettled(), Outcome::Blocked);
-    EXPECT_EQ(redirect.classifyCalls, 1);
+    EXPECT_EQ(redirect.classifyCalls.load(), 1);
 }
 
 TEST_F(RedirectTest, RedirectedConnectionHeldAtAuthConnectWhileItsRecordsAreJudged)

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
@@ -44,7 +45,7 @@ public:
     ClassifyFn classify;     // default: FWP_ACTION_CONTINUE
     NotifyFn notify;         // default: STATUS_SUCCESS
     FlowDeleteFn flowDelete; // default: nothing
-    int classifyCalls = 0;
+    std::atomic<int> classifyCalls{0};  // classifies may run on several threads
     std::vector<FWPS_CALLOUT_NOTIFY_TYPE> notifications;
 
 private:
