@@ -127,3 +127,35 @@ TEST_F(KmdfTest, CancelOfTheWholeHandleReachesEveryParkedRequest)
     EXPECT_EQ(b.Result().status, STATUS_CANCELLED);
     EXPECT_EQ(winsim::CancelIoEx(handle), STATUS_NOT_FOUND);
 }
+
+TEST_F(KmdfTest, ForwardingToTheQueueItCameFromIsRefused)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle handle = Open();
+    // The driver still owns the request after the refusal and completes it with that status.
+    EXPECT_EQ(winsim::DeviceIoControl(handle, kIoctlForwardToSelf, nullptr, 0, 0).status,
+              STATUS_INVALID_DEVICE_REQUEST);
+}
+
+TEST_F(KmdfTest, DeletingTheManualQueueCancelsWhatItHolds)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle handle = Open();
+    winsim::Overlapped a = Park(handle);
+    winsim::Overlapped b = Park(handle);
+    EXPECT_EQ(winsim::DeviceIoControl(handle, kIoctlDeletePendingQueue, nullptr, 0, 0).status, STATUS_SUCCESS);
+    ASSERT_TRUE(a.Wait(kWait));
+    ASSERT_TRUE(b.Wait(kWait));
+    EXPECT_EQ(a.Result().status, STATUS_CANCELLED);
+    EXPECT_EQ(b.Result().status, STATUS_CANCELLED);
+}
+
+TEST_F(KmdfTest, TheDefaultQueueCannotBeDeleted)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle handle = Open();
+    winsim::ViolationCapture capture;
+    EXPECT_EQ(winsim::DeviceIoControl(handle, kIoctlDeleteDefaultQueue, nullptr, 0, 0).status, STATUS_SUCCESS);
+    EXPECT_TRUE(capture.Caught("WdfObjectDelete"));
+    EXPECT_EQ(winsim::DeviceIoControl(handle, kIoctlEcho, Bytes("ok"), 2).status, STATUS_SUCCESS);
+}

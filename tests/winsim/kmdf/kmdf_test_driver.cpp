@@ -141,6 +141,18 @@ VOID TestIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength
             WdfRequestComplete(Request, STATUS_SUCCESS);  // no longer ours: it sits in a queue
         }
         return;
+    case kIoctlForwardToSelf:
+        WdfRequestComplete(Request, WdfRequestForwardToIoQueue(Request, Queue));
+        return;
+    case kIoctlDeletePendingQueue:
+        WdfObjectDelete(context->PendingQueue);
+        context->PendingQueue = nullptr;
+        WdfRequestComplete(Request, STATUS_SUCCESS);
+        return;
+    case kIoctlDeleteDefaultQueue:
+        WdfObjectDelete(Queue);
+        WdfRequestComplete(Request, STATUS_SUCCESS);
+        return;
     case kIoctlWriteOnly:
         WdfRequestComplete(Request, STATUS_SUCCESS);
         return;
