@@ -1,0 +1,92 @@
+/*
+ * wfp_layout_test.cpp
+ *
+ * The WFP structures a driver shares with the platform keep the x64 field offsets that
+ * follow from the documented field orders (computed for the WDK's x64 layout), and the
+ * numeric values a driver compares against are the documented ones.
+ */
+#include <ntddk.h>
+#include <ndis.h>
+#include <fwpsk.h>
+#include <fwpmk.h>
+#include <mstcpip.h>
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+
+namespace {
+
+static_assert(sizeof(void *) == 8, "the offsets below are the x64 ones");
+
+TEST(WfpLayout, ClassifyOutFilterCalloutAndIncomingValues)
+{
+    EXPECT_EQ(offsetof(FWPS_CLASSIFY_OUT0, outContext), 8u);
+    EXPECT_EQ(offsetof(FWPS_CLASSIFY_OUT0, filterId), 16u);
+    EXPECT_EQ(offsetof(FWPS_CLASSIFY_OUT0, rights), 24u);
+    EXPECT_EQ(offsetof(FWPS_CLASSIFY_OUT0, flags), 28u);
+    EXPECT_EQ(sizeof(FWPS_CLASSIFY_OUT0), 40u);
+    EXPECT_EQ(offsetof(FWPS_FILTER1, subLayerWeight), 24u);
+    EXPECT_EQ(offsetof(FWPS_FILTER1, action), 40u);
+    EXPECT_EQ(offsetof(FWPS_FILTER1, context), 48u);
+    EXPECT_EQ(offsetof(FWPS_FILTER1, providerContext), 56u);
+    EXPECT_EQ(sizeof(FWPS_FILTER1), 64u);
+    EXPECT_EQ(offsetof(FWPS_CALLOUT1, classifyFn), 24u);
+    EXPECT_EQ(offsetof(FWPS_CALLOUT1, flowDeleteFn), 40u);
+    EXPECT_EQ(sizeof(FWPS_CALLOUT1), 48u);
+    EXPECT_EQ(sizeof(FWPS_INCOMING_VALUES0), 16u);
+    EXPECT_EQ(sizeof(FWP_VALUE0), 16u);
+}
+
+TEST(WfpLayout, ConnectRequest)
+{
+    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, remoteAddressAndPort), 128u);
+    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, portReservationToken), 256u);
+    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, localRedirectTargetPID), 264u);
+    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, previousVersion), 272u);
+    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, modifierFilterId), 280u);
+    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, localRedirectHandle), 288u);
+    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, localRedirectContext), 296u);
+    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, localRedirectContextSize), 304u);
+    EXPECT_EQ(sizeof(FWPS_CONNECT_REQUEST0), 312u);
+}
+
+TEST(WfpLayout, DocumentedValues)
+{
+    EXPECT_EQ(FWPS_LAYER_INBOUND_TRANSPORT_V4, 12);
+    EXPECT_EQ(FWPS_LAYER_OUTBOUND_TRANSPORT_V6_DISCARD, 19);
+    EXPECT_EQ(FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4, 44);
+    EXPECT_EQ(FWPS_LAYER_ALE_AUTH_CONNECT_V4, 48);
+    EXPECT_EQ(FWPS_LAYER_ALE_AUTH_CONNECT_V6_DISCARD, 51);
+    EXPECT_EQ(FWPS_LAYER_INBOUND_MAC_FRAME_ETHERNET, 56);
+    EXPECT_EQ(FWPS_LAYER_ALE_CONNECT_REDIRECT_V4, 66);
+    EXPECT_EQ(FWPS_LAYER_ALE_CONNECT_REDIRECT_V6, 67);
+    EXPECT_EQ(FWPS_LAYER_EGRESS_VSWITCH_TRANSPORT_V6, 77);
+    // The field indexes that commonly differ between the two connect layers.
+    EXPECT_EQ(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_FLAGS, 9);
+    EXPECT_EQ(FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS, 12);
+    EXPECT_EQ(FWPS_FIELD_ALE_CONNECT_REDIRECT_V6_IP_REMOTE_PORT, 8);
+    EXPECT_EQ(FWPS_FIELD_ALE_AUTH_CONNECT_V6_IP_REMOTE_PORT, 7);
+    EXPECT_EQ(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_ALE_ORIGINAL_APP_ID, 10);
+    EXPECT_EQ(FWPS_FIELD_ALE_AUTH_CONNECT_V4_ALE_ORIGINAL_APP_ID, 32);
+    EXPECT_EQ(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_FLAGS, 11);
+    EXPECT_EQ(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_INTERFACE_INDEX, 16);
+    EXPECT_EQ(FWPS_FIELD_INBOUND_TRANSPORT_V4_FLAGS, 9);
+    EXPECT_EQ(FWPS_FIELD_OUTBOUND_TRANSPORT_V4_FLAGS, 10);
+    EXPECT_EQ(FWP_ACTION_BLOCK, 0x1001u);
+    EXPECT_EQ(FWP_ACTION_PERMIT, 0x1002u);
+    EXPECT_EQ(FWP_ACTION_CALLOUT_TERMINATING, 0x5003u);
+    EXPECT_EQ(FWP_ACTION_CALLOUT_INSPECTION, 0x6004u);
+    EXPECT_EQ(FWP_ACTION_CALLOUT_UNKNOWN, 0x4005u);
+    EXPECT_EQ(FWP_ACTION_CONTINUE, 0x2006u);
+    EXPECT_EQ(FWP_CONDITION_FLAG_IS_CONNECTION_REDIRECTED, 0x00100000);
+    EXPECT_EQ(FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE, 0x40000000u);
+    EXPECT_EQ(FWPS_METADATA_FIELD_LOCAL_REDIRECT_TARGET_PID, 0x10000000u);
+    EXPECT_EQ(FWPS_METADATA_FIELD_COMPLETION_HANDLE, 0x4000u);
+    EXPECT_EQ(FWPM_SERVICE_RUNNING, 3);
+    EXPECT_EQ(FWPS_CONNECTION_PREVIOUSLY_REDIRECTED_BY_SELF, 3);
+    EXPECT_EQ(SIO_SET_WFP_CONNECTION_REDIRECT_RECORDS, 0x980000DEu);
+    EXPECT_EQ(STATUS_FWP_CANNOT_PEND, (NTSTATUS)0xC0220103L);
+}
+
+}  // namespace
