@@ -267,6 +267,8 @@ TEST_F(RedirectTest, RedirectToTheConnectionsOwnAddressReachesALocalListener)
     EXPECT_EQ(c.State(), Outcome::Connected);
     EXPECT_EQ(c.Remote(), Endpoint::Parse("10.0.0.5:8080"));
     EXPECT_EQ(c.AcceptedByProcessId(), kProxyPid);
+    ASSERT_EQ(authFlags.size(), 1u);
+    EXPECT_NE(authFlags[0] & FWP_CONDITION_FLAG_IS_LOOPBACK, 0u) << "traffic to an own address is loopback";
 }
 
 TEST_F(RedirectTest, ConnectionsTheFilterDoesNotMatchAreLeftAlone)

@@ -47,6 +47,12 @@ void SetInterface(ValueSet &v, bool loopback, UINT32 luidIndex, UINT32 typeIndex
     v.SetUint32(subIndexIndex, index);
 }
 
+// Traffic to any address of the machine is loopback traffic for WFP, not only 127/8 and ::1.
+bool IsLocalAddress(const Address &a, const Address &boundLocal)
+{
+    return a.IsLoopback() || a == HostAddress(a.family) || (!boundLocal.IsUnspecified() && a == boundLocal);
+}
+
 std::unique_ptr<LayerRun> NewRun(UINT16 layerId, UINT32 count, KIRQL irql)
 {
     auto run = std::make_unique<LayerRun>();
@@ -119,7 +125,7 @@ std::unique_ptr<LayerRun> BuildConnectRedirectRun(ConnectionState &c, bool reaut
     SetAddress(v, FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_ADDRESS, c.requestedRemote.address);
     v.SetUint8(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_DESTINATION_ADDRESS_TYPE, 0);
     v.SetUint16(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_PORT, c.requestedRemote.port);
-    UINT32 flags = c.requestedRemote.address.IsLoopback() ? FWP_CONDITION_FLAG_IS_LOOPBACK : 0;
+    UINT32 flags = IsLocalAddress(c.requestedRemote.address, local.address) ? FWP_CONDITION_FLAG_IS_LOOPBACK : 0;
     flags |= reauthorization ? FWP_CONDITION_FLAG_IS_REAUTHORIZE : 0;
     v.SetUint32(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_FLAGS, flags);
     if (!c.request.originalAppId.empty()) {
@@ -143,7 +149,7 @@ std::unique_ptr<LayerRun> BuildAuthConnectRun(ConnectionState &c, bool reauthori
                       : (discard ? FWPS_LAYER_ALE_AUTH_CONNECT_V4_DISCARD : FWPS_LAYER_ALE_AUTH_CONNECT_V4);
     auto run = NewRun(layer, FWPS_FIELD_ALE_AUTH_CONNECT_V4_MAX, c.request.classifyIrql);
     ValueSet &v = *run->values;
-    bool loopback = c.remote.address.IsLoopback();
+    bool loopback = IsLocalAddress(c.remote.address, c.local.address);
     if (!c.request.appId.empty()) {
         v.SetBlob(FWPS_FIELD_ALE_AUTH_CONNECT_V4_ALE_APP_ID, Utf16Blob(c.request.appId));
     }
