@@ -1,0 +1,207 @@
+// The pended redirect: a filter whose blob asks for the port pends the classify, the work
+// item asks the agent's service (port query, type 3) and completes the classify, on every
+// path: an answer, silence (10 seconds on winsim's clock), a refusal or a short reply, a
+// late reply, and an unload while the question is still open.
+
+#include "redirect_fixture.h"
+
+#include <winsim/kernel.h>
+#include <winsim/trace_session.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+
+namespace redirect_test {
+namespace {
+
+using winsim::network::Outcome;
+
+constexpr std::int64_t kSecond = 10 * 1000 * 1000;
+
+class DeferredWorkTest : public RedirectTest {
+protected:
+    void SetUp() override
+    {
+        RedirectTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        InterceptOnly(u"webbrowser.exe");
+        browser_ = StartProcess(kBrowserImage);
+        AddProxyFilters(true);
+        // The driver's process watcher sleeps in a timed wait of its own.
+        for (int i = 0; i < 2000 && winsim::clock::Waiters() == 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        baseline_ = winsim::clock::Waiters();
+    }
+
+    // Waits (in real time) until `count` work routines are blocked in their timed waits.
+    bool WaitForTimedWaiter(std::size_t count = 1)
+    {
+        for (int i = 0; i < 2000; ++i) {
+            if (winsim::clock::Waiters() >= baseline_ + count) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+
+    std::uint64_t browser_ = 0;
+    std::size_t baseline_ = 0;
+};
+
+TEST_F(DeferredWorkTest, AnsweredPortIsWhereTheConnectionGoes)
+{
+    std::mutex lock;
+    std::vector<std::uint32_t> families;
+    StartResponder(qvr::agent::PortQueryHandler([&](std::uint32_t family) {
+        std::lock_guard<std::mutex> guard(lock);
+        families.push_back(family);
+        return std::optional<std::uint16_t>(kProxyPort);
+    }));
+    // The configured port in the blob is not the one used: the filter asks for it.
+    ASSERT_EQ(filters_.AddTarget({1, proxy_.ProcessId(), true}), (DWORD)ERROR_SUCCESS);
+
+    struct Case {
+        const char *remote;
+        const char *expected;
+        std::uint32_t family;
+    } cases[] = {{"203.0.113.7:443", "127.0.0.1:8080", 2}, {"[2001:db8:1::7]:443", "[::1]:8080", 23}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.remote);
+        winsim::network::Connection connection = Connect(browser_, c.remote);
+        EXPECT_EQ(connection.WaitSettled(), Outcome::Connected);
+        EXPECT_TRUE(connection.Redirected());
+        EXPECT_EQ(connection.Remote(), Ep(c.expected));
+        EXPECT_EQ(connection.AcceptedByProcessId(), proxy_.ProcessId());
+        std::optional<qvr::agent::ProxiedConnection> accepted = proxy_.Accept(std::chrono::seconds(2));
+        ASSERT_TRUE(accepted && accepted->context);
+        EXPECT_EQ(accepted->context->requested, Ep(c.remote));
+        std::lock_guard<std::mutex> guard(lock);
+        ASSERT_FALSE(families.empty());
+        EXPECT_EQ(families.back(), c.family);
+    }
+    EXPECT_EQ(winsim::wfp::PendedClassifyCount(), 0u);
+}
+
+struct RefusedCase {
+    const char *name;
+    std::vector<std::uint8_t> reply;  // empty: no reply at all
+};
+
+TEST_F(DeferredWorkTest, RefusedOrSilentAgentLeavesTheConnectionWhereItAsked)
+{
+    const RefusedCase cases[] = {
+        {"5-byte reply", {0, 0, 0, 0, 0x90}},
+        {"result 1", qvr::agent::BuildPortQueryReply(1, kProxyPort)},
+        {"no reply within 10 seconds", {}},
+    };
+    std::vector<std::uint8_t> reply;
+    std::mutex lock;
+    StartResponder([&](const qvr::agent::CallbackQuestion &) -> std::optional<qvr::agent::CallbackAnswer> {
+        std::lock_guard<std::mutex> guard(lock);
+        if (reply.empty()) {
+            return std::nullopt;
+        }
+        return qvr::agent::CallbackAnswer{reply, false};
+    });
+    winsim::clock::UseManual();
+    for (const RefusedCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            reply = c.reply;
+        }
+        winsim::network::Connection connection = Connect(browser_, "203.0.113.7:443");
+        if (c.reply.empty()) {
+            ASSERT_TRUE(WaitForTimedWaiter());
+            EXPECT_EQ(connection.State(), Outcome::Pending);
+            winsim::clock::Advance(10 * kSecond - 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_EQ(connection.State(), Outcome::Pending);
+            winsim::clock::Advance(1);
+        }
+        EXPECT_EQ(connection.WaitSettled(), Outcome::Connected);
+        EXPECT_FALSE(connection.Redirected());
+        EXPECT_EQ(connection.Remote(), Ep("203.0.113.7:443"));
+        winsim::DrainWorkItems();
+        EXPECT_EQ(winsim::wfp::PendedClassifyCount(), 0u);
+        EXPECT_EQ(winsim::wfp::HeldClassifyHandleCount(), 0u);
+        connection.Close();
+    }
+}
+
+// A reply that comes after the driver gave up finds no question and writes nothing.
+TEST_F(DeferredWorkTest, LateReplyFindsNothing)
+{
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    StartResponder([released](const qvr::agent::CallbackQuestion &) -> std::optional<qvr::agent::CallbackAnswer> {
+        released.wait();
+        return qvr::agent::CallbackAnswer{qvr::agent::BuildPortQueryReply(0, kProxyPort), false};
+    });
+    winsim::clock::UseManual();
+    winsim::network::Connection connection = Connect(browser_, "203.0.113.7:443");
+    ASSERT_TRUE(WaitForTimedWaiter());
+    winsim::clock::Advance(10 * kSecond);
+    EXPECT_EQ(connection.WaitSettled(), Outcome::Connected);
+    EXPECT_FALSE(connection.Redirected());
+    winsim::DrainWorkItems();
+    release.set_value();
+    for (int i = 0; i < 2000 && responder_->RepliesRefused() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(responder_->RepliesRefused(), 1u);
+}
+
+// Without a parked carrier the question cannot be sent: after the channel's own wait the
+// classify is completed and the connection proceeds unchanged.
+TEST_F(DeferredWorkTest, NoCarrierCompletesUnredirected)
+{
+    winsim::clock::UseManual();
+    winsim::network::Connection connection = Connect(browser_, "203.0.113.7:443");
+    ASSERT_TRUE(WaitForTimedWaiter());
+    winsim::clock::Advance(5 * kSecond);
+    EXPECT_EQ(connection.WaitSettled(), Outcome::Connected);
+    EXPECT_FALSE(connection.Redirected());
+}
+
+// Unloading while pended redirects wait for the agent: the teardown wakes them, each
+// classify is completed unredirected, and the unload leaves nothing behind.
+TEST_F(DeferredWorkTest, UnloadWithPendedRedirectsInFlightCompletesThem)
+{
+    StartResponder([](const qvr::agent::CallbackQuestion &) -> std::optional<qvr::agent::CallbackAnswer> {
+        return std::nullopt;
+    }, 3);
+    winsim::clock::UseManual();
+    std::vector<winsim::network::Connection> connections;
+    for (int i = 0; i < 3; ++i) {
+        connections.push_back(Connect(browser_, "203.0.113.7:443"));
+    }
+    // Two system worker threads: two questions wait for the agent, the third work item is
+    // still queued.
+    ASSERT_TRUE(WaitForTimedWaiter(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(winsim::clock::Waiters(), baseline_ + 2);
+    winsim::TraceSession trace(qvr_test::kDriverTraceGuid, qvr_test::kTraceDriver, TRACE_LEVEL_INFORMATION);
+
+    responder_->Stop();
+    responder_.reset();
+    filters_.Close();
+    if (device_.IsOpen()) {
+        winsim::CloseHandle(device_);
+    }
+    qvr_test::UnloadDriverClean();  // the clock stays frozen: nothing times out by itself
+    for (winsim::network::Connection &connection : connections) {
+        EXPECT_EQ(connection.WaitSettled(), Outcome::Connected);
+        EXPECT_FALSE(connection.Redirected());
+    }
+    EXPECT_EQ(winsim::wfp::PendedClassifyCount(), 0u);
+    EXPECT_FALSE(trace.Matching("3 pended redirects in flight").empty());
+}
+
+}  // namespace
+}  // namespace redirect_test
