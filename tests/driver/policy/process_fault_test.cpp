@@ -173,5 +173,23 @@ TEST_F(ProcessRescanFaultTest, ListThatKeepsGrowingIsNotChasedForever)
     ExpectOldFlagsAfterFailedRescan([] {});
 }
 
+TEST_F(ProcessRescanFaultTest, EntryFailingDuringARescanLeavesOnlyThatProcessOut)
+{
+    ProcessId first = Start(u"browser.exe");
+    ProcessId second = Start(u"browser.exe");
+    ASSERT_TRUE(Intercepted(first));
+    // The rescan walks Idle (no lookup), System (two image queries), then the two browsers:
+    // the third image query is the first browser's.
+    winsim::faults::FailCall("ZwQueryInformationProcess", STATUS_ACCESS_DENIED, 3);
+    SetRules(1, {u"browser.exe"});
+    winsim::faults::Clear();
+    EXPECT_FALSE(Intercepted(first)) << "its entry could not be made under the new rules";
+    EXPECT_EQ(winsim::processes::ExtraReferences(first), 0u) << "the old entry went with the old table";
+    EXPECT_TRUE(Intercepted(second));
+
+    SetRules(1, {u"browser.exe"});
+    EXPECT_TRUE(Intercepted(first)) << "the next rescan enters it again";
+}
+
 }  // namespace
 }  // namespace qvr_test
