@@ -13,7 +13,7 @@
 
 namespace winsim::kernel {
 
-thread_local ThreadState tlsThread;
+__thread ThreadState tlsThread;
 
 std::string IrqlName(KIRQL irql)
 {

@@ -33,7 +33,8 @@ struct ThreadState {
     struct _KTHREAD *thread;                      // thread object, created on first use
 };
 
-extern thread_local ThreadState tlsThread;
+// __thread rather than thread_local: a plain TLS access with no initialisation wrapper.
+extern __thread ThreadState tlsThread;
 
 inline ThreadState &CurrentThreadState() { return tlsThread; }
 
