@@ -27,7 +27,7 @@ extern "C" DRIVER_INITIALIZE DriverEntry;
 namespace {
 
 constexpr char kService[] = "qvrdrv";
-constexpr char kDevice[] = "\\\\.\\qvrdrv_{1F16DF39-4189-460D-B905-7C67178C7006}";
+constexpr char kDevice[] = "\\\\.\\" QVR_DEVICE_BASE_NAME;
 
 winsim::Handle device;
 std::size_t callbackPoolAtStart = 0;
@@ -55,6 +55,7 @@ NTSTATUS SendCallbackBytes(const std::vector<std::uint8_t> &input, std::size_t o
 struct Answer {
     int calls = 0;
     std::uint32_t sum = 0;
+    std::size_t replySize = 0;  // bytes the reply carried
 };
 
 _Function_class_(CALLBACK_COMPLETION_ROUTINE)
@@ -63,6 +64,9 @@ VOID ReadWholePayload(const VOID *Payload, UINT32 PayloadLength, PVOID Context)
     Answer *answer = static_cast<Answer *>(Context);
     const std::uint8_t *bytes = static_cast<const std::uint8_t *>(Payload);
     ++answer->calls;
+    if (PayloadLength > answer->replySize - CALLBACK_RECORD_HEADER_SIZE) {
+        Fail("the routine was handed more payload than the reply carried");
+    }
     // Reading every byte lets AddressSanitizer check the length the driver passed on.
     for (UINT32 i = 0; i < PayloadLength; ++i) {
         answer->sum += bytes[i];
@@ -92,7 +96,9 @@ void AskAndReply(const std::uint8_t *data, std::size_t size)
     if (reply.size() >= 28) {
         std::memcpy(reply.data() + 20, &id, sizeof(id));
     }
-    SendCallbackBytes(reply, 64);
+    // No output buffer: the system buffer is exactly the reply, so reading past it is caught.
+    answer.replySize = reply.size();
+    SendCallbackBytes(reply, 0);
     const NTSTATUS cancel = CancelCallbackRequest(id);
     if (answer.calls > 1 || (answer.calls == 1) != (cancel == STATUS_NOT_FOUND)) {
         Fail("reply and cancel did not take the question exactly once");

@@ -12,5 +12,7 @@ for target in "${targets[@]}"; do
   corpus="$build/fuzz/corpus/$target"
   mkdir -p "$corpus"
   echo "== $target for ${seconds}s =="
-  "$build/fuzz/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 "$corpus"
+  # New inputs go to the build's corpus; the checked-in seeds are read only.
+  "$build/fuzz/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
+    "$corpus" "fuzz/seeds/$target"
 done
