@@ -309,7 +309,8 @@ inline WPP_SIM_ARG Pack(T value)
 template <class T>
 inline WPP_SIM_ARG Pack(T *value)
 {
-    WPP_SIM_ARG arg = {KindOf<T *>::Value, FALSE, 0, const_cast<const VOID *>(static_cast<const volatile VOID *>(value))};
+    // A C-style cast: it takes object pointers of any qualification and function pointers.
+    WPP_SIM_ARG arg = {KindOf<T *>::Value, FALSE, 0, (const VOID *)(value)};
     return arg;
 }
 
