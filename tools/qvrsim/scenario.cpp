@@ -135,6 +135,10 @@ bool ParseDirective(const std::string &line, Scenario &scenario, std::string *er
         scenario.processes = true;
         return true;
     }
+    if (keyword == "connections" && words.empty()) {
+        scenario.connections = true;
+        return true;
+    }
     if (keyword == "probe") {
         scenario.probes.push_back(Utf16(Trim(line.substr(5))));
         return true;
@@ -256,6 +260,7 @@ Scenario DefaultScenario()
     s.steps.push_back(QuicStep("QUIC blocking off", false, STATUS_SUCCESS));
     s.steps.push_back(RulesStep("rules: exempt [svchost.exe]", false, {u"svchost.exe"}, STATUS_SUCCESS));
     s.processes = true;
+    s.connections = true;
     return s;
 }
 

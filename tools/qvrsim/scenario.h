@@ -43,6 +43,7 @@ struct Scenario {
     std::vector<Step> steps;
     std::vector<std::u16string> probes;    // image paths judged by the policy after each rules step
     bool processes = false;                // then run processes under two policies (process_scenario.h)
+    bool connections = false;              // then connect through the proxy (redirect_scenario.h)
 };
 
 // The scenario played when no file is given.
@@ -57,6 +58,7 @@ Scenario DefaultScenario();
  *   raw rules|quic|callback|<code in hex> <hex bytes> [expect <STATUS>]   (description: the rest)
  *   probe <image path>
  *   processes        (after the steps: start processes, show their flags under two policies)
+ *   connections      (then: the proxy, its filters and connections of covered and uncovered processes)
  * <STATUS> is a status name the simulator knows (STATUS_SUCCESS, ...) or a hex value.
  * Returns nothing and sets *error (with the line number) when the file cannot be used.
  */

@@ -156,6 +156,9 @@ Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViol
         if (scenario.processes && NT_SUCCESS(report.openStatus)) {
             report.processStatus = RunProcessPolicyScenario(service, out, &report.processViews);
         }
+        if (scenario.connections && NT_SUCCESS(report.openStatus)) {
+            report.connectionStatus = RunRedirectScenario(agentModel, out, &report.connectionViews);
+        }
         agentModel.Stop();
         winsim::UnloadResult unload = winsim::UnloadDriver(kService);
         report.unloadStatus = unload.status;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "process_scenario.h"
+#include "redirect_scenario.h"
 #include "scenario.h"
 
 #include <ostream>
@@ -34,6 +35,8 @@ struct Report {
     std::vector<std::vector<ProbeOutcome>> probes;  // after each rules step, in order
     NTSTATUS processStatus = 0;              // the process-policy scenario's policies, when run
     std::vector<std::vector<ProcessView>> processViews;  // its processes under each policy
+    NTSTATUS connectionStatus = 0;           // the connection scenario's set-up, when run
+    std::vector<ConnectionView> connectionViews;  // its connections, in order
     NTSTATUS unloadStatus = 0;
     std::vector<std::string> leftBehind;     // the verifier's unload report
     std::vector<std::string> violations;     // rule violations seen during the run

@@ -30,7 +30,7 @@ TEST_F(RedirectStressTest, ConcurrentConnectionsWhileRulesChangeLoseNothing)
     AddProxyFilters();
     qvr::agent::RedirectFilterOptions asking;
     asking.remotePort = 8443;
-    asking.weight = 1000;
+    asking.weight = 1ull << 62;  // before the immediate filters
     ASSERT_EQ(filters_.AddTarget(ProxyTarget(true), asking), (DWORD)ERROR_SUCCESS);
     StartResponder(qvr::agent::FixedPortQueryHandler(kProxyPort), 4);
 
