@@ -159,3 +159,14 @@ TEST_F(KmdfTest, TheDefaultQueueCannotBeDeleted)
     EXPECT_TRUE(capture.Caught("WdfObjectDelete"));
     EXPECT_EQ(winsim::DeviceIoControl(handle, kIoctlEcho, Bytes("ok"), 2).status, STATUS_SUCCESS);
 }
+
+TEST_F(KmdfTest, RequeuedRequestGoesToEvtIoCanceledOnQueueWhenCancelled)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle handle = Open();
+    winsim::Overlapped watched = winsim::DeviceIoControlOverlapped(handle, kIoctlParkWatched, nullptr, 0, 0);
+    EXPECT_EQ(watched.InitialStatus(), STATUS_PENDING);
+    EXPECT_EQ(winsim::CancelIoEx(handle, &watched), STATUS_SUCCESS);
+    ASSERT_TRUE(watched.Wait(kWait));
+    EXPECT_EQ(watched.Result().status, STATUS_REQUEST_ABORTED);
+}

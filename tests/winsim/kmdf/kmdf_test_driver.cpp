@@ -15,6 +15,7 @@ namespace {
 
 typedef struct _DEVICE_CONTEXT {
     WDFQUEUE PendingQueue;  // parked requests
+    WDFQUEUE WatchedQueue;  // parked requests whose cancellation the driver handles
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetDeviceContext)
 
@@ -26,6 +27,15 @@ EVT_WDF_OBJECT_CONTEXT_CLEANUP TestDriverCleanup;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP TestDeviceCleanup;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TestIoControl;
 EVT_WDF_IO_QUEUE_STATE TestPendingReady;
+EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE TestCanceledOnQueue;
+
+// The driver owns a request the framework took out of the watched queue; it completes it
+// with a status of its own so that a test can tell this path from the framework's.
+VOID TestCanceledOnQueue(WDFQUEUE Queue, WDFREQUEST Request)
+{
+    UNREFERENCED_PARAMETER(Queue);
+    WdfRequestComplete(Request, STATUS_REQUEST_ABORTED);
+}
 
 VOID TestDriverUnload(WDFDRIVER Driver)
 {
@@ -153,6 +163,12 @@ VOID TestIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength
         WdfObjectDelete(Queue);
         WdfRequestComplete(Request, STATUS_SUCCESS);
         return;
+    case kIoctlParkWatched:
+        status = WdfRequestForwardToIoQueue(Request, context->WatchedQueue);
+        if (!NT_SUCCESS(status)) {
+            WdfRequestComplete(Request, status);
+        }
+        return;
     case kIoctlWriteOnly:
         WdfRequestComplete(Request, STATUS_SUCCESS);
         return;
@@ -176,6 +192,11 @@ NTSTATUS CreateQueues(WDFDEVICE Device, Step *reached)
     WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
     config.PowerManaged = WdfFalse;
     status = WdfIoQueueCreate(Device, &config, WDF_NO_OBJECT_ATTRIBUTES, &context->PendingQueue);
+    if (NT_SUCCESS(status)) {
+        WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
+        config.EvtIoCanceledOnQueue = TestCanceledOnQueue;
+        status = WdfIoQueueCreate(Device, &config, WDF_NO_OBJECT_ATTRIBUTES, &context->WatchedQueue);
+    }
     if (NT_SUCCESS(status) && gOptions.registerReadyAtEntry) {
         status = WdfIoQueueReadyNotify(context->PendingQueue, TestPendingReady, WDF_NO_CONTEXT);
     }

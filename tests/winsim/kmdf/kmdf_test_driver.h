@@ -32,6 +32,7 @@ constexpr ULONG kIoctlCompleteParkedInQueue = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90
 constexpr ULONG kIoctlForwardToSelf = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90A, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kIoctlDeletePendingQueue = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90B, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kIoctlDeleteDefaultQueue = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90C, METHOD_BUFFERED, FILE_ANY_ACCESS);
+constexpr ULONG kIoctlParkWatched = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90D, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kIoctlDirect = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x909, METHOD_IN_DIRECT, FILE_ANY_ACCESS);
 
 // DriverEntry's steps, in order; `failAfter` stops after the named step.
