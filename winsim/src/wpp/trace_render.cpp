@@ -146,10 +146,10 @@ TraceArgument ArgumentOf(const WPP_SIM_ARG &arg)
 }
 
 // Renders one conversion of the standard kind: flags, width and precision are kept.
-std::string RenderStandard(const char *spec, const WppSim::Conversion &c, const TraceArgument &argument)
+std::string RenderStandard(const char *text, const WppSim::Conversion &c, const TraceArgument &argument)
 {
     std::string flags;
-    for (const char *p = spec + 1; *p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0' ||
+    for (const char *p = text + 1; *p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0' ||
                                    (*p >= '0' && *p <= '9') || *p == '.';
          ++p) {
         flags += *p;
