@@ -19,7 +19,7 @@
 #include "../frame/callback_channel.h"
 #include "wfp_callouts.h"
 
-/* Part 2.2's policy query: whether the process's connections are redirected. */
+/* The process policy's query: whether the process's connections are redirected. */
 typedef _IRQL_requires_max_(DISPATCH_LEVEL) _Function_class_(WFP_QUERY_PROCESS_INTERCEPT)
 NTSTATUS WFP_QUERY_PROCESS_INTERCEPT(_In_ UINT64 ProcessId, _Out_ PBOOLEAN Intercept);
 typedef WFP_QUERY_PROCESS_INTERCEPT *PWFP_QUERY_PROCESS_INTERCEPT;
