@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the host-fuzz preset and runs every fuzz target for a bounded time.
 # Usage: fuzz/run-fuzz.sh [seconds per target, default 60]
+# QVR_FUZZ_BUILD_DIR chooses the build folder (default build/host-fuzz).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
-build=build/host-fuzz
-cmake --preset host-fuzz >/dev/null
+build="${QVR_FUZZ_BUILD_DIR:-build/host-fuzz}"
+cmake --preset host-fuzz -B "$build" >/dev/null
 targets=(callback_ioctl_fuzz)
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 for target in "${targets[@]}"; do
