@@ -156,6 +156,8 @@ NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLen
     if (RequestId != nullptr) {
         *RequestId = id;
     }
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "SendCallbackRequest: request %I64u of type %u, %u payload bytes",
+                id, Type, PayloadLength);
 
 Exit:
     FreeCallbackCompletion(&completion);
