@@ -71,10 +71,10 @@ VOID RundownPendedRedirects(VOID)
         return;
     }
     InterlockedExchange(&PendedRedirects.Closing, 1);
-    KeSetEvent(&PendedRedirects.Stop, 0, FALSE);
     inFlight = PendedRedirects.Active - 1;
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "RundownPendedRedirects: %d pended redirects in flight",
                 (int)inFlight);
+    KeSetEvent(&PendedRedirects.Stop, 0, FALSE);
     ReleasePendedRedirect();
     KeWaitForSingleObject(&PendedRedirects.Idle, Executive, KernelMode, FALSE, NULL);
     PendedRedirects.Open = FALSE;

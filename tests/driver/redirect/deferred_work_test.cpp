@@ -8,6 +8,8 @@
 #include <winsim/kernel.h>
 #include <winsim/trace_session.h>
 
+#include "driver/redirect/deferred_work.h"
+
 #include <atomic>
 #include <future>
 #include <mutex>
@@ -187,6 +189,10 @@ TEST_F(DeferredWorkTest, UnloadWithPendedRedirectsInFlightCompletesThem)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     ASSERT_EQ(winsim::clock::Waiters(), baseline_ + 2);
     winsim::TraceSession trace(qvr_test::kDriverTraceGuid, qvr_test::kTraceDriver, TRACE_LEVEL_INFORMATION);
+    for (winsim::network::Connection &connection : connections) {
+        ASSERT_EQ(connection.State(), Outcome::Pending);
+    }
+    ASSERT_EQ(PendedRedirectsInFlight(), 3);
 
     responder_->Stop();
     responder_.reset();
@@ -200,7 +206,10 @@ TEST_F(DeferredWorkTest, UnloadWithPendedRedirectsInFlightCompletesThem)
         EXPECT_FALSE(connection.Redirected());
     }
     EXPECT_EQ(winsim::wfp::PendedClassifyCount(), 0u);
-    EXPECT_FALSE(trace.Matching("3 pended redirects in flight").empty());
+    std::vector<winsim::TraceRecord> rundown = trace.Matching("pended redirects in flight");
+    ASSERT_EQ(rundown.size(), 1u);
+    EXPECT_EQ(rundown[0].message.find("RundownPendedRedirects: 3 "), 0u) << rundown[0].message;
+
 }
 
 }  // namespace
