@@ -8,11 +8,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_ratios.h"
 #include "driver/flow/classify_values.h"
 
-#include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -194,44 +193,15 @@ BENCHMARK(LoopbackBaseline)->Name("Loopback/baseline")->Arg(0)->Arg(1);
 BENCHMARK(RecordAccessor)->Name("Record/accessor")->Arg(0)->Arg(1);
 BENCHMARK(RecordBaseline)->Name("Record/baseline")->Arg(0)->Arg(1);
 
-// Prints each "<op>/accessor/<n>" time as a ratio of "<op>/baseline/<n>" (n: 0 = IPv4, 1 = IPv6).
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs) {
-            times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void PrintRatios() const
-    {
-        for (const auto &[name, time] : times_) {
-            const std::size_t at = name.find("/accessor/");
-            if (at == std::string::npos) {
-                continue;
-            }
-            std::string baseline = name;
-            baseline.replace(at, 10, "/baseline/");
-            auto found = times_.find(baseline);
-            if (found != times_.end() && found->second > 0) {
-                std::printf("ratio %-24s %.2f x baseline\n", name.c_str(), time / found->second);
-            }
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
+// "<op>/accessor/<n>" is measured against "<op>/baseline/<n>" (n: 0 = IPv4, 1 = IPv6).
+std::string BaselineOf(const std::string &name)
+{
+    return qvrbench::ReplaceSegment(name, "/accessor/", "/baseline/");
+}
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
-    return 0;
+    return qvrbench::RunWithRatios(argc, argv, BaselineOf);
 }

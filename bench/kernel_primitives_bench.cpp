@@ -7,9 +7,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
+#include "bench/bench_ratios.h"
+
 #include <cstdlib>
-#include <map>
 #include <mutex>
 #include <string>
 
@@ -75,40 +75,15 @@ BENCHMARK(InStackQueuedSpinLock)->Name("lock/KeAcquireInStackQueuedSpinLock");
 BENCHMARK(MallocBaseline)->Name("pool/baseline");
 BENCHMARK(PoolAllocateFree)->Name("pool/ExAllocatePoolWithTag");
 
-// Prints each primitive's time as a ratio of its family's baseline from the same run.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs) {
-            times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void PrintRatios() const
-    {
-        for (const auto &[name, time] : times_) {
-            std::string family = name.substr(0, name.find('/'));
-            auto baseline = times_.find(family + "/baseline");
-            if (baseline == times_.end() || baseline->second <= 0 || baseline->first == name) {
-                continue;
-            }
-            std::printf("%s: %.2f x %s\n", name.c_str(), time / baseline->second, baseline->first.c_str());
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
+// Each primitive is measured against its family's baseline ("lock/baseline", "pool/baseline").
+std::string BaselineOf(const std::string &name)
+{
+    return name.substr(0, name.find('/')) + "/baseline";
+}
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
-    return 0;
+    return qvrbench::RunWithRatios(argc, argv, BaselineOf);
 }

@@ -5,10 +5,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_ratios.h"
 #include "driver/flow/locked_avl_table.h"
 
-#include <cstdio>
-#include <map>
 #include <string>
 
 namespace {
@@ -130,44 +129,15 @@ BENCHMARK(InsertRemoveBaseline)->Name("InsertRemove/baseline")->Arg(64)->Arg(409
 BENCHMARK(TakeLocked)->Name("Take/locked")->Arg(64)->Arg(4096);
 BENCHMARK(TakeBaseline)->Name("Take/baseline")->Arg(64)->Arg(4096);
 
-// Prints each "<op>/locked/<n>" time as a ratio of "<op>/baseline/<n>" from the same run.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs) {
-            times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void PrintRatios() const
-    {
-        for (const auto &[name, time] : times_) {
-            const std::size_t at = name.find("/locked/");
-            if (at == std::string::npos) {
-                continue;
-            }
-            std::string baseline = name;
-            baseline.replace(at, 8, "/baseline/");
-            auto found = times_.find(baseline);
-            if (found != times_.end() && found->second > 0) {
-                std::printf("ratio %-24s %.2f x baseline\n", name.c_str(), time / found->second);
-            }
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
+// "<op>/locked/<n>" is measured against "<op>/baseline/<n>".
+std::string BaselineOf(const std::string &name)
+{
+    return qvrbench::ReplaceSegment(name, "/locked/", "/baseline/");
+}
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
-    return 0;
+    return qvrbench::RunWithRatios(argc, argv, BaselineOf);
 }

@@ -6,11 +6,11 @@
 #include <benchmark/benchmark.h>
 #include <winsim/processes.h>
 
+#include "bench/bench_ratios.h"
 #include "driver/policy/process_table.h"
 #include "driver/policy/rule_store.h"
 
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -80,42 +80,15 @@ void SpinLockBaseline(benchmark::State &state)
 BENCHMARK(QueryIntercept)->Name("QueryProcessIntercept/query")->Arg(64)->Arg(1024);
 BENCHMARK(SpinLockBaseline)->Name("QueryProcessIntercept/baseline");
 
-// Prints each query time as a ratio of the spin-lock baseline from the same run.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs) {
-            times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void PrintRatios() const
-    {
-        auto baseline = times_.find("QueryProcessIntercept/baseline");
-        if (baseline == times_.end() || baseline->second <= 0) {
-            return;
-        }
-        for (const auto &[name, time] : times_) {
-            if (name.rfind("QueryProcessIntercept/query/", 0) == 0) {
-                std::printf("%s: %.2f x the in-stack spin lock acquire/release\n", name.c_str(),
-                            time / baseline->second);
-            }
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
+// Each query is measured against the bare in-stack spin lock acquire and release.
+std::string BaselineOf(const std::string &name)
+{
+    return name.rfind("QueryProcessIntercept/query/", 0) == 0 ? "QueryProcessIntercept/baseline" : "";
+}
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
-    return 0;
+    return qvrbench::RunWithRatios(argc, argv, BaselineOf);
 }
