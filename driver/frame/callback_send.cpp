@@ -17,9 +17,10 @@
  * Takes the next parked request. Below DISPATCH_LEVEL a sender that finds none waits for
  * RequestAvailableEvent, at most CALLBACK_CARRIER_WAIT_100NS in all. The event is signalled
  * once per empty-to-non-empty change of the queue, so one parked request releases one
- * waiting sender; a sender that wakes to find the request already gone (another sender
- * was quicker, or the signal was left over from a request taken without waiting) waits
- * again for what is left of its time instead of failing early.
+ * waiting sender. A sender that wakes to find the request already gone (another sender was
+ * quicker, or the signal was left over from a request taken without waiting) waits again
+ * for what is left of its time instead of failing early; one that gets a request passes
+ * the signal on, since several requests parked together signal only once.
  */
 _Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _Out_ WDFREQUEST *Request)
@@ -58,10 +59,14 @@ static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _O
             goto Exit;
         }
         status = WdfIoQueueRetrieveNextRequest(DeviceContext->PendingQueue, Request);
+        if (NT_SUCCESS(status)) {
+            // Requests parked together signal once; pass the signal on so that the next
+            // waiting sender looks for another one (it waits again if there is none).
+            KeSetEvent(&DeviceContext->RequestAvailableEvent, IO_NO_INCREMENT, FALSE);
+            goto Exit;
+        }
         if (status != STATUS_NO_MORE_ENTRIES) {
-            if (!NT_SUCCESS(status)) {
-                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: retrieve after wait %!STATUS!", status);
-            }
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: retrieve after wait %!STATUS!", status);
             goto Exit;
         }
     }

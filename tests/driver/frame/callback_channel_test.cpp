@@ -122,6 +122,37 @@ TEST_F(CallbackChannelTest, OneParkedCarrierReleasesExactlyOneWaitingSender)
     EXPECT_EQ(CancelCallbackRequest(1), STATUS_SUCCESS);
 }
 
+// Carriers parked back to back make one empty-to-non-empty change, so the queue signals
+// once; every waiting sender must still get a carrier.
+TEST_F(CallbackChannelTest, CarriersParkedTogetherReleaseAsManyWaitingSenders)
+{
+    constexpr int kSenders = 3;
+    std::vector<std::future<NTSTATUS>> senders;
+    for (int i = 0; i < kSenders; ++i) {
+        senders.push_back(std::async(std::launch::async, [] {
+            return SendCallbackRequest(3, nullptr, 0, nullptr, nullptr, nullptr);
+        }));
+    }
+    ASSERT_TRUE(SendersWaiting(kSenders));
+    std::vector<winsim::Overlapped> carriers;
+    for (int i = 0; i < kSenders; ++i) {
+        carriers.push_back(Send({}));
+    }
+    for (auto &sender : senders) {
+        if (sender.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << "a sender was left waiting";
+            winsim::clock::Advance(5 * kOneSecond);  // let it give up, so the test can end
+        }
+        EXPECT_EQ(sender.get(), STATUS_SUCCESS);
+    }
+    for (const winsim::Overlapped &carrier : carriers) {
+        EXPECT_EQ(Finish(carrier).status, STATUS_SUCCESS);
+    }
+    for (UINT64 id = 1; id <= kSenders; ++id) {
+        EXPECT_EQ(CancelCallbackRequest(id), STATUS_SUCCESS);
+    }
+}
+
 // A carrier taken without waiting leaves the queue's signal behind; the next sender that
 // finds no carrier must still wait its full time instead of failing on the old signal.
 TEST_F(CallbackChannelTest, LeftoverSignalDoesNotCutTheWaitShort)
