@@ -27,17 +27,6 @@
 #define IPV6_ADDRESS_SIZE 16
 #define IPV4_ADDRESS_SIZE 4
 
-/* The filter's RedirectTargetBlob, or NULL when its provider context has none of 10 bytes. */
-static const REDIRECT_TARGET_BLOB *GetTargetBlob(_In_ const FWPS_FILTER1 *Filter)
-{
-    if (Filter->providerContext == NULL || Filter->providerContext->dataBuffer == NULL ||
-        Filter->providerContext->dataBuffer->data == NULL ||
-        Filter->providerContext->dataBuffer->size != REDIRECT_TARGET_BLOB_SIZE) {
-        return NULL;
-    }
-    return (const REDIRECT_TARGET_BLOB *)Filter->providerContext->dataBuffer->data;
-}
-
 /* The release routine of the pended path's deferred work. */
 _Function_class_(DEFERRED_WORK_RELEASE)
 static VOID ReleaseRedirectPayload(_Inout_ PVOID *Payload)
@@ -295,7 +284,7 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
     if (!NT_SUCCESS(status) || isLocal) {
         goto Exit;
     }
-    blob = GetTargetBlob(Filter);
+    blob = GetRedirectTargetBlob(Filter);
     if (blob == NULL) {
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER,

@@ -19,8 +19,8 @@ const UCHAR RedirectContextMarker[REDIRECT_CONTEXT_MARKER_SIZE] = {
     0xF9, 0x50, 0x2B, 0x4C, 0x9F, 0x80, 0xCA, 0x9D, 0x32, 0xF9, 0x0D, 0xD5,
 };
 
-/* The filter's blob, or NULL when the provider context does not carry exactly 10 bytes. */
-static const REDIRECT_TARGET_BLOB *FilterTargetBlob(_In_ const FWPS_FILTER1 *Filter)
+_Use_decl_annotations_
+const REDIRECT_TARGET_BLOB *GetRedirectTargetBlob(const FWPS_FILTER1 *Filter)
 {
     if (Filter->providerContext == NULL || Filter->providerContext->dataBuffer == NULL ||
         Filter->providerContext->dataBuffer->data == NULL ||
@@ -80,7 +80,7 @@ NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyC
     *request->ClassifyOut = *ClassifyOut;
 
     request->RedirectHandle = RedirectHandle;
-    blob = FilterTargetBlob(Filter);
+    blob = GetRedirectTargetBlob(Filter);
     if (blob == NULL) {
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "CreateRedirectRequest: filter %I64u has no target blob %!STATUS!",

@@ -64,6 +64,10 @@ _Must_inspect_result_
 NTSTATUS BuildRedirectContextRecord(_In_ const FWPS_INCOMING_VALUES0 *FixedValues, _In_ UINT64 ProcessId,
                                     _Outptr_result_maybenull_ PREDIRECT_CONTEXT_RECORD *Record);
 
+/* The filter's RedirectTargetBlob, or NULL when its provider context has no 10-byte data buffer. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+const REDIRECT_TARGET_BLOB *GetRedirectTargetBlob(_In_ const FWPS_FILTER1 *Filter);
+
 /* Frees *Record if set and clears it. */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID FreeRedirectContextRecord(_Inout_ PREDIRECT_CONTEXT_RECORD *Record);
