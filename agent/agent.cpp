@@ -5,6 +5,8 @@
  */
 #include "agent.h"
 
+#include "port_query.h"
+
 #include <chrono>
 
 namespace qvr::agent {
@@ -37,11 +39,43 @@ NTSTATUS Agent::Start(const AgentOptions &options)
             return STATUS_UNSUCCESSFUL;
         }
     }
+    if (options.proxyPort) {
+        status = StartRedirection(options);
+        if (!NT_SUCCESS(status)) {
+            Stop();
+            return status;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS Agent::StartRedirection(const AgentOptions &options)
+{
+    proxy_ = std::make_unique<LocalProxy>();
+    if (!proxy_->Start(*options.proxyPort)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (callbacks_ != nullptr) {
+        callbacks_->SetHandler(kPortQueryType, FixedPortQueryHandler(*options.proxyPort));
+    }
+    filters_ = std::make_unique<RedirectFilters>();
+    if (filters_->Open() != ERROR_SUCCESS ||
+        filters_->AddTarget({*options.proxyPort, proxy_->ProcessId(), options.askAgentForPort}) != ERROR_SUCCESS) {
+        return STATUS_UNSUCCESSFUL;
+    }
     return STATUS_SUCCESS;
 }
 
 void Agent::Stop()
 {
+    if (filters_ != nullptr) {
+        filters_->Close();
+        filters_.reset();
+    }
+    if (proxy_ != nullptr) {
+        proxy_->Stop();
+        proxy_.reset();
+    }
     if (callbacks_ != nullptr) {
         callbacks_->Stop();
         callbacks_.reset();

@@ -9,6 +9,8 @@
 #pragma once
 
 #include "callback_responder.h"
+#include "filters.h"
+#include "proxy.h"
 #include "service.h"
 
 #include <memory>
@@ -19,6 +21,11 @@ namespace qvr::agent {
 struct AgentOptions {
     std::optional<ServiceConfiguration> configuration;  // sent after the device is opened, if given
     std::size_t callbackCarriers = 2;     // IOCTL_QVR_CALLBACK requests kept parked; 0 for none
+    // The local proxy's port: when given, the proxy runs as the redirect target, the
+    // connect-redirect filters point at it (asking for the port when askAgentForPort) and
+    // the carriers answer port queries with it.
+    std::optional<std::uint16_t> proxyPort;
+    bool askAgentForPort = false;
 };
 
 class Agent {
@@ -37,10 +44,17 @@ public:
     AgentService &Service() { return service_; }
     // Null until Start has parked carriers.
     CallbackResponder *Callbacks() { return callbacks_.get(); }
+    // Null unless Start was given a proxy port.
+    LocalProxy *Proxy() { return proxy_.get(); }
+    RedirectFilters *Filters() { return filters_.get(); }
 
 private:
+    NTSTATUS StartRedirection(const AgentOptions &options);
+
     AgentService service_;
     std::unique_ptr<CallbackResponder> callbacks_;
+    std::unique_ptr<LocalProxy> proxy_;
+    std::unique_ptr<RedirectFilters> filters_;
 };
 
 }  // namespace qvr::agent

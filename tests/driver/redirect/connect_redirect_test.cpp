@@ -300,3 +300,36 @@ TEST_F(ConnectRedirectTest, ApplicationIdTooLongForTheRecordIsNotRedirected)
 
 }  // namespace
 }  // namespace redirect_test
+
+namespace redirect_test {
+namespace {
+
+// The agent model as a whole: its proxy is the redirect target and its carriers answer
+// the port query, so a filter asking for the port sends the connection to the proxy.
+TEST_F(ConnectRedirectTest, AgentModelRunsTheProxyAndAnswersThePortQuery)
+{
+    InterceptOnly(u"webbrowser.exe");
+    const std::uint64_t browser = StartProcess(kBrowserImage);
+    proxy_.Stop();  // the agent brings its own proxy and filters
+    filters_.Close();
+    qvr::agent::Agent agentModel;
+    qvr::agent::AgentOptions options;
+    options.proxyPort = 8081;
+    options.askAgentForPort = true;
+    ASSERT_EQ(agentModel.Start(options), STATUS_SUCCESS);
+    ASSERT_NE(agentModel.Proxy(), nullptr);
+
+    winsim::network::Connection connection = Connect(browser, "203.0.113.7:443");
+    EXPECT_EQ(connection.WaitSettled(), Outcome::Connected);
+    EXPECT_EQ(connection.Remote(), Ep("127.0.0.1:8081"));
+    EXPECT_EQ(connection.AcceptedByProcessId(), agentModel.Proxy()->ProcessId());
+    std::optional<qvr::agent::ProxiedConnection> accepted = agentModel.Proxy()->Accept(std::chrono::seconds(2));
+    ASSERT_TRUE(accepted && accepted->context);
+    EXPECT_EQ(accepted->context->processId, browser);
+    EXPECT_GE(agentModel.Callbacks()->QuestionsAnswered(), 1u);
+    winsim::network::Reset();
+    agentModel.Stop();
+}
+
+}  // namespace
+}  // namespace redirect_test

@@ -11,6 +11,7 @@
 #include <winsim/processes.h>
 #include <winsim/wfp.h>
 
+#include "agent/agent.h"
 #include "agent/callback_responder.h"
 #include "agent/filters.h"
 #include "agent/port_query.h"
