@@ -232,6 +232,66 @@ static BOOLEAN GetDecidingProcessId(_In_ const FWPS_INCOMING_METADATA_VALUES0 *M
     return TRUE;
 }
 
+/*
+ * Whether the connection is TCP to another machine over IPv4 or IPv6: the cheap tests that
+ * come before anything else. A failing lookup's status is returned (traced by the caller).
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static NTSTATUS IsRemoteTcpConnection(_In_ const FWPS_INCOMING_VALUES0 *FixedValues, _Out_ BOOLEAN *RemoteTcp)
+{
+    NTSTATUS status;
+    UINT8 protocol;
+    UINT16 family = 0;
+    BOOLEAN isLocal = FALSE;
+
+    *RemoteTcp = FALSE;
+    protocol = FixedValues->valueCount > FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_PROTOCOL
+                   ? FixedValues->incomingValue[FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_PROTOCOL].value.uint8
+                   : 0;
+    if (protocol != IPPROTO_TCP) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: protocol %u", (unsigned)protocol);
+        return STATUS_SUCCESS;
+    }
+    status = GetAddressFamily(FixedValues->layerId, &family);
+    if (!NT_SUCCESS(status) || (family != AF_INET && family != AF_INET6)) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: layer %u has no IP family",
+                    (unsigned)FixedValues->layerId);
+        return status;
+    }
+    status = IsLoopbackConnection(FixedValues, &isLocal);
+    if (!NT_SUCCESS(status) || isLocal) {
+        return status;
+    }
+    *RemoteTcp = TRUE;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * A connection carrying records of a redirect of ours: the proxy's own connection onwards
+ * (redirected by self) is permitted, one further down a chain (previously redirected by
+ * self) is left alone. TRUE when the classify ends here.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static BOOLEAN IsOwnRedirect(_In_ const FWPS_INCOMING_METADATA_VALUES0 *MetaValues, _In_ const FWPS_FILTER1 *Filter,
+                             _Inout_ FWPS_CLASSIFY_OUT0 *ClassifyOut)
+{
+    FWPS_CONNECTION_REDIRECT_STATE state;
+
+    if (!FWPS_IS_METADATA_FIELD_PRESENT(MetaValues, FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE)) {
+        return FALSE;
+    }
+    state = FwpsQueryConnectionRedirectState0(MetaValues->redirectRecords, WfpContext.RedirectHandle, NULL);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: redirect state %u", (unsigned)state);
+    if (state == FWPS_CONNECTION_REDIRECTED_BY_SELF) {
+        ClassifyOut->actionType = FWP_ACTION_PERMIT;
+        if ((Filter->flags & FWPS_FILTER_FLAG_CLEAR_ACTION_RIGHT) != 0) {
+            ClassifyOut->rights &= ~FWPS_RIGHT_ACTION_WRITE;
+        }
+        return TRUE;
+    }
+    return state == FWPS_CONNECTION_PREVIOUSLY_REDIRECTED_BY_SELF;
+}
+
 _Use_decl_annotations_
 VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues,
                                         const FWPS_INCOMING_METADATA_VALUES0 *MetaValues, void *LayerData,
@@ -240,12 +300,9 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
 {
     NTSTATUS status = STATUS_SUCCESS;
     UINT32 flags = 0;
-    UINT16 family = 0;
-    UINT8 protocol;
-    BOOLEAN isLocal = FALSE;
+    BOOLEAN remoteTcp = FALSE;
     BOOLEAN intercept = FALSE;
     const REDIRECT_TARGET_BLOB *blob;
-    FWPS_CONNECTION_REDIRECT_STATE state;
     const FWPS_CONNECT_REQUEST0 *previous;
     UINT64 processId = 0;
     PREDIRECT_REQUEST request = NULL;
@@ -267,21 +324,8 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
     }
     ClassifyOut->actionType = FWP_ACTION_CONTINUE;
 
-    protocol = FixedValues->valueCount > FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_PROTOCOL
-                   ? FixedValues->incomingValue[FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_PROTOCOL].value.uint8
-                   : 0;
-    if (protocol != IPPROTO_TCP) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: protocol %u", (unsigned)protocol);
-        goto Exit;
-    }
-    status = GetAddressFamily(FixedValues->layerId, &family);
-    if (!NT_SUCCESS(status) || (family != AF_INET && family != AF_INET6)) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: layer %u has no IP family",
-                    (unsigned)FixedValues->layerId);
-        goto Exit;
-    }
-    status = IsLoopbackConnection(FixedValues, &isLocal);
-    if (!NT_SUCCESS(status) || isLocal) {
+    status = IsRemoteTcpConnection(FixedValues, &remoteTcp);
+    if (!NT_SUCCESS(status) || !remoteTcp) {
         goto Exit;
     }
     blob = GetRedirectTargetBlob(Filter);
@@ -293,21 +337,8 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
         goto Exit;
     }
 
-    if (FWPS_IS_METADATA_FIELD_PRESENT(MetaValues, FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE)) {
-        state = FwpsQueryConnectionRedirectState0(MetaValues->redirectRecords, WfpContext.RedirectHandle, NULL);
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: redirect state %u",
-                    (unsigned)state);
-        if (state == FWPS_CONNECTION_REDIRECTED_BY_SELF) {
-            /* The proxy's own connection onwards, carrying our records: let it through. */
-            ClassifyOut->actionType = FWP_ACTION_PERMIT;
-            if ((Filter->flags & FWPS_FILTER_FLAG_CLEAR_ACTION_RIGHT) != 0) {
-                ClassifyOut->rights &= ~FWPS_RIGHT_ACTION_WRITE;
-            }
-            goto Exit;
-        }
-        if (state == FWPS_CONNECTION_PREVIOUSLY_REDIRECTED_BY_SELF) {
-            goto Exit;
-        }
+    if (IsOwnRedirect(MetaValues, Filter, ClassifyOut)) {
+        goto Exit;
     }
     if (!GetDecidingProcessId(MetaValues, blob, &processId)) {
         goto Exit;
