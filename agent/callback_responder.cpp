@@ -10,6 +10,7 @@
 
 #include <qvr_ioctl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -32,13 +33,12 @@ std::vector<std::uint8_t> BuildCallbackReply(std::uint64_t requestId, std::uint3
     header.RequestId = requestId;
     header.PayloadLength = static_cast<std::uint32_t>(payload.size());
 
-    std::vector<std::uint8_t> reply(kHeaderSize);
-    std::memcpy(reply.data(), &header, kHeaderSize);
-    reply.insert(reply.end(), payload.begin(), payload.end());
     // The driver reads replies of at least one byte beyond the header; an empty payload
     // is padded, its PayloadLength stays 0.
-    if (payload.empty()) {
-        reply.push_back(0);
+    std::vector<std::uint8_t> reply(kHeaderSize + std::max<std::size_t>(payload.size(), 1), 0);
+    std::memcpy(reply.data(), &header, kHeaderSize);
+    if (!payload.empty()) {
+        std::memcpy(reply.data() + kHeaderSize, payload.data(), payload.size());
     }
     return reply;
 }

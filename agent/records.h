@@ -17,7 +17,7 @@ struct ProcessPolicy {
     // true: the names are the processes to intercept; false: the names are exempt and
     // every other process is intercepted.
     bool interceptListed = true;
-    std::vector<std::u16string> names;  // executable file names, e.g. u"chrome.exe"
+    std::vector<std::u16string> names;  // executable file names, e.g. u"webbrowser.exe"
 };
 
 // PROCESS_RULES_RECORD: header (Size = whole record), Mode, Count, then each name with its

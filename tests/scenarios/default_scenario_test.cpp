@@ -28,7 +28,7 @@ TEST(DefaultScenarioTest, RunsCleanWithEveryAnswerAsExpected)
     EXPECT_NE(out.str().find("verifier: clean"), std::string::npos);
 }
 
-// After the intercept list, chrome is intercepted and svchost is not; a refused record
+// After the intercept list, the web browser is intercepted and svchost is not; a refused record
 // changes nothing; the final exemption list turns that round.
 TEST(DefaultScenarioTest, PolicyVerdictsFollowOnlyTheAcceptedRules)
 {
@@ -37,8 +37,8 @@ TEST(DefaultScenarioTest, PolicyVerdictsFollowOnlyTheAcceptedRules)
     ASSERT_GE(report.probes.size(), 2u) << out.str();
     for (std::size_t i = 0; i + 1 < report.probes.size(); ++i) {
         ASSERT_EQ(report.probes[i].size(), 4u);
-        EXPECT_TRUE(report.probes[i][0].intercepted) << "chrome, rules step " << i;
-        EXPECT_TRUE(report.probes[i][1].intercepted) << "firefox, rules step " << i;
+        EXPECT_TRUE(report.probes[i][0].intercepted) << "web browser, rules step " << i;
+        EXPECT_TRUE(report.probes[i][1].intercepted) << "other browser, rules step " << i;
         EXPECT_FALSE(report.probes[i][2].intercepted) << "svchost, rules step " << i;
         EXPECT_FALSE(report.probes[i][3].intercepted) << "no file name, rules step " << i;
     }

@@ -226,8 +226,8 @@ Scenario DefaultScenario()
     Scenario s;
     s.name = "default: the service configures the driver, then sends what a faulty service might";
     s.probes = {
-        u"\\Device\\HarddiskVolume2\\Program Files\\Google\\Chrome\\Application\\chrome.exe",
-        u"\\Device\\HarddiskVolume2\\Program Files\\Mozilla Firefox\\FIREFOX.EXE",
+        u"\\Device\\HarddiskVolume2\\Program Files\\WebBrowser\\webbrowser.exe",
+        u"\\Device\\HarddiskVolume2\\Program Files\\OtherBrowser\\OTHERBROWSER.EXE",
         u"\\Device\\HarddiskVolume2\\Windows\\System32\\svchost.exe",
         u"\\Device\\HarddiskVolume2\\Windows\\System32\\",
     };
@@ -235,11 +235,11 @@ Scenario DefaultScenario()
                                STATUS_ACCESS_DENIED));
     s.steps.push_back(OpenStep("an administrator opens the control device", winsim::Identity::Administrator,
                                STATUS_SUCCESS));
-    s.steps.push_back(RulesStep("rules: intercept [chrome.exe, firefox.exe, msedge.exe]", true,
-                                {u"chrome.exe", u"firefox.exe", u"msedge.exe"}, STATUS_SUCCESS));
+    s.steps.push_back(RulesStep("rules: intercept [webbrowser.exe, otherbrowser.exe, thirdbrowser.exe]", true,
+                                {u"webbrowser.exe", u"otherbrowser.exe", u"thirdbrowser.exe"}, STATUS_SUCCESS));
     s.steps.push_back(QuicStep("QUIC blocking on", true, STATUS_SUCCESS));
-    s.steps.push_back(RulesStep("rules listing one name twice: intercept [Chrome.exe, CHROME.EXE]", true,
-                                {u"Chrome.exe", u"CHROME.EXE"}, STATUS_UNSUCCESSFUL));
+    s.steps.push_back(RulesStep("rules listing one name twice: intercept [WebBrowser.exe, WEBBROWSER.EXE]", true,
+                                {u"WebBrowser.exe", u"WEBBROWSER.EXE"}, STATUS_UNSUCCESSFUL));
     agent::ProcessPolicy one;
     one.names = {u"a.exe"};
     std::vector<std::uint8_t> shortRecord = agent::BuildProcessRulesRecord(one);

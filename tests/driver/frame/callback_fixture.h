@@ -50,9 +50,11 @@ inline std::vector<std::uint8_t> Reply(UINT64 id, std::vector<std::uint8_t> payl
     header.Type = type;
     header.RequestId = id;
     header.PayloadLength = static_cast<UINT32>(payload.size());
-    std::vector<std::uint8_t> bytes(CALLBACK_RECORD_HEADER_SIZE);
+    std::vector<std::uint8_t> bytes(CALLBACK_RECORD_HEADER_SIZE + payload.size());
     std::memcpy(bytes.data(), &header, CALLBACK_RECORD_HEADER_SIZE);
-    bytes.insert(bytes.end(), payload.begin(), payload.end());
+    if (!payload.empty()) {
+        std::memcpy(bytes.data() + CALLBACK_RECORD_HEADER_SIZE, payload.data(), payload.size());
+    }
     return bytes;
 }
 
