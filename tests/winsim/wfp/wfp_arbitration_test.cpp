@@ -16,10 +16,6 @@
 #include <memory>
 
 using namespace wfptest;
-using winsim::network::Connect;
-using winsim::network::ConnectRequest;
-using winsim::network::Endpoint;
-using winsim::network::Outcome;
 
 namespace {
 
@@ -110,14 +106,14 @@ TEST_P(ArbitrationTest, DecidesAsTheFilterArbitrationRulesSay)
     for (std::size_t i = 0; i < tc.filters.size(); ++i) {
         const FilterCase &f = tc.filters[i];
         GUID subLayer = MakeGuid(0x1000 + f.subLayerWeight);
-        FilterSpec spec;
-        spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-        spec.weight = f.weight;
-        spec.subLayer = subLayer;
-        spec.flags = f.flags;
+        FilterSpec filter;
+        filter.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+        filter.weight = f.weight;
+        filter.subLayer = subLayer;
+        filter.flags = f.flags;
         bool unregistered = f.kind == Kind::UnregisteredTerminating || f.kind == Kind::UnregisteredInspection;
         if (f.kind == Kind::StaticPermit || f.kind == Kind::StaticBlock) {
-            spec.action = f.kind == Kind::StaticPermit ? FWP_ACTION_PERMIT : FWP_ACTION_BLOCK;
+            filter.action = f.kind == Kind::StaticPermit ? FWP_ACTION_PERMIT : FWP_ACTION_BLOCK;
             callouts.push_back(nullptr);
         } else {
             auto c = std::make_unique<TestCallout>(MakeGuid(0x300 + static_cast<UINT32>(i)));
@@ -126,8 +122,8 @@ TEST_P(ArbitrationTest, DecidesAsTheFilterArbitrationRulesSay)
             }
             Script(*c, f.kind, &rights[i]);
             service.AddCallout(c->Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V4);
-            spec.calloutKey = c->Key();
-            spec.action = (f.kind == Kind::InspectionBlock || f.kind == Kind::UnregisteredInspection)
+            filter.calloutKey = c->Key();
+            filter.action = (f.kind == Kind::InspectionBlock || f.kind == Kind::UnregisteredInspection)
                               ? FWP_ACTION_CALLOUT_INSPECTION
                               : FWP_ACTION_CALLOUT_TERMINATING;
             callouts.push_back(std::move(c));
@@ -139,7 +135,7 @@ TEST_P(ArbitrationTest, DecidesAsTheFilterArbitrationRulesSay)
         sub.weight = f.subLayerWeight;
         DWORD added = FwpmSubLayerAdd0(service.Engine(), &sub, nullptr);
         ASSERT_TRUE(added == ERROR_SUCCESS || added == FWP_E_ALREADY_EXISTS);
-        ids.push_back(service.AddFilter(spec));
+        ids.push_back(service.AddFilter(filter));
     }
 
     ConnectRequest r;
@@ -220,12 +216,12 @@ class ConditionTest : public WfpTest {};
 TEST_F(ConditionTest, ProtocolAndRemotePortConditionsAllMustHold)
 {
     Service service;
-    FilterSpec spec;
-    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-    spec.action = FWP_ACTION_BLOCK;
-    spec.protocol = IPPROTO_UDP;
-    spec.remotePort = 443;
-    service.AddFilter(spec);
+    FilterSpec udp443;
+    udp443.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    udp443.action = FWP_ACTION_BLOCK;
+    udp443.protocol = IPPROTO_UDP;
+    udp443.remotePort = 443;
+    service.AddFilter(udp443);
     struct Row {
         UINT8 protocol;
         UINT16 port;
@@ -273,13 +269,9 @@ TEST_F(ConditionTest, UdpSendReachesAuthConnectWithItsFields)
     Service service;
     TestCallout quic(MakeGuid(0x400));
     ASSERT_EQ(quic.Register(), STATUS_SUCCESS);
-    service.AddCallout(quic.Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V6);
-    FilterSpec spec;
-    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V6;
-    spec.action = FWP_ACTION_CALLOUT_TERMINATING;
-    spec.calloutKey = quic.Key();
-    spec.protocol = IPPROTO_UDP;
-    service.AddFilter(spec);
+    FilterSpec udp = CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V6, quic.Key());
+    udp.protocol = IPPROTO_UDP;
+    service.AddCalloutAndFilter(udp);
     UINT16 layer = 0;
     UINT8 protocol = 0;
     UINT64 pid = 0;
@@ -348,16 +340,12 @@ TEST_F(DiscardTest, BlockedConnectionIsClassifiedAtTheDiscardLayerWithTheBlockin
     Service service;
     TestCallout discard(MakeGuid(0x500));
     ASSERT_EQ(discard.Register(), STATUS_SUCCESS);
-    service.AddCallout(discard.Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V4_DISCARD);
-    FilterSpec spec;
-    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4_DISCARD;
-    spec.action = FWP_ACTION_CALLOUT_INSPECTION;
-    spec.calloutKey = discard.Key();
-    service.AddFilter(spec);
-    spec = FilterSpec();
-    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-    spec.action = FWP_ACTION_BLOCK;
-    UINT64 blocking = service.AddFilter(spec);
+    service.AddCalloutAndFilter(
+        CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4_DISCARD, discard.Key(), FWP_ACTION_CALLOUT_INSPECTION));
+    FilterSpec block;
+    block.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    block.action = FWP_ACTION_BLOCK;
+    UINT64 blocking = service.AddFilter(block);
     FWPS_DISCARD_METADATA0 seen = {};
     UINT32 present = 0;
     discard.classify = [&](const FWPS_INCOMING_VALUES0 *v, const FWPS_INCOMING_METADATA_VALUES0 *m, const void *,
@@ -382,12 +370,8 @@ TEST_F(DiscardTest, TransportDropCarriesItsModuleReasonAndFields)
     Service service;
     TestCallout discard(MakeGuid(0x501));
     ASSERT_EQ(discard.Register(), STATUS_SUCCESS);
-    service.AddCallout(discard.Key(), FWPM_LAYER_INBOUND_TRANSPORT_V4_DISCARD);
-    FilterSpec spec;
-    spec.layer = FWPM_LAYER_INBOUND_TRANSPORT_V4_DISCARD;
-    spec.action = FWP_ACTION_CALLOUT_INSPECTION;
-    spec.calloutKey = discard.Key();
-    service.AddFilter(spec);
+    service.AddCalloutAndFilter(
+        CalloutFilter(FWPM_LAYER_INBOUND_TRANSPORT_V4_DISCARD, discard.Key(), FWP_ACTION_CALLOUT_INSPECTION));
     UINT32 reason = 0;
     FWPS_DISCARD_MODULE0 module = FWPS_DISCARD_MODULE_MAX;
     UINT16 localPort = 0;

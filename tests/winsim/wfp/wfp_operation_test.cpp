@@ -13,10 +13,6 @@
 #include <thread>
 
 using namespace wfptest;
-using winsim::network::Connect;
-using winsim::network::ConnectRequest;
-using winsim::network::Endpoint;
-using winsim::network::Outcome;
 
 namespace {
 
@@ -28,25 +24,12 @@ protected:
     {
         WfpTest::SetUp();
         ASSERT_EQ(callout.Register(), STATUS_SUCCESS);
-        service.AddCallout(callout.Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V4);
-        FilterSpec spec;
-        spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-        spec.action = FWP_ACTION_CALLOUT_TERMINATING;
-        spec.calloutKey = callout.Key();
-        service.AddFilter(spec);
+        service.AddCalloutAndFilter(CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, callout.Key()));
         callout.flowDelete = [this](UINT16 layer, UINT32 id, UINT64 context) {
             deleted.push_back(context);
             EXPECT_EQ(layer, FWPS_LAYER_ALE_AUTH_CONNECT_V4);
             EXPECT_EQ(id, callout.Id());
         };
-    }
-
-    static ConnectRequest Request()
-    {
-        ConnectRequest r;
-        r.processId = 1000;
-        r.remote = Endpoint::Parse("198.51.100.1:443");
-        return r;
     }
 
     // The first classify associates a context and pends the operation.
@@ -87,7 +70,7 @@ TEST_F(OperationTest, PendedOperationHoldsTheConnectionThenReauthorizesWithTheFl
         deletedDuringClassify = deleted.size();
     };
 
-    winsim::network::Connection c = Connect(Request());
+    winsim::network::Connection c = Connect(PlainRequest());
     ASSERT_EQ(c.State(), Outcome::Pending);
     EXPECT_EQ(winsim::wfp::PendedOperationCount(), 1u);
     EXPECT_EQ(winsim::wfp::FlowContextCount(), 1u);
@@ -122,7 +105,7 @@ TEST_F(OperationTest, ReauthorizationCannotBePendedAgainAndItsBlockEndsTheFlow)
         out->actionType = FWP_ACTION_BLOCK;
         out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
     };
-    winsim::network::Connection c = Connect(Request());
+    winsim::network::Connection c = Connect(PlainRequest());
     ASSERT_EQ(c.State(), Outcome::Pending);
 
     FwpsCompleteOperation0(completion, nullptr);
@@ -147,7 +130,7 @@ TEST_F(OperationTest, OperationPendedAndCompletedInsideTheClassifyIsReauthorized
         out->actionType = FWP_ACTION_BLOCK;
         out->flags |= FWPS_CLASSIFY_OUT_FLAG_ABSORB;
     };
-    winsim::network::Connection c = Connect(Request());
+    winsim::network::Connection c = Connect(PlainRequest());
     EXPECT_EQ(c.WaitSettled(), Outcome::Connected);
     EXPECT_EQ(c.AuthConnectClassifies(), 2);
 }
@@ -158,7 +141,7 @@ TEST_F(OperationTest, OperationCompletedAfterTheConnectionClosedIsNotReauthorize
                            const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out) {
         PendOnFirstClassify(out, m, v->layerId);
     };
-    winsim::network::Connection c = Connect(Request());
+    winsim::network::Connection c = Connect(PlainRequest());
     ASSERT_EQ(c.State(), Outcome::Pending);
 
     c.Close();
@@ -178,7 +161,7 @@ TEST_F(OperationTest, FlowContextAssociationRefusalsAndRemoval)
         flow = m->flowHandle;
         out->actionType = FWP_ACTION_PERMIT;
     };
-    winsim::network::Connection c = Connect(Request());
+    winsim::network::Connection c = Connect(PlainRequest());
     ASSERT_EQ(c.State(), Outcome::Connected);
     ASSERT_EQ(flow, c.FlowHandle());
     const UINT16 layer = FWPS_LAYER_ALE_AUTH_CONNECT_V4;
@@ -199,7 +182,7 @@ TEST_F(OperationTest, FlowContextAssociationRefusalsAndRemoval)
 
 TEST_F(OperationTest, ClosingTheConnectionDeletesItsFlowContexts)
 {
-    winsim::network::Connection c = Connect(Request());
+    winsim::network::Connection c = Connect(PlainRequest());
     ASSERT_EQ(c.State(), Outcome::Connected);
     ASSERT_EQ(FwpsFlowAssociateContext0(c.FlowHandle(), FWPS_LAYER_ALE_AUTH_CONNECT_V4, callout.Id(), kContext),
               STATUS_SUCCESS);
@@ -214,15 +197,12 @@ TEST_F(OperationTest, ConditionalOnFlowCalloutIsCalledOnlyForFlowsWithItsContext
 {
     TestCallout conditional(MakeGuid(0x602));
     ASSERT_EQ(conditional.Register(true, FWP_CALLOUT_FLAG_CONDITIONAL_ON_FLOW), STATUS_SUCCESS);
-    service.AddCallout(conditional.Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V4);
-    FilterSpec spec;
-    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-    spec.action = FWP_ACTION_CALLOUT_INSPECTION;
-    spec.calloutKey = conditional.Key();
-    spec.weight = 0xFFFFFFFFFFFFull;
-    service.AddFilter(spec);
+    FilterSpec inspection =
+        CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, conditional.Key(), FWP_ACTION_CALLOUT_INSPECTION);
+    inspection.weight = 0xFFFFFFFFFFFFull;
+    service.AddCalloutAndFilter(inspection);
 
-    Connect(Request());
+    Connect(PlainRequest());
     EXPECT_EQ(conditional.classifyCalls.load(), 0);
     winsim::wfp::Reset();
 }
@@ -281,7 +261,7 @@ TEST_F(OperationTest, ManyConnectionsPendedAndCompletedFromOtherThreadsAllSettle
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < kEach; ++i) {
-                all[t].push_back(Connect(Request()));
+                all[t].push_back(Connect(PlainRequest()));
             }
         });
     }

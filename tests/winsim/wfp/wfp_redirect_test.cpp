@@ -15,10 +15,6 @@
 #include <cstring>
 
 using namespace wfptest;
-using winsim::network::Connect;
-using winsim::network::ConnectRequest;
-using winsim::network::Endpoint;
-using winsim::network::Outcome;
 
 namespace {
 
@@ -94,20 +90,13 @@ protected:
         WfpTest::SetUp();
         ASSERT_EQ(redirect.Register(), STATUS_SUCCESS);
         ASSERT_EQ(auth.Register(), STATUS_SUCCESS);
-        service.AddCallout(redirect.Key(), FWPM_LAYER_ALE_CONNECT_REDIRECT_V4);
-        service.AddCallout(auth.Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V4);
-        FilterSpec spec;
-        spec.layer = FWPM_LAYER_ALE_CONNECT_REDIRECT_V4;
-        spec.action = FWP_ACTION_CALLOUT_TERMINATING;
-        spec.calloutKey = redirect.Key();
-        spec.protocol = IPPROTO_TCP;
-        spec.remotePort = 443;
-        redirectFilter = service.AddFilter(spec);
-        spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-        spec.action = FWP_ACTION_CALLOUT_INSPECTION;
-        spec.calloutKey = auth.Key();
-        spec.remotePort.reset();
-        service.AddFilter(spec);
+        FilterSpec redirectTcp443 = CalloutFilter(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, redirect.Key());
+        redirectTcp443.protocol = IPPROTO_TCP;
+        redirectTcp443.remotePort = 443;
+        redirectFilter = service.AddCalloutAndFilter(redirectTcp443);
+        FilterSpec authTcp = CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, auth.Key(), FWP_ACTION_CALLOUT_INSPECTION);
+        authTcp.protocol = IPPROTO_TCP;
+        service.AddCalloutAndFilter(authTcp);
         auth.classify = [this](const FWPS_INCOMING_VALUES0 *v, const FWPS_INCOMING_METADATA_VALUES0 *m, const void *,
                                const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out) {
             authFlags.push_back(v->incomingValue[FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS].value.uint32);
@@ -376,13 +365,9 @@ TEST_F(RedirectTest, RedirectedConnectionHeldAtAuthConnectWhileItsRecordsAreJudg
 {
     TestCallout holder(MakeGuid(4));
     ASSERT_EQ(holder.Register(), STATUS_SUCCESS);
-    service.AddCallout(holder.Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V4);
-    FilterSpec spec;
-    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-    spec.action = FWP_ACTION_CALLOUT_TERMINATING;
-    spec.calloutKey = holder.Key();
-    spec.weight = 1ull << 62;
-    service.AddFilter(spec);
+    FilterSpec holding = CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, holder.Key());
+    holding.weight = 1ull << 62;
+    service.AddCalloutAndFilter(holding);
     HANDLE completion = nullptr;
     std::vector<UINT8> records;
     NTSTATUS sizeStatus = STATUS_SUCCESS;
@@ -431,13 +416,9 @@ TEST_F(RedirectTest, LowerCalloutSeesTheHigherCalloutsVersionAndItsRedirectHandl
 {
     TestCallout second(MakeGuid(3));
     ASSERT_EQ(second.Register(), STATUS_SUCCESS);
-    service.AddCallout(second.Key(), FWPM_LAYER_ALE_CONNECT_REDIRECT_V4);
-    FilterSpec spec;
-    spec.layer = FWPM_LAYER_ALE_CONNECT_REDIRECT_V4;
-    spec.action = FWP_ACTION_CALLOUT_TERMINATING;
-    spec.calloutKey = second.Key();
-    spec.weight = 1;  // below the automatic weight of the redirect filter
-    service.AddFilter(spec);
+    FilterSpec lower = CalloutFilter(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, second.Key());
+    lower.weight = 1;  // below the automatic weight of the redirect filter
+    service.AddCalloutAndFilter(lower);
     UINT64 seenModifier = 0;
     HANDLE seenHandle = nullptr;
     UINT16 seenPort = 0;

@@ -14,33 +14,11 @@
 #include <cstring>
 
 using namespace wfptest;
-using winsim::network::Connect;
-using winsim::network::ConnectRequest;
-using winsim::network::Endpoint;
-using winsim::network::Outcome;
 
 namespace {
 
 class RefusalTest : public WfpTest {
 protected:
-    static ConnectRequest Request()
-    {
-        ConnectRequest r;
-        r.processId = 1000;
-        r.remote = Endpoint::Parse("198.51.100.1:443");
-        return r;
-    }
-
-    UINT64 AddCalloutFilter(TestCallout &c, const GUID &layer, FWP_ACTION_TYPE action = FWP_ACTION_CALLOUT_TERMINATING)
-    {
-        service.AddCallout(c.Key(), layer);
-        FilterSpec spec;
-        spec.layer = layer;
-        spec.action = action;
-        spec.calloutKey = c.Key();
-        return service.AddFilter(spec);
-    }
-
     Service service;
 };
 
@@ -77,12 +55,12 @@ TEST_F(RefusalTest, UnregistrationIsBusyWhileFlowContextsRemainAndFinishesWithTh
 {
     TestCallout c(MakeGuid(0x710));
     ASSERT_EQ(c.Register(), STATUS_SUCCESS);
-    AddCalloutFilter(c, FWPM_LAYER_ALE_AUTH_CONNECT_V4);
+    service.AddCalloutAndFilter(CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, c.Key()));
     c.classify = [](const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, const void *,
                     const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out) { out->actionType = FWP_ACTION_PERMIT; };
     int deletes = 0;
     c.flowDelete = [&](UINT16, UINT32, UINT64) { deletes++; };
-    winsim::network::Connection conn = Connect(Request());
+    winsim::network::Connection conn = Connect(PlainRequest());
     ASSERT_EQ(conn.State(), Outcome::Connected);
     const UINT16 layer = FWPS_LAYER_ALE_AUTH_CONNECT_V4;
     ASSERT_EQ(FwpsFlowAssociateContext0(conn.FlowHandle(), layer, c.Id(), 7), STATUS_SUCCESS);
@@ -93,7 +71,7 @@ TEST_F(RefusalTest, UnregistrationIsBusyWhileFlowContextsRemainAndFinishesWithTh
     EXPECT_TRUE(state->unregistering);
     EXPECT_EQ(FwpsFlowAssociateContext0(conn.FlowHandle(), FWPS_LAYER_ALE_AUTH_CONNECT_V6, c.Id(), 8),
               STATUS_FWP_IN_USE);
-    EXPECT_EQ(Connect(Request()).State(), Outcome::Blocked) << "its terminating filter acts as unregistered";
+    EXPECT_EQ(Connect(PlainRequest()).State(), Outcome::Blocked) << "its terminating filter acts as unregistered";
 
     EXPECT_EQ(FwpsFlowRemoveContext0(conn.FlowHandle(), layer, c.Id()), STATUS_SUCCESS);
     EXPECT_EQ(deletes, 1);
@@ -110,7 +88,7 @@ TEST_F(RefusalTest, FilterAddChecksItsCalloutLayerAndConditions)
     service.AddCallout(c.Key(), FWPM_LAYER_ALE_CONNECT_REDIRECT_V4);
     struct Row {
         const char *what;
-        FilterSpec spec;
+        FilterSpec filter;
         DWORD expected;
     };
     FilterSpec unknownCallout;
@@ -139,7 +117,7 @@ TEST_F(RefusalTest, FilterAddChecksItsCalloutLayerAndConditions)
                   {"unknown layer", unknownLayer, FWP_E_LAYER_NOT_FOUND}};
     for (const Row &row : rows) {
         UINT64 id = 0;
-        EXPECT_EQ(service.TryAddFilter(row.spec, &id), row.expected) << row.what;
+        EXPECT_EQ(service.TryAddFilter(row.filter, &id), row.expected) << row.what;
     }
     EXPECT_EQ(winsim::wfp::FilterCount(), 0u);
 
@@ -166,7 +144,7 @@ TEST_F(RefusalTest, CalloutIsToldOfItsFiltersAndCanRejectOne)
 {
     TestCallout c(MakeGuid(0x730));
     ASSERT_EQ(c.Register(true, FWP_CALLOUT_FLAG_ENABLE_COMMIT_ADD_NOTIFY), STATUS_SUCCESS);
-    UINT64 id = AddCalloutFilter(c, FWPM_LAYER_ALE_AUTH_CONNECT_V4);
+    UINT64 id = service.AddCalloutAndFilter(CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, c.Key()));
     EXPECT_EQ(c.notifications, (std::vector<FWPS_CALLOUT_NOTIFY_TYPE>{FWPS_CALLOUT_NOTIFY_ADD_FILTER,
                                                                       FWPS_CALLOUT_NOTIFY_ADD_FILTER_POST_COMMIT}));
     const GUID *deletedKey = &c.Key();
@@ -179,11 +157,8 @@ TEST_F(RefusalTest, CalloutIsToldOfItsFiltersAndCanRejectOne)
     ASSERT_EQ(FwpmFilterDeleteById0(service.Engine(), id), (DWORD)ERROR_SUCCESS);
     EXPECT_EQ(deletedKey, nullptr) << "DELETE_FILTER comes without a filter key";
 
-    FilterSpec spec;
-    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-    spec.action = FWP_ACTION_CALLOUT_TERMINATING;
-    spec.calloutKey = c.Key();
-    EXPECT_EQ(service.TryAddFilter(spec, &id), (DWORD)FWP_E_CALLOUT_NOTIFICATION_FAILED);
+    EXPECT_EQ(service.TryAddFilter(CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, c.Key()), &id),
+              (DWORD)FWP_E_CALLOUT_NOTIFICATION_FAILED);
     EXPECT_EQ(winsim::wfp::FilterCount(), 0u);
 }
 
@@ -192,20 +167,17 @@ TEST_F(RefusalTest, TransactionAbortRemovesWhatItAddedAndCommitNotifiesAfterward
     TestCallout c(MakeGuid(0x731));
     ASSERT_EQ(c.Register(true, FWP_CALLOUT_FLAG_ENABLE_COMMIT_ADD_NOTIFY), STATUS_SUCCESS);
     service.AddCallout(c.Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V4);
-    FilterSpec spec;
-    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-    spec.action = FWP_ACTION_CALLOUT_TERMINATING;
-    spec.calloutKey = c.Key();
+    const FilterSpec filter = CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, c.Key());
 
     ASSERT_EQ(FwpmTransactionBegin0(service.Engine(), 0), (DWORD)ERROR_SUCCESS);
-    service.AddFilter(spec);
+    service.AddFilter(filter);
     EXPECT_EQ(c.notifications.size(), 1u) << "no post-commit notification inside the transaction";
     ASSERT_EQ(FwpmTransactionAbort0(service.Engine()), (DWORD)ERROR_SUCCESS);
     EXPECT_EQ(winsim::wfp::FilterCount(), 0u);
 
     c.notifications.clear();
     ASSERT_EQ(FwpmTransactionBegin0(service.Engine(), 0), (DWORD)ERROR_SUCCESS);
-    service.AddFilter(spec);
+    service.AddFilter(filter);
     ASSERT_EQ(FwpmTransactionCommit0(service.Engine()), (DWORD)ERROR_SUCCESS);
     EXPECT_EQ(c.notifications.back(), FWPS_CALLOUT_NOTIFY_ADD_FILTER_POST_COMMIT);
     EXPECT_EQ(FwpmTransactionCommit0(service.Engine()), (DWORD)FWP_E_NO_TXN_IN_PROGRESS);
@@ -215,15 +187,11 @@ TEST_F(RefusalTest, ProviderContextDataReachesTheCalloutAndCannotBeDeletedWhileU
 {
     TestCallout c(MakeGuid(0x740));
     ASSERT_EQ(c.Register(), STATUS_SUCCESS);
-    service.AddCallout(c.Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V4);
     const std::vector<UINT8> blob = {0x90, 0x1F, 0xD0, 0x07, 0, 0, 0, 0, 0, 0};
     GUID contextKey = service.AddProviderContext(blob);
-    FilterSpec spec;
-    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-    spec.action = FWP_ACTION_CALLOUT_TERMINATING;
-    spec.calloutKey = c.Key();
-    spec.providerContext = contextKey;
-    service.AddFilter(spec);
+    FilterSpec withContext = CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, c.Key());
+    withContext.providerContext = contextKey;
+    service.AddCalloutAndFilter(withContext);
     std::vector<UINT8> seen;
     c.classify = [&](const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, const void *,
                      const FWPS_FILTER1 *filter, UINT64, FWPS_CLASSIFY_OUT0 *out) {
@@ -234,28 +202,28 @@ TEST_F(RefusalTest, ProviderContextDataReachesTheCalloutAndCannotBeDeletedWhileU
         out->actionType = FWP_ACTION_PERMIT;
     };
 
-    EXPECT_EQ(Connect(Request()).State(), Outcome::Connected);
+    EXPECT_EQ(Connect(PlainRequest()).State(), Outcome::Connected);
     EXPECT_EQ(seen, blob);
     EXPECT_EQ(FwpmProviderContextDeleteByKey0(service.Engine(), &contextKey), (DWORD)FWP_E_IN_USE);
 }
 
 TEST_F(RefusalTest, BfeStopDeletesWhatIsNotPersistentAndAbortsSessions)
 {
-    FilterSpec spec;
-    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-    spec.action = FWP_ACTION_BLOCK;
-    service.AddFilter(spec);
-    spec.flags = FWPM_FILTER_FLAG_PERSISTENT;
-    service.AddFilter(spec);
+    FilterSpec block;
+    block.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    block.action = FWP_ACTION_BLOCK;
+    service.AddFilter(block);
+    block.flags = FWPM_FILTER_FLAG_PERSISTENT;
+    service.AddFilter(block);
 
     winsim::wfp::StopBfe();
 
     EXPECT_EQ(winsim::wfp::FilterCount(), 1u);
-    EXPECT_EQ(service.TryAddFilter(spec, nullptr), (DWORD)FWP_E_SESSION_ABORTED);
+    EXPECT_EQ(service.TryAddFilter(block, nullptr), (DWORD)FWP_E_SESSION_ABORTED);
     HANDLE engine = nullptr;
     EXPECT_EQ(FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, nullptr, &engine), (DWORD)RPC_S_SERVER_UNAVAILABLE);
     winsim::wfp::StartBfe();
-    EXPECT_EQ(Connect(Request()).State(), Outcome::Blocked) << "the persistent filter survived";
+    EXPECT_EQ(Connect(PlainRequest()).State(), Outcome::Blocked) << "the persistent filter survived";
 }
 
 TEST_F(RefusalTest, DynamicSessionTakesItsObjectsAlongWhenItCloses)
@@ -289,9 +257,9 @@ TEST_F(RefusalTest, FallibleCallsFailOnDemand)
     EXPECT_EQ(c.Register(), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(winsim::wfp::FindRegisteredCallout(c.Key()).has_value());
     winsim::faults::FailCall("FwpmFilterAdd0", STATUS_FWP_ALREADY_EXISTS);
-    FilterSpec spec;
-    spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-    EXPECT_EQ(service.TryAddFilter(spec, nullptr), (DWORD)FWP_E_ALREADY_EXISTS);
+    FilterSpec permit;
+    permit.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    EXPECT_EQ(service.TryAddFilter(permit, nullptr), (DWORD)FWP_E_ALREADY_EXISTS);
     HANDLE handle = nullptr;
     GUID provider = MakeGuid(0x751);
     winsim::faults::FailCall("FwpsRedirectHandleCreate0", STATUS_NO_MEMORY);

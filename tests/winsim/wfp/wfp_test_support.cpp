@@ -147,51 +147,65 @@ void Service::AddSubLayer(const GUID &key, UINT16 weight)
     ASSERT_EQ(FwpmSubLayerAdd0(engine_, &subLayer, nullptr), (DWORD)ERROR_SUCCESS);
 }
 
-DWORD Service::TryAddFilter(const FilterSpec &spec, UINT64 *id)
+DWORD Service::TryAddFilter(const FilterSpec &filter, UINT64 *id)
 {
-    FWPM_FILTER0 filter = {};
-    filter.displayData.name = Name();
-    filter.layerKey = spec.layer;
-    filter.subLayerKey = spec.subLayer;
-    UINT64 weight = spec.weight.value_or(0);
-    if (spec.weight) {
-        filter.weight.type = FWP_UINT64;
-        filter.weight.uint64 = &weight;
+    FWPM_FILTER0 added = {};
+    added.displayData.name = Name();
+    added.layerKey = filter.layer;
+    added.subLayerKey = filter.subLayer;
+    UINT64 weight = filter.weight.value_or(0);
+    if (filter.weight) {
+        added.weight.type = FWP_UINT64;
+        added.weight.uint64 = &weight;
     }
-    filter.action.type = spec.action;
-    filter.action.calloutKey = spec.calloutKey;
-    filter.flags = spec.flags;
-    if (spec.providerContext) {
-        filter.flags |= FWPM_FILTER_FLAG_HAS_PROVIDER_CONTEXT;
-        filter.providerContextKey = *spec.providerContext;
+    added.action.type = filter.action;
+    added.action.calloutKey = filter.calloutKey;
+    added.flags = filter.flags;
+    if (filter.providerContext) {
+        added.flags |= FWPM_FILTER_FLAG_HAS_PROVIDER_CONTEXT;
+        added.providerContextKey = *filter.providerContext;
     }
     std::vector<FWPM_FILTER_CONDITION0> conditions;
-    if (spec.protocol) {
+    // An equality condition on `field`; the caller fills in the value of the type given.
+    auto addEqual = [&conditions](const GUID &field, FWP_DATA_TYPE type) -> FWP_CONDITION_VALUE0 & {
         FWPM_FILTER_CONDITION0 c = {};
-        c.fieldKey = FWPM_CONDITION_IP_PROTOCOL;
+        c.fieldKey = field;
         c.matchType = FWP_MATCH_EQUAL;
-        c.conditionValue.type = FWP_UINT8;
-        c.conditionValue.uint8 = *spec.protocol;
+        c.conditionValue.type = type;
         conditions.push_back(c);
+        return conditions.back().conditionValue;
+    };
+    if (filter.protocol) {
+        addEqual(FWPM_CONDITION_IP_PROTOCOL, FWP_UINT8).uint8 = *filter.protocol;
     }
-    if (spec.remotePort) {
-        FWPM_FILTER_CONDITION0 c = {};
-        c.fieldKey = FWPM_CONDITION_IP_REMOTE_PORT;
-        c.matchType = FWP_MATCH_EQUAL;
-        c.conditionValue.type = FWP_UINT16;
-        c.conditionValue.uint16 = *spec.remotePort;
-        conditions.push_back(c);
+    if (filter.remotePort) {
+        addEqual(FWPM_CONDITION_IP_REMOTE_PORT, FWP_UINT16).uint16 = *filter.remotePort;
     }
-    filter.numFilterConditions = static_cast<UINT32>(conditions.size());
-    filter.filterCondition = conditions.empty() ? nullptr : conditions.data();
-    return FwpmFilterAdd0(engine_, &filter, nullptr, id);
+    added.numFilterConditions = static_cast<UINT32>(conditions.size());
+    added.filterCondition = conditions.empty() ? nullptr : conditions.data();
+    return FwpmFilterAdd0(engine_, &added, nullptr, id);
 }
 
-UINT64 Service::AddFilter(const FilterSpec &spec)
+UINT64 Service::AddFilter(const FilterSpec &filter)
 {
     UINT64 id = 0;
-    EXPECT_EQ(TryAddFilter(spec, &id), (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(TryAddFilter(filter, &id), (DWORD)ERROR_SUCCESS);
     return id;
+}
+
+UINT64 Service::AddCalloutAndFilter(const FilterSpec &filter)
+{
+    AddCallout(filter.calloutKey, filter.layer);
+    return AddFilter(filter);
+}
+
+FilterSpec CalloutFilter(const GUID &layer, const GUID &calloutKey, FWP_ACTION_TYPE action)
+{
+    FilterSpec filter;
+    filter.layer = layer;
+    filter.action = action;
+    filter.calloutKey = calloutKey;
+    return filter;
 }
 
 GUID MakeGuid(UINT32 n)
@@ -208,6 +222,14 @@ void *WfpTest::Device()
 {
     static int device;
     return &device;
+}
+
+ConnectRequest PlainRequest()
+{
+    ConnectRequest r;
+    r.processId = 1000;
+    r.remote = Endpoint::Parse("198.51.100.1:443");
+    return r;
 }
 
 std::u16string AppPath(const char *name)

@@ -25,6 +25,11 @@
 
 namespace wfptest {
 
+using winsim::network::Connect;
+using winsim::network::ConnectRequest;
+using winsim::network::Endpoint;
+using winsim::network::Outcome;
+
 using ClassifyFn = std::function<void(const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *,
                                       const void *classifyContext, const FWPS_FILTER1 *, UINT64 flowContext,
                                       FWPS_CLASSIFY_OUT0 *)>;
@@ -67,6 +72,10 @@ struct FilterSpec {
     std::optional<GUID> providerContext;
 };
 
+// A filter at `layer` whose action calls the callout `calloutKey`.
+FilterSpec CalloutFilter(const GUID &layer, const GUID &calloutKey,
+                         FWP_ACTION_TYPE action = FWP_ACTION_CALLOUT_TERMINATING);
+
 // The agent's side of the engine: one user-mode session.
 class Service {
 public:
@@ -76,8 +85,10 @@ public:
     void AddCallout(const GUID &key, const GUID &layer);
     GUID AddProviderContext(const std::vector<UINT8> &data);
     void AddSubLayer(const GUID &key, UINT16 weight);
-    UINT64 AddFilter(const FilterSpec &spec);
-    DWORD TryAddFilter(const FilterSpec &spec, UINT64 *id);
+    UINT64 AddFilter(const FilterSpec &filter);
+    DWORD TryAddFilter(const FilterSpec &filter, UINT64 *id);
+    // Adds the management object of the filter's callout at the filter's layer, then the filter.
+    UINT64 AddCalloutAndFilter(const FilterSpec &filter);
 
 private:
     HANDLE engine_ = nullptr;
@@ -99,5 +110,8 @@ protected:
 };
 
 std::u16string AppPath(const char *name);
+
+// The tests' ordinary connection: process 1000 connects over TCP to 198.51.100.1:443.
+ConnectRequest PlainRequest();
 
 }  // namespace wfptest

@@ -11,10 +11,6 @@
 #include <winsim/verifier.h>
 
 using namespace wfptest;
-using winsim::network::Connect;
-using winsim::network::ConnectRequest;
-using winsim::network::Endpoint;
-using winsim::network::Outcome;
 
 namespace {
 
@@ -40,20 +36,7 @@ protected:
 
     void Filter(const GUID &layer)
     {
-        service.AddCallout(callout.Key(), layer);
-        FilterSpec spec;
-        spec.layer = layer;
-        spec.action = FWP_ACTION_CALLOUT_TERMINATING;
-        spec.calloutKey = callout.Key();
-        service.AddFilter(spec);
-    }
-
-    static ConnectRequest Request()
-    {
-        ConnectRequest r;
-        r.processId = 1000;
-        r.remote = Endpoint::Parse("198.51.100.1:443");
-        return r;
+        service.AddCalloutAndFilter(CalloutFilter(layer, callout.Key()));
     }
 
     TestCallout callout{MakeGuid(0x800)};
@@ -64,7 +47,7 @@ TEST_F(LeftoverTest, RegisteredCallout) { ExpectReported("callout"); }
 
 TEST_F(LeftoverTest, AssociatedFlowContext)
 {
-    winsim::network::Connection c = Connect(Request());
+    winsim::network::Connection c = Connect(PlainRequest());
     ASSERT_EQ(FwpsFlowAssociateContext0(c.FlowHandle(), FWPS_LAYER_ALE_AUTH_CONNECT_V4, callout.Id(), 1),
               STATUS_SUCCESS);
     ExpectReported("flow-context");
@@ -80,7 +63,7 @@ TEST_F(LeftoverTest, HeldClassifyHandle)
         ASSERT_EQ(FwpsAcquireClassifyHandle0(const_cast<void *>(ctx), 0, &handle), STATUS_SUCCESS);
         out->actionType = FWP_ACTION_PERMIT;
     };
-    Connect(Request());
+    Connect(PlainRequest());
     ExpectReported("classify-handle");
     FwpsReleaseClassifyHandle0(handle);
 }
@@ -100,7 +83,7 @@ TEST_F(LeftoverTest, PendedClassifyAndUnappliedWritableData)
         out->actionType = FWP_ACTION_BLOCK;
         out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
     };
-    winsim::network::Connection c = Connect(Request());
+    winsim::network::Connection c = Connect(PlainRequest());
     ASSERT_EQ(c.State(), Outcome::Pending);
     PVOID data = nullptr;
     ASSERT_EQ(FwpsAcquireWritableLayerDataPointer0(handle, filterId, 0, &data, &saved), STATUS_SUCCESS);
@@ -131,7 +114,7 @@ TEST_F(LeftoverTest, PendedOperation)
         out->flags |= FWPS_CLASSIFY_OUT_FLAG_ABSORB;
         out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
     };
-    winsim::network::Connection c = Connect(Request());
+    winsim::network::Connection c = Connect(PlainRequest());
     ExpectReported("pended-operation");
     FwpsCompleteOperation0(completion, nullptr);
     EXPECT_EQ(c.WaitSettled(), Outcome::Connected);
