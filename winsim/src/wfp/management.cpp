@@ -16,15 +16,6 @@
 
 using namespace winsim::wfp::detail;
 
-namespace {
-
-constexpr UINT32 kKnownFilterFlags = FWPM_FILTER_FLAG_PERSISTENT | FWPM_FILTER_FLAG_BOOTTIME |
-                                     FWPM_FILTER_FLAG_HAS_PROVIDER_CONTEXT | FWPM_FILTER_FLAG_CLEAR_ACTION_RIGHT |
-                                     FWPM_FILTER_FLAG_PERMIT_IF_CALLOUT_UNREGISTERED | FWPM_FILTER_FLAG_DISABLED |
-                                     FWPM_FILTER_FLAG_INDEXED;
-
-}  // namespace
-
 namespace winsim::wfp::detail {
 
 DWORD ToWin32(NTSTATUS status)
@@ -58,7 +49,15 @@ bool FailUserMode(const char *call, DWORD *error)
     return false;
 }
 
-// Checks the session; lock held. ERROR_SUCCESS when the call may go on.
+DWORD EnterCall(const char *call, const void *required)
+{
+    DWORD error;
+    if (FailUserMode(call, &error)) {
+        return error;
+    }
+    return required == nullptr ? FWP_E_NULL_POINTER : ERROR_SUCCESS;
+}
+
 DWORD CheckSessionLocked(Engine &e, HANDLE engineHandle, Session **session)
 {
     auto it = e.sessions.find(static_cast<Session *>(engineHandle));
@@ -70,6 +69,20 @@ DWORD CheckSessionLocked(Engine &e, HANDLE engineHandle, Session **session)
     }
     *session = it->second.get();
     return ERROR_SUCCESS;
+}
+
+DWORD CheckAddLocked(Engine &e, HANDLE engineHandle, const FWPM_DISPLAY_DATA0 &displayData, Session **session)
+{
+    DWORD error = CheckSessionLocked(e, engineHandle, session);
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    return displayData.name == nullptr ? FWP_E_NULL_DISPLAY_NAME : ERROR_SUCCESS;
+}
+
+DWORD CheckProviderLocked(Engine &e, const GUID *providerKey)
+{
+    return providerKey == nullptr || e.providers.count(*providerKey) != 0 ? ERROR_SUCCESS : FWP_E_PROVIDER_NOT_FOUND;
 }
 
 void Stamp(ManagedObject &o, const Session &s, bool persistent, const GUID *providerKey)
@@ -86,11 +99,6 @@ void Stamp(ManagedObject &o, const Session &s, bool persistent, const GUID *prov
 }  // namespace winsim::wfp::detail
 
 namespace {
-
-DWORD CheckProviderLocked(Engine &e, const GUID *providerKey)
-{
-    return providerKey == nullptr || e.providers.count(*providerKey) != 0 ? ERROR_SUCCESS : FWP_E_PROVIDER_NOT_FOUND;
-}
 
 // Removes filters chosen by `pick` and tells their callouts, outside the lock.
 void DeleteFiltersWhere(const std::function<bool(const Filter &)> &pick)
@@ -109,9 +117,7 @@ void DeleteFiltersWhere(const std::function<bool(const Filter &)> &pick)
         }
     }
     for (const std::shared_ptr<Filter> &f : gone) {
-        if ((f->action & FWP_ACTION_FLAG_CALLOUT) != 0) {
-            NotifyCallout(f->runtime.action.calloutId, FWPS_CALLOUT_NOTIFY_DELETE_FILTER, nullptr, *f);
-        }
+        NotifyFilterDeleted(*f);
     }
 }
 
@@ -218,24 +224,33 @@ DWORD BuildFilterForAdd(const FWPM_FILTER0 &in, const LayerInfo &layer, Filter *
 
 }  // namespace winsim::wfp::detail
 
-namespace {
+namespace winsim::wfp::detail {
 
-bool CalloutWantsPostCommit(UINT32 calloutId)
+void NotifyPostCommit(Filter &f)
 {
-    Engine &e = GetEngine();
-    std::lock_guard<std::mutex> lock(e.mu);
-    Callout *c = FindCalloutLocked(e, calloutId);
-    return c != nullptr && (c->flags & FWP_CALLOUT_FLAG_ENABLE_COMMIT_ADD_NOTIFY) != 0;
-}
-
-void PostCommit(const std::shared_ptr<Filter> &f)
-{
-    if ((f->action & FWP_ACTION_FLAG_CALLOUT) != 0 && CalloutWantsPostCommit(f->runtime.action.calloutId)) {
-        NotifyCallout(f->runtime.action.calloutId, FWPS_CALLOUT_NOTIFY_ADD_FILTER_POST_COMMIT, &f->key, *f);
+    if ((f.action & FWP_ACTION_FLAG_CALLOUT) == 0) {
+        return;
+    }
+    bool wanted;
+    {
+        Engine &e = GetEngine();
+        std::lock_guard<std::mutex> lock(e.mu);
+        Callout *c = FindCalloutLocked(e, f.runtime.action.calloutId);
+        wanted = c != nullptr && (c->flags & FWP_CALLOUT_FLAG_ENABLE_COMMIT_ADD_NOTIFY) != 0;
+    }
+    if (wanted) {
+        NotifyCallout(f.runtime.action.calloutId, FWPS_CALLOUT_NOTIFY_ADD_FILTER_POST_COMMIT, &f.key, f);
     }
 }
 
-}  // namespace
+void NotifyFilterDeleted(Filter &f)
+{
+    if ((f.action & FWP_ACTION_FLAG_CALLOUT) != 0) {
+        NotifyCallout(f.runtime.action.calloutId, FWPS_CALLOUT_NOTIFY_DELETE_FILTER, nullptr, f);
+    }
+}
+
+}  // namespace winsim::wfp::detail
 
 // ---- engine internals used elsewhere -------------------------------------------------------
 
@@ -284,6 +299,26 @@ std::vector<std::shared_ptr<Filter>> FiltersForLayer(UINT16 layerId)
 }  // namespace winsim::wfp::detail
 
 // ---- sessions and transactions -------------------------------------------------------------
+
+namespace {
+
+// Ends the session's transaction, handing back its id; lock held.
+DWORD EndTransactionLocked(Engine &e, HANDLE engineHandle, std::uint64_t *transactionId)
+{
+    Session *s;
+    DWORD error = CheckSessionLocked(e, engineHandle, &s);
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    if (s->transactionId == 0) {
+        return FWP_E_NO_TXN_IN_PROGRESS;
+    }
+    *transactionId = s->transactionId;
+    s->transactionId = 0;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
 
 DWORD WINAPI FwpmEngineOpen0(const WCHAR *serverName, UINT32 authnService, SEC_WINNT_AUTH_IDENTITY_W *authIdentity,
                              const FWPM_SESSION0 *session, HANDLE *engineHandle)
@@ -339,16 +374,11 @@ DWORD WINAPI FwpmTransactionCommit0(HANDLE engineHandle)
     std::vector<std::shared_ptr<Filter>> committed;
     {
         std::lock_guard<std::mutex> lock(e.mu);
-        Session *s;
-        DWORD error = CheckSessionLocked(e, engineHandle, &s);
+        std::uint64_t txn;
+        DWORD error = EndTransactionLocked(e, engineHandle, &txn);
         if (error != ERROR_SUCCESS) {
             return error;
         }
-        if (s->transactionId == 0) {
-            return FWP_E_NO_TXN_IN_PROGRESS;
-        }
-        std::uint64_t txn = s->transactionId;
-        s->transactionId = 0;
         auto clear = [txn](ManagedObject &o) {
             if (o.transactionId == txn) {
                 o.transactionId = 0;
@@ -366,7 +396,7 @@ DWORD WINAPI FwpmTransactionCommit0(HANDLE engineHandle)
         }
     }
     for (const std::shared_ptr<Filter> &f : committed) {
-        PostCommit(f);
+        NotifyPostCommit(*f);
     }
     return ERROR_SUCCESS;
 }
@@ -381,16 +411,10 @@ DWORD WINAPI FwpmTransactionAbort0(HANDLE engineHandle)
     std::uint64_t txn;
     {
         std::lock_guard<std::mutex> lock(e.mu);
-        Session *s;
-        DWORD error = CheckSessionLocked(e, engineHandle, &s);
+        DWORD error = EndTransactionLocked(e, engineHandle, &txn);
         if (error != ERROR_SUCCESS) {
             return error;
         }
-        if (s->transactionId == 0) {
-            return FWP_E_NO_TXN_IN_PROGRESS;
-        }
-        txn = s->transactionId;
-        s->transactionId = 0;
     }
     DeleteObjectsWhere([txn](const ManagedObject &o) { return o.transactionId == txn; });
     return ERROR_SUCCESS;
@@ -401,21 +425,15 @@ DWORD WINAPI FwpmTransactionAbort0(HANDLE engineHandle)
 DWORD WINAPI FwpmProviderAdd0(HANDLE engineHandle, const FWPM_PROVIDER0 *provider, PSECURITY_DESCRIPTOR sd)
 {
     (void)sd;
-    DWORD error;
-    if (FailUserMode("FwpmProviderAdd0", &error)) {
+    DWORD error = EnterCall("FwpmProviderAdd0", provider);
+    if (error != ERROR_SUCCESS) {
         return error;
-    }
-    if (provider == nullptr) {
-        return FWP_E_NULL_POINTER;
     }
     Engine &e = GetEngine();
     std::lock_guard<std::mutex> lock(e.mu);
     Session *s;
-    if ((error = CheckSessionLocked(e, engineHandle, &s)) != ERROR_SUCCESS) {
+    if ((error = CheckAddLocked(e, engineHandle, provider->displayData, &s)) != ERROR_SUCCESS) {
         return error;
-    }
-    if (provider->displayData.name == nullptr) {
-        return FWP_E_NULL_DISPLAY_NAME;
     }
     if (e.providers.count(provider->providerKey) != 0) {
         return FWP_E_ALREADY_EXISTS;
@@ -429,19 +447,15 @@ DWORD WINAPI FwpmProviderAdd0(HANDLE engineHandle, const FWPM_PROVIDER0 *provide
 
 DWORD WINAPI FwpmProviderDeleteByKey0(HANDLE engineHandle, const GUID *key)
 {
-    DWORD fault;
-    if (FailUserMode("FwpmProviderDeleteByKey0", &fault)) {
-        return fault;
+    DWORD error = EnterCall("FwpmProviderDeleteByKey0", key);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
     Engine &e = GetEngine();
     std::lock_guard<std::mutex> lock(e.mu);
     Session *s;
-    DWORD error = CheckSessionLocked(e, engineHandle, &s);
-    if (error != ERROR_SUCCESS) {
+    if ((error = CheckSessionLocked(e, engineHandle, &s)) != ERROR_SUCCESS) {
         return error;
-    }
-    if (key == nullptr) {
-        return FWP_E_NULL_POINTER;
     }
     auto it = e.providers.find(*key);
     if (it == e.providers.end()) {
@@ -459,21 +473,15 @@ DWORD WINAPI FwpmProviderDeleteByKey0(HANDLE engineHandle, const GUID *key)
 DWORD WINAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLAYER0 *subLayer, PSECURITY_DESCRIPTOR sd)
 {
     (void)sd;
-    DWORD error;
-    if (FailUserMode("FwpmSubLayerAdd0", &error)) {
+    DWORD error = EnterCall("FwpmSubLayerAdd0", subLayer);
+    if (error != ERROR_SUCCESS) {
         return error;
-    }
-    if (subLayer == nullptr) {
-        return FWP_E_NULL_POINTER;
     }
     Engine &e = GetEngine();
     std::lock_guard<std::mutex> lock(e.mu);
     Session *s;
-    if ((error = CheckSessionLocked(e, engineHandle, &s)) != ERROR_SUCCESS) {
+    if ((error = CheckAddLocked(e, engineHandle, subLayer->displayData, &s)) != ERROR_SUCCESS) {
         return error;
-    }
-    if (subLayer->displayData.name == nullptr) {
-        return FWP_E_NULL_DISPLAY_NAME;
     }
     if ((error = CheckProviderLocked(e, subLayer->providerKey)) != ERROR_SUCCESS) {
         return error;
@@ -492,19 +500,15 @@ DWORD WINAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLAYER0 *subLaye
 
 DWORD WINAPI FwpmSubLayerDeleteByKey0(HANDLE engineHandle, const GUID *key)
 {
-    DWORD fault;
-    if (FailUserMode("FwpmSubLayerDeleteByKey0", &fault)) {
-        return fault;
+    DWORD error = EnterCall("FwpmSubLayerDeleteByKey0", key);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
     Engine &e = GetEngine();
     std::lock_guard<std::mutex> lock(e.mu);
     Session *s;
-    DWORD error = CheckSessionLocked(e, engineHandle, &s);
-    if (error != ERROR_SUCCESS) {
+    if ((error = CheckSessionLocked(e, engineHandle, &s)) != ERROR_SUCCESS) {
         return error;
-    }
-    if (key == nullptr) {
-        return FWP_E_NULL_POINTER;
     }
     auto it = e.subLayers.find(*key);
     if (it == e.subLayers.end()) {

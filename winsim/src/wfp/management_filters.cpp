@@ -10,41 +10,30 @@
 
 #include <fwpmu.h>
 
+#include <algorithm>
+
 using namespace winsim::wfp::detail;
 
 namespace {
 
-bool ReferencedByFilterLocked(Engine &e, const std::function<bool(const Filter &)> &uses)
-{
-    for (auto &entry : e.filters) {
-        if (uses(*entry.second)) {
-            return true;
-        }
-    }
-    return false;
-}
+constexpr UINT32 kKnownFilterFlags = FWPM_FILTER_FLAG_PERSISTENT | FWPM_FILTER_FLAG_BOOTTIME |
+                                     FWPM_FILTER_FLAG_HAS_PROVIDER_CONTEXT | FWPM_FILTER_FLAG_CLEAR_ACTION_RIGHT |
+                                     FWPM_FILTER_FLAG_PERMIT_IF_CALLOUT_UNREGISTERED | FWPM_FILTER_FLAG_DISABLED |
+                                     FWPM_FILTER_FLAG_INDEXED;
 
 template <typename Context>
 DWORD AddProviderContext(const char *call, HANDLE engineHandle, const Context *in, UINT64 *id)
 {
-    DWORD error;
-    if (FailUserMode(call, &error)) {
+    DWORD error = EnterCall(call, in);
+    if (error != ERROR_SUCCESS) {
         return error;
-    }
-    if (in == nullptr) {
-        return FWP_E_NULL_POINTER;
     }
     Engine &e = GetEngine();
     std::lock_guard<std::mutex> lock(e.mu);
     Session *s;
-    if ((error = CheckSessionLocked(e, engineHandle, &s)) != ERROR_SUCCESS) {
+    if ((error = CheckAddLocked(e, engineHandle, in->displayData, &s)) != ERROR_SUCCESS ||
+        (error = CheckProviderLocked(e, in->providerKey)) != ERROR_SUCCESS) {
         return error;
-    }
-    if (in->displayData.name == nullptr) {
-        return FWP_E_NULL_DISPLAY_NAME;
-    }
-    if (in->providerKey != nullptr && e.providers.count(*in->providerKey) == 0) {
-        return FWP_E_PROVIDER_NOT_FOUND;
     }
     if (in->type != FWPM_GENERAL_CONTEXT) {
         return ERROR_NOT_SUPPORTED;  // IPsec and classify-option contexts are not stood in for
@@ -75,7 +64,10 @@ DWORD AddProviderContext(const char *call, HANDLE engineHandle, const Context *i
     return ERROR_SUCCESS;
 }
 
-DWORD DeleteProviderContextWhere(HANDLE engineHandle, const std::function<bool(const ProviderContext &)> &pick)
+// Deletes the first of `objects` that `pick` chooses (`notFound` when none), refused with
+// FWP_E_IN_USE while a filter still uses it (`usedBy(filter, object)`).
+template <typename Objects, typename Pick, typename UsedBy>
+DWORD DeleteUnusedWhere(HANDLE engineHandle, Objects Engine::*objects, DWORD notFound, Pick pick, UsedBy usedBy)
 {
     Engine &e = GetEngine();
     std::lock_guard<std::mutex> lock(e.mu);
@@ -84,41 +76,32 @@ DWORD DeleteProviderContextWhere(HANDLE engineHandle, const std::function<bool(c
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    for (auto it = e.providerContexts.begin(); it != e.providerContexts.end(); ++it) {
-        if (pick(*it->second)) {
-            const ProviderContext *c = it->second.get();
-            if (ReferencedByFilterLocked(e, [c](const Filter &f) { return f.providerContext.get() == c; })) {
-                return FWP_E_IN_USE;
-            }
-            e.providerContexts.erase(it);
-            return ERROR_SUCCESS;
+    Objects &map = e.*objects;
+    auto it = std::find_if(map.begin(), map.end(), [&pick](const auto &entry) { return pick(*entry.second); });
+    if (it == map.end()) {
+        return notFound;
+    }
+    for (auto &entry : e.filters) {
+        if (usedBy(*entry.second, *it->second)) {
+            return FWP_E_IN_USE;
         }
     }
-    return FWP_E_PROVIDER_CONTEXT_NOT_FOUND;
+    map.erase(it);
+    return ERROR_SUCCESS;
 }
 
-DWORD DeleteCalloutWhere(HANDLE engineHandle, const std::function<bool(const ManagementCallout &)> &pick)
+template <typename Pick> DWORD DeleteProviderContextWhere(HANDLE engineHandle, Pick pick)
 {
-    Engine &e = GetEngine();
-    std::lock_guard<std::mutex> lock(e.mu);
-    Session *s;
-    DWORD error = CheckSessionLocked(e, engineHandle, &s);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    for (auto it = e.managementCallouts.begin(); it != e.managementCallouts.end(); ++it) {
-        if (pick(*it->second)) {
-            GUID key = it->second->key;
-            if (ReferencedByFilterLocked(e, [&key](const Filter &f) {
-                    return (f.action & FWP_ACTION_FLAG_CALLOUT) != 0 && f.calloutKey == key;
-                })) {
-                return FWP_E_IN_USE;
-            }
-            e.managementCallouts.erase(it);
-            return ERROR_SUCCESS;
-        }
-    }
-    return FWP_E_CALLOUT_NOT_FOUND;
+    return DeleteUnusedWhere(engineHandle, &Engine::providerContexts, FWP_E_PROVIDER_CONTEXT_NOT_FOUND, pick,
+                             [](const Filter &f, const ProviderContext &c) { return f.providerContext.get() == &c; });
+}
+
+template <typename Pick> DWORD DeleteCalloutWhere(HANDLE engineHandle, Pick pick)
+{
+    return DeleteUnusedWhere(engineHandle, &Engine::managementCallouts, FWP_E_CALLOUT_NOT_FOUND, pick,
+                             [](const Filter &f, const ManagementCallout &c) {
+                                 return (f.action & FWP_ACTION_FLAG_CALLOUT) != 0 && f.calloutKey == c.key;
+                             });
 }
 
 DWORD DeleteFilterWhere(HANDLE engineHandle, const std::function<bool(const Filter &)> &pick)
@@ -143,18 +126,8 @@ DWORD DeleteFilterWhere(HANDLE engineHandle, const std::function<bool(const Filt
     if (!gone) {
         return FWP_E_FILTER_NOT_FOUND;
     }
-    if ((gone->action & FWP_ACTION_FLAG_CALLOUT) != 0) {
-        NotifyCallout(gone->runtime.action.calloutId, FWPS_CALLOUT_NOTIFY_DELETE_FILTER, nullptr, *gone);
-    }
+    NotifyFilterDeleted(*gone);
     return ERROR_SUCCESS;
-}
-
-bool WantsPostCommit(UINT32 calloutId)
-{
-    Engine &e = GetEngine();
-    std::lock_guard<std::mutex> lock(e.mu);
-    Callout *c = FindCalloutLocked(e, calloutId);
-    return c != nullptr && !c->unregistering && (c->flags & FWP_CALLOUT_FLAG_ENABLE_COMMIT_ADD_NOTIFY) != 0;
 }
 
 }  // namespace
@@ -164,24 +137,16 @@ bool WantsPostCommit(UINT32 calloutId)
 DWORD WINAPI FwpmCalloutAdd0(HANDLE engineHandle, const FWPM_CALLOUT0 *callout, PSECURITY_DESCRIPTOR sd, UINT32 *id)
 {
     (void)sd;
-    DWORD error;
-    if (FailUserMode("FwpmCalloutAdd0", &error)) {
+    DWORD error = EnterCall("FwpmCalloutAdd0", callout);
+    if (error != ERROR_SUCCESS) {
         return error;
-    }
-    if (callout == nullptr) {
-        return FWP_E_NULL_POINTER;
     }
     Engine &e = GetEngine();
     std::lock_guard<std::mutex> lock(e.mu);
     Session *s;
-    if ((error = CheckSessionLocked(e, engineHandle, &s)) != ERROR_SUCCESS) {
+    if ((error = CheckAddLocked(e, engineHandle, callout->displayData, &s)) != ERROR_SUCCESS ||
+        (error = CheckProviderLocked(e, callout->providerKey)) != ERROR_SUCCESS) {
         return error;
-    }
-    if (callout->displayData.name == nullptr) {
-        return FWP_E_NULL_DISPLAY_NAME;
-    }
-    if (callout->providerKey != nullptr && e.providers.count(*callout->providerKey) == 0) {
-        return FWP_E_PROVIDER_NOT_FOUND;
     }
     const LayerInfo *layer = FindLayerByKey(callout->applicableLayer);
     if (layer == nullptr) {
@@ -205,12 +170,9 @@ DWORD WINAPI FwpmCalloutAdd0(HANDLE engineHandle, const FWPM_CALLOUT0 *callout, 
 
 DWORD WINAPI FwpmCalloutDeleteByKey0(HANDLE engineHandle, const GUID *key)
 {
-    DWORD fault;
-    if (FailUserMode("FwpmCalloutDeleteByKey0", &fault)) {
-        return fault;
-    }
-    if (key == nullptr) {
-        return FWP_E_NULL_POINTER;
+    DWORD error = EnterCall("FwpmCalloutDeleteByKey0", key);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
     GUID k = *key;
     return DeleteCalloutWhere(engineHandle, [k](const ManagementCallout &c) { return c.key == k; });
@@ -250,12 +212,9 @@ DWORD WINAPI FwpmProviderContextAdd2(HANDLE engineHandle, const FWPM_PROVIDER_CO
 
 DWORD WINAPI FwpmProviderContextDeleteByKey0(HANDLE engineHandle, const GUID *key)
 {
-    DWORD fault;
-    if (FailUserMode("FwpmProviderContextDeleteByKey0", &fault)) {
-        return fault;
-    }
-    if (key == nullptr) {
-        return FWP_E_NULL_POINTER;
+    DWORD error = EnterCall("FwpmProviderContextDeleteByKey0", key);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
     GUID k = *key;
     return DeleteProviderContextWhere(engineHandle, [k](const ProviderContext &c) { return c.key == k; });
@@ -275,12 +234,9 @@ DWORD WINAPI FwpmProviderContextDeleteById0(HANDLE engineHandle, UINT64 id)
 DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0 *filter, PSECURITY_DESCRIPTOR sd, UINT64 *id)
 {
     (void)sd;
-    DWORD error;
-    if (FailUserMode("FwpmFilterAdd0", &error)) {
+    DWORD error = EnterCall("FwpmFilterAdd0", filter);
+    if (error != ERROR_SUCCESS) {
         return error;
-    }
-    if (filter == nullptr) {
-        return FWP_E_NULL_POINTER;
     }
     Engine &e = GetEngine();
     auto f = std::make_shared<Filter>();
@@ -288,18 +244,15 @@ DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0 *filter, PSE
     {
         std::lock_guard<std::mutex> lock(e.mu);
         Session *s;
-        if ((error = CheckSessionLocked(e, engineHandle, &s)) != ERROR_SUCCESS) {
+        if ((error = CheckAddLocked(e, engineHandle, filter->displayData, &s)) != ERROR_SUCCESS) {
             return error;
         }
-        if (filter->displayData.name == nullptr) {
-            return FWP_E_NULL_DISPLAY_NAME;
-        }
-        if ((filter->flags & ~0x7Fu) != 0 ||
+        if ((filter->flags & ~kKnownFilterFlags) != 0 ||
             ((filter->flags & FWPM_FILTER_FLAG_PERSISTENT) != 0 && (filter->flags & FWPM_FILTER_FLAG_BOOTTIME) != 0)) {
             return FWP_E_INVALID_FLAGS;
         }
-        if (filter->providerKey != nullptr && e.providers.count(*filter->providerKey) == 0) {
-            return FWP_E_PROVIDER_NOT_FOUND;
+        if ((error = CheckProviderLocked(e, filter->providerKey)) != ERROR_SUCCESS) {
+            return error;
         }
         const LayerInfo *layer = FindLayerByKey(filter->layerKey);
         if (layer == nullptr) {
@@ -328,8 +281,8 @@ DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0 *filter, PSE
         std::lock_guard<std::mutex> lock(e.mu);
         e.filters.emplace(f->id, f);
     }
-    if (callout && !inTransaction && WantsPostCommit(f->runtime.action.calloutId)) {
-        NotifyCallout(f->runtime.action.calloutId, FWPS_CALLOUT_NOTIFY_ADD_FILTER_POST_COMMIT, &f->key, *f);
+    if (!inTransaction) {
+        NotifyPostCommit(*f);
     }
     if (id != nullptr) {
         *id = f->id;
@@ -339,12 +292,9 @@ DWORD WINAPI FwpmFilterAdd0(HANDLE engineHandle, const FWPM_FILTER0 *filter, PSE
 
 DWORD WINAPI FwpmFilterDeleteByKey0(HANDLE engineHandle, const GUID *key)
 {
-    DWORD fault;
-    if (FailUserMode("FwpmFilterDeleteByKey0", &fault)) {
-        return fault;
-    }
-    if (key == nullptr) {
-        return FWP_E_NULL_POINTER;
+    DWORD error = EnterCall("FwpmFilterDeleteByKey0", key);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
     GUID k = *key;
     return DeleteFilterWhere(engineHandle, [k](const Filter &f) { return f.key == k; });

@@ -2,8 +2,8 @@
  * management_internal.h (winsim WFP, internal)
  *
  * What the two halves of the user-mode management calls share: status conversion, the
- * session check, stamping an object with its session, transaction and provider, and
- * building a filter's run-time form.
+ * checks each call starts with, stamping an object with its session, transaction and
+ * provider, building a filter's run-time form and telling its callout about it.
  */
 #pragma once
 
@@ -15,10 +15,21 @@ namespace winsim::wfp::detail {
 DWORD ToWin32(NTSTATUS status);
 // True (with the error) when the call is to fail by fault injection.
 bool FailUserMode(const char *call, DWORD *error);
+// ERROR_SUCCESS when the call may go on: no fault injected into it and `required` not null.
+DWORD EnterCall(const char *call, const void *required);
 // The calling session, if it is an open user-mode session of a running BFE; lock held.
 DWORD CheckSessionLocked(Engine &e, HANDLE engineHandle, Session **session);
+// The session check, then the display name every added object carries; lock held.
+DWORD CheckAddLocked(Engine &e, HANDLE engineHandle, const FWPM_DISPLAY_DATA0 &displayData, Session **session);
+// FWP_E_PROVIDER_NOT_FOUND when the object names a provider that was never added; lock held.
+DWORD CheckProviderLocked(Engine &e, const GUID *providerKey);
 void Stamp(ManagedObject &o, const Session &s, bool persistent, const GUID *providerKey);
 // Fills the filter's action and run-time form from what the service gave; lock held.
 DWORD BuildFilterForAdd(const FWPM_FILTER0 &in, const LayerInfo &layer, Filter *f);
+// Tells the callout of a committed callout filter, when the callout asked for post-commit
+// notifications; lock not held.
+void NotifyPostCommit(Filter &f);
+// Tells the callout of a deleted callout filter; lock not held.
+void NotifyFilterDeleted(Filter &f);
 
 }  // namespace winsim::wfp::detail
