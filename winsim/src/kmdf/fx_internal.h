@@ -172,11 +172,28 @@ std::shared_ptr<T> LookupAsLocked(const void *handle, Kind kind, const char *cal
     return std::static_pointer_cast<T>(LookupLocked(handle, kind, call));
 }
 NTSTATUS ApplyAttributesLocked(Object &object, PWDF_OBJECT_ATTRIBUTES attributes, const char *call);
+bool InjectFault(const char *call, NTSTATUS *status);
+// LookupAsLocked for a call that can be made to fail: STATUS_INVALID_PARAMETER when the
+// handle is not a live object of the kind, the injected status when the call is to fail.
+// `*object` is set only when the call may go on.
+template <class T>
+NTSTATUS LookupForCallLocked(const void *handle, Kind kind, const char *call, std::shared_ptr<T> *object)
+{
+    std::shared_ptr<T> found = LookupAsLocked<T>(handle, kind, call);
+    if (!found) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (InjectFault(call, &status)) {
+        return status;
+    }
+    *object = std::move(found);
+    return STATUS_SUCCESS;
+}
 LoadedDriver *FindLoadLocked(PDRIVER_OBJECT driverObject);
 
 // IRQL: true when the caller is within the call's documented bound, else a violation.
 bool CheckIrql(const char *call, KIRQL maximum);
-bool InjectFault(const char *call, NTSTATUS *status);
 std::string Hex(uint64_t value);
 std::string Narrow(PCUNICODE_STRING text);
 std::string UpperKey(std::string_view text);

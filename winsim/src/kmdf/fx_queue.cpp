@@ -195,12 +195,9 @@ NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OB
         return STATUS_INVALID_DEVICE_STATE;
     }
     std::lock_guard<std::mutex> guard(Fx().lock);
-    auto device = LookupAsLocked<fx::Device>(Device, Kind::Device, call);
+    std::shared_ptr<fx::Device> device;
+    NTSTATUS status = LookupForCallLocked(Device, Kind::Device, call, &device);
     if (!device) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = STATUS_SUCCESS;
-    if (InjectFault(call, &status)) {
         return status;
     }
     status = ValidateQueueConfig(*device, Config, call);
@@ -256,12 +253,9 @@ NTSTATUS WdfIoQueueReadyNotify(WDFQUEUE Queue, PFN_WDF_IO_QUEUE_STATE QueueReady
     Delivery delivery;
     {
         std::lock_guard<std::mutex> guard(Fx().lock);
-        auto queue = LookupAsLocked<fx::Queue>(Queue, Kind::Queue, call);
+        std::shared_ptr<fx::Queue> queue;
+        NTSTATUS status = LookupForCallLocked(Queue, Kind::Queue, call, &queue);
         if (!queue) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        NTSTATUS status = STATUS_SUCCESS;
-        if (InjectFault(call, &status)) {
             return status;
         }
         if (queue->deleting) {
@@ -298,12 +292,9 @@ NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST *OutRequest)
         return STATUS_INVALID_DEVICE_STATE;
     }
     std::lock_guard<std::mutex> guard(Fx().lock);
-    auto queue = LookupAsLocked<fx::Queue>(Queue, Kind::Queue, call);
+    std::shared_ptr<fx::Queue> queue;
+    NTSTATUS status = LookupForCallLocked(Queue, Kind::Queue, call, &queue);
     if (!queue) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    NTSTATUS status = STATUS_SUCCESS;
-    if (InjectFault(call, &status)) {
         return status;
     }
     if (queue->config.DispatchType == WdfIoQueueDispatchParallel) {

@@ -196,12 +196,9 @@ NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueu
         if (!request) {
             return STATUS_INVALID_DEVICE_REQUEST;
         }
-        auto destination = LookupAsLocked<Queue>(DestinationQueue, Kind::Queue, call);
+        std::shared_ptr<Queue> destination;
+        NTSTATUS status = LookupForCallLocked(DestinationQueue, Kind::Queue, call, &destination);
         if (!destination) {
-            return STATUS_INVALID_PARAMETER;
-        }
-        NTSTATUS status = STATUS_SUCCESS;
-        if (InjectFault(call, &status)) {
             return status;
         }
         std::shared_ptr<Queue> source = request->queue.lock();
