@@ -195,6 +195,28 @@ static NTSTATUS GetRowField(_In_ UINT16 LayerId, _In_ SIZE_T FieldOffset, _In_ P
     return STATUS_SUCCESS;
 }
 
+/* The value of one field of the layer's row; fails when the layer has no such field or
+   the values stop short of it. */
+static NTSTATUS GetRowValue(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ SIZE_T FieldOffset, _In_ PCSTR Accessor,
+                            _Outptr_result_maybenull_ const FWP_VALUE0 **Value)
+{
+    NTSTATUS status;
+    UINT32 index;
+
+    *Value = NULL;
+    status = GetRowField(Values->layerId, FieldOffset, Accessor, &index);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    *Value = GetFieldValue(Values, index);
+    if (*Value == NULL) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: %u values at layer %u", Accessor,
+                    (ULONG)Values->valueCount, (ULONG)Values->layerId);
+        return STATUS_INVALID_PARAMETER;
+    }
+    return STATUS_SUCCESS;
+}
+
 _Use_decl_annotations_
 NTSTATUS GetLocalAddressIndex(UINT16 LayerId, UINT32 *Index)
 {
@@ -336,22 +358,14 @@ _Use_decl_annotations_
 NTSTATUS GetConditionFlags(const FWPS_INCOMING_VALUES0 *Values, UINT32 *Flags)
 {
     NTSTATUS status;
-    UINT32 index;
     const FWP_VALUE0 *value;
 
     *Flags = 0;
-    status = GetRowField(Values->layerId, FIELD_OFFSET(LAYER_FIELDS, Flags), "GetConditionFlags", &index);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    status = GetRowValue(Values, FIELD_OFFSET(LAYER_FIELDS, Flags), "GetConditionFlags", &value);
+    if (NT_SUCCESS(status)) {
+        *Flags = value->uint32;
     }
-    value = GetFieldValue(Values, index);
-    if (value == NULL) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "GetConditionFlags: %u values at layer %u",
-                    (ULONG)Values->valueCount, (ULONG)Values->layerId);
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Flags = value->uint32;
-    return STATUS_SUCCESS;
+    return status;
 }
 
 _Use_decl_annotations_
@@ -423,22 +437,14 @@ static NTSTATUS GetPort(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ SIZE_T Po
                         _Out_ UINT16 *Port)
 {
     NTSTATUS status;
-    UINT32 index;
     const FWP_VALUE0 *value;
 
     *Port = 0;
-    status = GetRowField(Values->layerId, PortField, Accessor, &index);
-    if (!NT_SUCCESS(status)) {
-        return status;
+    status = GetRowValue(Values, PortField, Accessor, &value);
+    if (NT_SUCCESS(status)) {
+        *Port = value->uint16;
     }
-    value = GetFieldValue(Values, index);
-    if (value == NULL) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: %u values at layer %u", Accessor,
-                    (ULONG)Values->valueCount, (ULONG)Values->layerId);
-        return STATUS_INVALID_PARAMETER;
-    }
-    *Port = value->uint16;
-    return STATUS_SUCCESS;
+    return status;
 }
 
 _Use_decl_annotations_
