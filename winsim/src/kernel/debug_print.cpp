@@ -47,11 +47,12 @@ void AppendUtf16(std::string &out, const WCHAR *text, std::size_t length)
     }
 }
 
-// Formats one conversion whose standard form printf understands.
-void AppendStandard(std::string &out, const std::string &spec, char conversion, int size, va_list *argsp)
+// Formats one conversion whose standard form printf understands; `directive` is its '%'
+// with the flags, width and precision that came before the length modifier.
+void AppendStandard(std::string &out, const std::string &directive, char conversion, int size, va_list *argsp)
 {
     char buffer[512];
-    std::string format = spec;
+    std::string format = directive;
     int written = 0;
     if (conversion == 'p') {
         written = std::snprintf(buffer, sizeof(buffer), (format + "p").c_str(), va_arg(*argsp, void *));
@@ -155,12 +156,12 @@ std::string Format(const char *format, va_list incoming)
             out.push_back('%');
             continue;
         }
-        std::string spec = "%";
+        std::string directive = "%";
         while (*p != 0 && std::string("-+ #0123456789.*").find(*p) != std::string::npos) {
             if (*p == '*') {
-                spec += std::to_string(va_arg(args, int));
+                directive += std::to_string(va_arg(args, int));
             } else {
-                spec.push_back(*p);
+                directive.push_back(*p);
             }
             ++p;
         }
@@ -171,7 +172,7 @@ std::string Format(const char *format, va_list incoming)
             break;
         }
         if (!AppendKernelString(out, *p, wide, &args)) {
-            AppendStandard(out, spec, *p, size, &args);
+            AppendStandard(out, directive, *p, size, &args);
         }
     }
     va_end(args);
