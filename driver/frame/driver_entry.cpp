@@ -20,6 +20,27 @@
 #include "../trace/trace.h"
 #include "driver_entry.tmh"
 
+// Takes the driver's parts down in the reverse of their start order, for an unload and for
+// a start that failed. The stage flags say how far a failed start got; an unload passes TRUE
+// for both.
+_IRQL_requires_(PASSIVE_LEVEL)
+static VOID StopDriverParts(_In_ PDRIVER_OBJECT DriverObject, _In_ BOOLEAN WfpRegistered,
+                            _In_ BOOLEAN StaticObjectsBuilt)
+{
+    // The WFP side goes first: once it is down no classify can run, so nothing uses what is
+    // freed below.
+    if (WfpRegistered) {
+        WfpUninitialize();
+    }
+    CleanupProcessPolicy();
+    // Outstanding questions are dropped without calling their routines.
+    FreeCallbackTable();
+    if (StaticObjectsBuilt) {
+        RunExitList();
+    }
+    WPP_CLEANUP(DriverObject);
+}
+
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     NTSTATUS status;
@@ -86,15 +107,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 Exit:
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: start failed %!STATUS!", status);
-        if (wfpRegistered) {
-            WfpUninitialize();
-        }
-        CleanupProcessPolicy();
-        FreeCallbackTable();
-        if (staticObjectsBuilt) {
-            RunExitList();
-        }
-        WPP_CLEANUP(DriverObject);
+        StopDriverParts(DriverObject, wfpRegistered, staticObjectsBuilt);
     }
     return status;
 }
@@ -102,13 +115,5 @@ Exit:
 VOID DriverUnload(WDFDRIVER Driver)
 {
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!");
-
-    // The WFP side goes first: once it is down no classify can run, so nothing uses what is
-    // freed below.
-    WfpUninitialize();
-    CleanupProcessPolicy();
-    // Outstanding questions are dropped without calling their routines.
-    FreeCallbackTable();
-    RunExitList();
-    WPP_CLEANUP(WdfDriverWdmGetDriverObject(Driver));
+    StopDriverParts(WdfDriverWdmGetDriverObject(Driver), TRUE, TRUE);
 }
