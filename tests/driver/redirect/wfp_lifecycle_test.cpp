@@ -408,6 +408,16 @@ TEST(WfpDriverLoad, LoadingWithBfeStoppedSucceedsAndOpensTheSessionWhenBfeRuns)
     EXPECT_EQ(WfpContext.RedirectHandle, nullptr);
 }
 
+// A failed load leaves the driver unloaded and holds nothing of the WFP side.
+void ExpectFailedLoadLeftNoWfpState()
+{
+    EXPECT_FALSE(winsim::IsDriverLoaded(qvr_test::kDriverService));
+    EXPECT_EQ(winsim::wfp::BfeSubscriptionCount(), 0u);
+    EXPECT_EQ(winsim::wfp::RedirectHandleCount(), 0u);
+    EXPECT_EQ(winsim::wfp::OpenKernelSessionCount(), 0u);
+    EXPECT_EQ(WfpContext.DeviceObject, nullptr);
+}
+
 TEST(WfpDriverLoad, AFailedRegistrationFailsTheLoadAndLeavesNothing)
 {
     for (const char *call : {"FwpsRedirectHandleCreate0", "FwpmBfeStateSubscribeChanges0", "FwpmEngineOpen0"}) {
@@ -415,11 +425,7 @@ TEST(WfpDriverLoad, AFailedRegistrationFailsTheLoadAndLeavesNothing)
         winsim::faults::FailCall(call, STATUS_FWP_TCPIP_NOT_READY);
         EXPECT_EQ(winsim::LoadDriver(DriverEntry, qvr_test::kDriverService), STATUS_FWP_TCPIP_NOT_READY);
         winsim::faults::Clear();
-        EXPECT_FALSE(winsim::IsDriverLoaded(qvr_test::kDriverService));
-        EXPECT_EQ(winsim::wfp::BfeSubscriptionCount(), 0u);
-        EXPECT_EQ(winsim::wfp::RedirectHandleCount(), 0u);
-        EXPECT_EQ(winsim::wfp::OpenKernelSessionCount(), 0u);
-        EXPECT_EQ(WfpContext.DeviceObject, nullptr);
+        ExpectFailedLoadLeftNoWfpState();
     }
 }
 
@@ -429,11 +435,7 @@ TEST(WfpDriverLoad, AStartFailureAfterTheRegistrationTakesTheWfpSideDown)
     winsim::faults::FailAllocationsWithTag("QVCB");
     EXPECT_EQ(winsim::LoadDriver(DriverEntry, qvr_test::kDriverService), STATUS_INSUFFICIENT_RESOURCES);
     winsim::faults::Clear();
-    EXPECT_FALSE(winsim::IsDriverLoaded(qvr_test::kDriverService));
-    EXPECT_EQ(winsim::wfp::BfeSubscriptionCount(), 0u);
-    EXPECT_EQ(winsim::wfp::RedirectHandleCount(), 0u);
-    EXPECT_EQ(winsim::wfp::OpenKernelSessionCount(), 0u);
-    EXPECT_EQ(WfpContext.DeviceObject, nullptr);
+    ExpectFailedLoadLeftNoWfpState();
     EXPECT_EQ(WfpContext.QueryProcessIntercept, nullptr);
 }
 
