@@ -4,8 +4,9 @@
  * Callout registration and unregistration (FwpsCalloutRegister0/1/2,
  * FwpsCalloutUnregisterByKey0/ById0) with the documented refusals, and the calls into a
  * callout's notifyFn. A callout that still has flow contexts is refused with
- * STATUS_DEVICE_BUSY and stays registered, inactive, until its last context is removed;
- * the driver's next unregistration call then succeeds.
+ * STATUS_DEVICE_BUSY and stays registered, inactive; once its contexts are gone the
+ * driver must call again to finish the unregistration, as the documentation says, and
+ * until it does the callout counts as left behind at unload.
  */
 #include "wfp_internal.h"
 
@@ -62,7 +63,6 @@ NTSTATUS Register(const char *call, void *deviceObject, const CalloutFunctions &
         c->notify2 = f.notify2;
         c->flowDelete = f.flowDelete;
         registered = c.get();
-        e.finishedUnregistrations.erase(c->id);
         e.callouts.emplace(c->id, std::move(c));
     }
     winsim::Track("callout", registered,
@@ -92,9 +92,6 @@ NTSTATUS Unregister(const char *call, UINT32 id, bool known)
         std::unique_lock<std::mutex> lock(e.mu);
         Callout *c = known ? FindCalloutLocked(e, id) : nullptr;
         if (c == nullptr) {
-            if (known && e.finishedUnregistrations.erase(id) != 0) {
-                return STATUS_SUCCESS;  // completed when its last flow context went
-            }
             return STATUS_FWP_CALLOUT_NOT_FOUND;
         }
         if (c->activeCalls != 0 && tlsCalloutCalls != 0) {
@@ -125,20 +122,6 @@ namespace winsim::wfp::detail {
 
 thread_local int tlsCalloutCalls = 0;
 
-namespace {
-
-void FinishPendingUnregistrationLocked(Engine &e, Callout *c)
-{
-    if (c->flowContexts == 0 && c->unregistering && c->activeCalls == 0) {
-        UINT32 id = c->id;
-        std::unique_ptr<Callout> gone = RemoveCalloutLocked(e, id);
-        e.finishedUnregistrations.insert(id);
-        winsim::Untrack("callout", gone.get());
-    }
-}
-
-}  // namespace
-
 void NoteFlowContextGoneLocked(Engine &e, UINT32 calloutId)
 {
     Callout *c = FindCalloutLocked(e, calloutId);
@@ -146,7 +129,6 @@ void NoteFlowContextGoneLocked(Engine &e, UINT32 calloutId)
         return;
     }
     c->flowContexts--;
-    FinishPendingUnregistrationLocked(e, c);
 }
 
 Callout *EnterCalloutLocked(Engine &e, UINT32 calloutId)
@@ -168,7 +150,6 @@ void LeaveCalloutLocked(Engine &e, UINT32 calloutId)
     c->activeCalls--;
     if (c->activeCalls == 0) {
         e.calloutIdle.notify_all();
-        FinishPendingUnregistrationLocked(e, c);
     }
 }
 

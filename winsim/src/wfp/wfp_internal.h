@@ -129,7 +129,7 @@ struct Callout {
     FWPS_CALLOUT_NOTIFY_FN1 notify1 = nullptr;
     FWPS_CALLOUT_NOTIFY_FN2 notify2 = nullptr;
     FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 flowDelete = nullptr;
-    bool unregistering = false;   // refused with STATUS_DEVICE_BUSY; ends with its last flow context
+    bool unregistering = false;   // refused with STATUS_DEVICE_BUSY; inactive until unregistered again
     int activeCalls = 0;          // classifyFn/notifyFn calls running now
     std::size_t flowContexts = 0; // contexts associated under this callout
 };
@@ -232,7 +232,6 @@ struct Engine {
     std::map<GUID, UINT32, GuidLess> calloutIds;  // key -> run-time id, shared by both sides
     UINT32 nextCalloutId = 300;
     std::map<UINT32, std::unique_ptr<Callout>> callouts;
-    std::set<UINT32> finishedUnregistrations;  // completed after STATUS_DEVICE_BUSY, not yet re-asked
 
     std::map<GUID, std::unique_ptr<Provider>, GuidLess> providers;
     std::map<GUID, std::unique_ptr<SubLayer>, GuidLess> subLayers;
