@@ -211,6 +211,83 @@ std::unique_ptr<LayerRun> BuildAuthConnectRun(ConnectionState &c, bool reauthori
     return run;
 }
 
+namespace {
+
+// The fields of a transport discard layer (inbound or outbound).
+std::unique_ptr<LayerRun> BuildTransportDiscardRun(const DiscardEvent &event, bool inbound)
+{
+    bool loopback = event.remote.address.IsLoopback();
+    auto run = NewRun(event.layerId,
+                      inbound ? UINT32(FWPS_FIELD_INBOUND_TRANSPORT_V4_MAX) : UINT32(FWPS_FIELD_OUTBOUND_TRANSPORT_V4_MAX),
+                      event.classifyIrql);
+    ValueSet &v = *run->values;
+    // Both transport enumerations start with the same six fields.
+    v.SetUint8(FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_PROTOCOL, event.protocol);
+    SetAddress(v, FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_LOCAL_ADDRESS, event.local.address);
+    v.SetUint8(FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_LOCAL_ADDRESS_TYPE, 0);
+    SetAddress(v, FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_REMOTE_ADDRESS, event.remote.address);
+    v.SetUint16(FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_LOCAL_PORT, event.local.port);
+    v.SetUint16(FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_REMOTE_PORT, event.remote.port);
+    if (inbound) {
+        SetInterface(v, loopback, FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_LOCAL_INTERFACE,
+                     FWPS_FIELD_INBOUND_TRANSPORT_V4_INTERFACE_TYPE, FWPS_FIELD_INBOUND_TRANSPORT_V4_TUNNEL_TYPE,
+                     FWPS_FIELD_INBOUND_TRANSPORT_V4_INTERFACE_INDEX,
+                     FWPS_FIELD_INBOUND_TRANSPORT_V4_SUB_INTERFACE_INDEX);
+        v.SetUint32(FWPS_FIELD_INBOUND_TRANSPORT_V4_FLAGS, event.flags);
+        v.SetUint32(FWPS_FIELD_INBOUND_TRANSPORT_V4_PROFILE_ID, 1);
+    } else {
+        SetInterface(v, loopback, FWPS_FIELD_OUTBOUND_TRANSPORT_V4_IP_LOCAL_INTERFACE,
+                     FWPS_FIELD_OUTBOUND_TRANSPORT_V4_INTERFACE_TYPE,
+                     FWPS_FIELD_OUTBOUND_TRANSPORT_V4_TUNNEL_TYPE, FWPS_FIELD_OUTBOUND_TRANSPORT_V4_INTERFACE_INDEX,
+                     FWPS_FIELD_OUTBOUND_TRANSPORT_V4_SUB_INTERFACE_INDEX);
+        v.SetUint8(FWPS_FIELD_OUTBOUND_TRANSPORT_V4_IP_DESTINATION_ADDRESS_TYPE, 0);
+        v.SetUint32(FWPS_FIELD_OUTBOUND_TRANSPORT_V4_FLAGS, event.flags);
+        v.SetUint32(FWPS_FIELD_OUTBOUND_TRANSPORT_V4_PROFILE_ID, 1);
+    }
+    return run;
+}
+
+std::unique_ptr<LayerRun> BuildRecvAcceptDiscardRun(const DiscardEvent &event)
+{
+    bool loopback = event.remote.address.IsLoopback();
+    auto run = NewRun(event.layerId, FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_MAX, event.classifyIrql);
+    ValueSet &v = *run->values;
+    if (!event.appId.empty()) {
+        v.SetBlob(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_ALE_APP_ID, Utf16Blob(event.appId));
+    }
+    SetAddress(v, FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_LOCAL_ADDRESS, event.local.address);
+    v.SetUint8(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_LOCAL_ADDRESS_TYPE, 0);
+    v.SetUint16(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_LOCAL_PORT, event.local.port);
+    v.SetUint8(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_PROTOCOL, event.protocol);
+    SetAddress(v, FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_REMOTE_ADDRESS, event.remote.address);
+    v.SetUint16(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_REMOTE_PORT, event.remote.port);
+    v.SetUint32(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_FLAGS, event.flags);
+    SetInterface(v, loopback, FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_LOCAL_INTERFACE,
+                 FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_INTERFACE_TYPE, FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_TUNNEL_TYPE,
+                 FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_INTERFACE_INDEX,
+                 FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_SUB_INTERFACE_INDEX);
+    return run;
+}
+
+// The auth-connect fields of a connection that never had a flow or a transport endpoint.
+std::unique_ptr<LayerRun> BuildAuthConnectDiscardRun(const DiscardEvent &event)
+{
+    ConnectionState c;
+    c.request.protocol = event.protocol;
+    c.request.appId = event.appId;
+    c.request.classifyIrql = event.classifyIrql;
+    c.request.processId = event.processId;
+    c.remote = event.remote;
+    c.local = event.local;
+    c.decidingFilter = event.filterId;
+    auto run = BuildAuthConnectRun(c, false, true);
+    run->values->SetUint32(FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS, event.flags);
+    run->meta.currentMetadataValues &= ~(FWPS_METADATA_FIELD_FLOW_HANDLE | FWPS_METADATA_FIELD_TRANSPORT_ENDPOINT_HANDLE);
+    return run;
+}
+
+}  // namespace
+
 std::unique_ptr<LayerRun> BuildDiscardRun(const DiscardEvent &event)
 {
     UINT16 id = event.layerId;
@@ -220,67 +297,15 @@ std::unique_ptr<LayerRun> BuildDiscardRun(const DiscardEvent &event)
     bool recvAccept =
         id == FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4_DISCARD || id == FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V6_DISCARD;
     bool authConnect = id == FWPS_LAYER_ALE_AUTH_CONNECT_V4_DISCARD || id == FWPS_LAYER_ALE_AUTH_CONNECT_V6_DISCARD;
-    if (!transportIn && !transportOut && !recvAccept && !authConnect) {
-        return nullptr;
-    }
-    bool loopback = event.remote.address.IsLoopback();
     std::unique_ptr<LayerRun> run;
     if (transportIn || transportOut) {
-        run = NewRun(id, transportIn ? UINT32(FWPS_FIELD_INBOUND_TRANSPORT_V4_MAX) : UINT32(FWPS_FIELD_OUTBOUND_TRANSPORT_V4_MAX),
-                     event.classifyIrql);
-        ValueSet &v = *run->values;
-        v.SetUint8(FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_PROTOCOL, event.protocol);
-        SetAddress(v, FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_LOCAL_ADDRESS, event.local.address);
-        v.SetUint8(FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_LOCAL_ADDRESS_TYPE, 0);
-        SetAddress(v, FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_REMOTE_ADDRESS, event.remote.address);
-        v.SetUint16(FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_LOCAL_PORT, event.local.port);
-        v.SetUint16(FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_REMOTE_PORT, event.remote.port);
-        if (transportIn) {
-            SetInterface(v, loopback, FWPS_FIELD_INBOUND_TRANSPORT_V4_IP_LOCAL_INTERFACE,
-                         FWPS_FIELD_INBOUND_TRANSPORT_V4_INTERFACE_TYPE, FWPS_FIELD_INBOUND_TRANSPORT_V4_TUNNEL_TYPE,
-                         FWPS_FIELD_INBOUND_TRANSPORT_V4_INTERFACE_INDEX,
-                         FWPS_FIELD_INBOUND_TRANSPORT_V4_SUB_INTERFACE_INDEX);
-            v.SetUint32(FWPS_FIELD_INBOUND_TRANSPORT_V4_FLAGS, event.flags);
-            v.SetUint32(FWPS_FIELD_INBOUND_TRANSPORT_V4_PROFILE_ID, 1);
-        } else {
-            SetInterface(v, loopback, FWPS_FIELD_OUTBOUND_TRANSPORT_V4_IP_LOCAL_INTERFACE,
-                         FWPS_FIELD_OUTBOUND_TRANSPORT_V4_INTERFACE_TYPE,
-                         FWPS_FIELD_OUTBOUND_TRANSPORT_V4_TUNNEL_TYPE, FWPS_FIELD_OUTBOUND_TRANSPORT_V4_INTERFACE_INDEX,
-                         FWPS_FIELD_OUTBOUND_TRANSPORT_V4_SUB_INTERFACE_INDEX);
-            v.SetUint8(FWPS_FIELD_OUTBOUND_TRANSPORT_V4_IP_DESTINATION_ADDRESS_TYPE, 0);
-            v.SetUint32(FWPS_FIELD_OUTBOUND_TRANSPORT_V4_FLAGS, event.flags);
-            v.SetUint32(FWPS_FIELD_OUTBOUND_TRANSPORT_V4_PROFILE_ID, 1);
-        }
+        run = BuildTransportDiscardRun(event, transportIn);
     } else if (recvAccept) {
-        run = NewRun(id, FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_MAX, event.classifyIrql);
-        ValueSet &v = *run->values;
-        if (!event.appId.empty()) {
-            v.SetBlob(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_ALE_APP_ID, Utf16Blob(event.appId));
-        }
-        SetAddress(v, FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_LOCAL_ADDRESS, event.local.address);
-        v.SetUint8(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_LOCAL_ADDRESS_TYPE, 0);
-        v.SetUint16(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_LOCAL_PORT, event.local.port);
-        v.SetUint8(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_PROTOCOL, event.protocol);
-        SetAddress(v, FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_REMOTE_ADDRESS, event.remote.address);
-        v.SetUint16(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_REMOTE_PORT, event.remote.port);
-        v.SetUint32(FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_FLAGS, event.flags);
-        SetInterface(v, loopback, FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_IP_LOCAL_INTERFACE,
-                     FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_INTERFACE_TYPE, FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_TUNNEL_TYPE,
-                     FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_INTERFACE_INDEX,
-                     FWPS_FIELD_ALE_AUTH_RECV_ACCEPT_V4_SUB_INTERFACE_INDEX);
+        run = BuildRecvAcceptDiscardRun(event);
+    } else if (authConnect) {
+        run = BuildAuthConnectDiscardRun(event);
     } else {
-        ConnectionState c;
-        c.request.protocol = event.protocol;
-        c.request.appId = event.appId;
-        c.request.classifyIrql = event.classifyIrql;
-        c.request.processId = event.processId;
-        c.remote = event.remote;
-        c.local = event.local;
-        c.decidingFilter = event.filterId;
-        run = BuildAuthConnectRun(c, false, true);
-        run->values->SetUint32(FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS, event.flags);
-        run->meta.currentMetadataValues &= ~(FWPS_METADATA_FIELD_FLOW_HANDLE |
-                                             FWPS_METADATA_FIELD_TRANSPORT_ENDPOINT_HANDLE);
+        return nullptr;
     }
     FWPS_INCOMING_METADATA_VALUES0 &m = run->meta;
     if ((recvAccept || authConnect) && event.processId != 0) {
