@@ -60,11 +60,11 @@ protected:
         flowDeletesThatTouchedTheTable = 0;
         ASSERT_EQ(callout.Register(), STATUS_SUCCESS);
         service.AddCallout(callout.Key(), FWPM_LAYER_ALE_AUTH_CONNECT_V4);
-        FilterSpec spec;
-        spec.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
-        spec.action = FWP_ACTION_CALLOUT_TERMINATING;
-        spec.calloutKey = callout.Key();
-        service.AddFilter(spec);
+        FilterSpec filter;
+        filter.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+        filter.action = FWP_ACTION_CALLOUT_TERMINATING;
+        filter.calloutKey = callout.Key();
+        service.AddFilter(filter);
 
         // As the flow-delete callback of the auth-connect callout: a context still in the
         // table is taken out of it first.
