@@ -1,4 +1,4 @@
-// The loaded driver with the machine's processes: rules sent as the service sends them,
+// The loaded driver with the machine's processes: rules sent as the service builds them,
 // answers read through QueryProcessIntercept as the classify path reads them.
 #pragma once
 
@@ -6,6 +6,7 @@
 
 #include <winsim/processes.h>
 
+#include "agent/records.h"
 #include "driver/policy/process_table.h"
 
 #include <algorithm>
@@ -79,10 +80,10 @@ protected:
 
     void SetRules(std::uint32_t mode, const std::vector<std::u16string> &names)
     {
-        std::vector<std::uint8_t> record = RulesRecord(mode, names);
-        // The service sends at least the 18 bytes of a record, padding an empty list.
-        record.resize(std::max<std::size_t>(record.size(), 18), 0);
-        winsim::IoResult result = Control(IOCTL_QVR_SET_PROCESS_RULES, record);
+        qvr::agent::ProcessPolicy policy;
+        policy.interceptListed = mode != 0;
+        policy.names = names;
+        winsim::IoResult result = Control(IOCTL_QVR_SET_PROCESS_RULES, qvr::agent::BuildProcessRulesRecord(policy));
         ASSERT_EQ(result.status, STATUS_SUCCESS);
     }
 
