@@ -5,6 +5,7 @@
 
 #include "driver_fixture.h"
 
+#include "agent/callback_responder.h"
 #include "driver/frame/callback_channel.h"
 
 #include <atomic>
@@ -40,21 +41,14 @@ inline VOID RecordAnswer(const VOID *Payload, UINT32 PayloadLength, PVOID Contex
     ++answer->calls;
 }
 
-inline std::vector<std::uint8_t> Reply(UINT64 id, std::vector<std::uint8_t> payload, UINT32 type = 3,
+// The agent's reply with the version given, and without the agent's padding byte when the
+// payload is empty (so a header-only reply can be sent).
+inline std::vector<std::uint8_t> Reply(UINT64 id, const std::vector<std::uint8_t> &payload, UINT32 type = 3,
                                        UINT32 version = QVR_CALLBACK_VERSION)
 {
-    CALLBACK_RECORD header{};
-    std::memcpy(header.Marker, "QVR_CBR", 8);
-    header.Version = version;
-    header.Size = static_cast<UINT32>(CALLBACK_RECORD_HEADER_SIZE + payload.size());
-    header.Type = type;
-    header.RequestId = id;
-    header.PayloadLength = static_cast<UINT32>(payload.size());
-    std::vector<std::uint8_t> bytes(CALLBACK_RECORD_HEADER_SIZE + payload.size());
-    std::memcpy(bytes.data(), &header, CALLBACK_RECORD_HEADER_SIZE);
-    if (!payload.empty()) {
-        std::memcpy(bytes.data() + CALLBACK_RECORD_HEADER_SIZE, payload.data(), payload.size());
-    }
+    std::vector<std::uint8_t> bytes = qvr::agent::BuildCallbackReply(id, type, payload);
+    bytes.resize(CALLBACK_RECORD_HEADER_SIZE + payload.size());
+    std::memcpy(bytes.data() + FIELD_OFFSET(CALLBACK_RECORD, Version), &version, sizeof(version));
     return bytes;
 }
 
