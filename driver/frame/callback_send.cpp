@@ -78,14 +78,7 @@ Exit:
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static UINT64 TakeNextRequestId(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext)
 {
-    LONG64 current;
-    LONG64 next;
-
-    do {
-        current = DeviceContext->NextRequestId;
-        next = current + 1;
-    } while (InterlockedCompareExchange64(&DeviceContext->NextRequestId, next, current) != current);
-    return static_cast<UINT64>(next);
+    return static_cast<UINT64>(InterlockedIncrement64(&DeviceContext->NextRequestId));
 }
 
 _IRQL_requires_max_(DISPATCH_LEVEL)

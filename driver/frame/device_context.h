@@ -12,7 +12,7 @@
 
 typedef struct _QVR_DRV_DEVICE_CONTEXT {
     WDFQUEUE PendingQueue;                       // manual queue of parked IOCTL_QVR_CALLBACK requests
-    DECLSPEC_ALIGN(8) volatile LONG64 NextRequestId;  // last request id handed out; changed by compare-exchange only
+    DECLSPEC_ALIGN(8) volatile LONG64 NextRequestId;  // last request id handed out; changed by interlocked increment only
     KEVENT RequestAvailableEvent;                // synchronization event: PendingQueue became non-empty
 } QVR_DRV_DEVICE_CONTEXT, *PQVR_DRV_DEVICE_CONTEXT;
 
