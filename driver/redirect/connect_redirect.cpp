@@ -349,7 +349,7 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
                     processId);
         goto Exit;
     }
-    status = CreateRedirectRequest(&request, ClassifyContext, Filter, ClassifyOut, WfpContext.RedirectHandle,
+    status = CreateRedirectRequest(&request, ClassifyContext, Filter, blob, ClassifyOut, WfpContext.RedirectHandle,
                                    FixedValues, processId);
     if (!NT_SUCCESS(status)) {
         goto Exit;

@@ -32,13 +32,12 @@ const REDIRECT_TARGET_BLOB *GetRedirectTargetBlob(const FWPS_FILTER1 *Filter)
 
 _Use_decl_annotations_
 NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyContext, const FWPS_FILTER1 *Filter,
-                               FWPS_CLASSIFY_OUT0 *ClassifyOut, HANDLE RedirectHandle,
-                               const FWPS_INCOMING_VALUES0 *FixedValues, UINT64 ProcessId)
+                               const REDIRECT_TARGET_BLOB *Blob, FWPS_CLASSIFY_OUT0 *ClassifyOut,
+                               HANDLE RedirectHandle, const FWPS_INCOMING_VALUES0 *FixedValues, UINT64 ProcessId)
 {
     NTSTATUS status;
     PREDIRECT_REQUEST request;
     PVOID layerData = NULL;
-    const REDIRECT_TARGET_BLOB *blob;
     FWP_ACTION_TYPE entryAction = ClassifyOut->actionType;
     UINT32 entryRights = ClassifyOut->rights;
 
@@ -80,16 +79,9 @@ NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyC
     *request->ClassifyOut = *ClassifyOut;
 
     request->RedirectHandle = RedirectHandle;
-    blob = GetRedirectTargetBlob(Filter);
-    if (blob == NULL) {
-        status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "CreateRedirectRequest: filter %I64u has no target blob %!STATUS!",
-                    Filter->filterId, status);
-        goto Exit;
-    }
     /* The filter's memory is WFP's and may be gone once the classify has returned; a pended
        redirect reads this copy. */
-    RtlCopyMemory(&request->TargetBlob, blob, sizeof(request->TargetBlob));
+    RtlCopyMemory(&request->TargetBlob, Blob, sizeof(request->TargetBlob));
 
     status = BuildRedirectContextRecord(FixedValues, ProcessId, &request->Context);
 
