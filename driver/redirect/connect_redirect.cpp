@@ -66,25 +66,23 @@ static VOID SetLoopbackAddress(_Inout_ SOCKADDR_STORAGE *Remote)
     bytes[SOCKADDR_IPV4_OFFSET + 3] = 1;
 }
 
+/* The requested destination is the one the context record carries; Port is the new one. */
 _IRQL_requires_max_(DISPATCH_LEVEL)
-static VOID TraceRedirect(_In_ const PREDIRECT_REQUEST Request, _In_ const SOCKADDR_STORAGE *Requested)
+static VOID TraceRedirect(_In_ const PREDIRECT_REQUEST Request, _In_ UINT16 Port)
 {
-    const UCHAR *from = (const UCHAR *)Requested;
-    const UCHAR *to = (const UCHAR *)&Request->ConnectRequest->remoteAddressAndPort;
-    USHORT fromPort;
-    USHORT toPort;
+    const UCHAR *from = (const UCHAR *)Request->Context + FIELD_OFFSET(REDIRECT_CONTEXT_RECORD, RequestedRemote);
 
-    RtlCopyMemory(&fromPort, from + SOCKADDR_PORT_OFFSET, sizeof(fromPort));
-    RtlCopyMemory(&toPort, to + SOCKADDR_PORT_OFFSET, sizeof(toPort));
-    if (Requested->ss_family == AF_INET) {
+    if (Request->Context->RequestedRemote.ss_family == AF_INET) {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
                     "redirect %ws: %u.%u.%u.%u:%u -> port %u of process %u", GetFileNamePart(Request->Context->AppPath),
-                    from[4], from[5], from[6], from[7], RtlUshortByteSwap(fromPort), RtlUshortByteSwap(toPort),
+                    from[4], from[5], from[6], from[7],
+                    ((unsigned)from[SOCKADDR_PORT_OFFSET] << 8) | from[SOCKADDR_PORT_OFFSET + 1], (unsigned)Port,
                     (unsigned)Request->TargetBlob.TargetProcessId);
     } else {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "redirect %ws: [IPv6]:%u -> port %u of process %u",
-                    GetFileNamePart(Request->Context->AppPath), RtlUshortByteSwap(fromPort),
-                    RtlUshortByteSwap(toPort), (unsigned)Request->TargetBlob.TargetProcessId);
+                    GetFileNamePart(Request->Context->AppPath),
+                    ((unsigned)from[SOCKADDR_PORT_OFFSET] << 8) | from[SOCKADDR_PORT_OFFSET + 1], (unsigned)Port,
+                    (unsigned)Request->TargetBlob.TargetProcessId);
     }
 }
 
@@ -94,7 +92,6 @@ NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
     NTSTATUS status = STATUS_SUCCESS;
     PREDIRECT_REQUEST request = *Request;
     FWPS_CONNECT_REQUEST0 *connect;
-    SOCKADDR_STORAGE requested;
     ADDRESS_FAMILY localFamily;
     UINT16 port = 0;
     USHORT networkPort;
@@ -121,7 +118,6 @@ NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
     if (localFamily == 0) {
         localFamily = connect->remoteAddressAndPort.ss_family;
     }
-    RtlCopyMemory(&requested, &connect->remoteAddressAndPort, sizeof(requested));
 
     /* Same interface address the connection would have used, so it stays in its zone; an
        unspecified one means loopback. */
@@ -143,7 +139,7 @@ NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
     if (request->RedirectHandle != NULL) {
         connect->localRedirectHandle = request->RedirectHandle;
     }
-    TraceRedirect(request, &requested);
+    TraceRedirect(request, port);
 
     /* From here WFP owns the record and frees it with the connection. */
     connect->localRedirectContext = request->Context;

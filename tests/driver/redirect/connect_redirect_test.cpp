@@ -58,6 +58,26 @@ TEST_F(ConnectRedirectTest, CoveredProcessReachesTheProxyWithItsContextRecord)
     }
 }
 
+// The information trace of a redirect names the program, the destination it asked for and
+// the proxy's port and process.
+TEST_F(ConnectRedirectTest, RedirectIsTracedWithTheRequestedDestination)
+{
+    winsim::TraceSession trace(qvr_test::kDriverTraceGuid, qvr_test::kTraceDriver, TRACE_LEVEL_INFORMATION);
+    InterceptOnly(u"webbrowser.exe");
+    AddProxyFilters();
+    const std::uint64_t browser = StartProcess(kBrowserImage);
+    const std::string target = " -> port 8080 of process " + std::to_string(proxy_.ProcessId());
+
+    for (const char *remote : {"203.0.113.7:443", "[2001:db8:1::7]:80"}) {
+        winsim::network::Connection connection = Connect(browser, remote);
+        ASSERT_TRUE(connection.Redirected());
+        ASSERT_TRUE(proxy_.Accept(std::chrono::seconds(2)).has_value());
+        connection.Close();
+    }
+    EXPECT_EQ(trace.Matching("redirect webbrowser.exe: 203.0.113.7:443" + target).size(), 1u);
+    EXPECT_EQ(trace.Matching("redirect webbrowser.exe: [IPv6]:80" + target).size(), 1u);
+}
+
 // The record's bytes, as the redirect target reads them, for an application id of 40 units
 // (39 characters and the terminating zero that WFP includes).
 TEST_F(ConnectRedirectTest, ContextRecordBytesAreLaidOutForTheProxy)
