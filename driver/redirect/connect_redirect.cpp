@@ -229,15 +229,15 @@ static BOOLEAN GetDecidingProcessId(_In_ const FWPS_INCOMING_METADATA_VALUES0 *M
 }
 
 /*
- * Whether the connection is TCP to another machine over IPv4 or IPv6: the cheap tests that
- * come before anything else. A failing lookup's status is returned (traced by the caller).
+ * Whether the connection is TCP to another machine: the cheap tests that come before
+ * anything else. Every layer whose flags could be read carries IP addresses, so the family
+ * needs no test of its own. A failing lookup's status is returned (traced by the caller).
  */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS IsRemoteTcpConnection(_In_ const FWPS_INCOMING_VALUES0 *FixedValues, _Out_ BOOLEAN *RemoteTcp)
 {
     NTSTATUS status;
     UINT8 protocol;
-    UINT16 family = 0;
     BOOLEAN isLocal = FALSE;
 
     *RemoteTcp = FALSE;
@@ -247,12 +247,6 @@ static NTSTATUS IsRemoteTcpConnection(_In_ const FWPS_INCOMING_VALUES0 *FixedVal
     if (protocol != IPPROTO_TCP) {
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: protocol %u", (unsigned)protocol);
         return STATUS_SUCCESS;
-    }
-    status = GetAddressFamily(FixedValues->layerId, &family);
-    if (!NT_SUCCESS(status) || (family != AF_INET && family != AF_INET6)) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: layer %u has no IP family",
-                    (unsigned)FixedValues->layerId);
-        return status;
     }
     status = IsLoopbackConnection(FixedValues, &isLocal);
     if (!NT_SUCCESS(status) || isLocal) {

@@ -413,7 +413,8 @@ TEST_F(ConnectRedirectOutcomeTest, DirectClassifyRefusals)
     } cases[] = {
         {"flags unreadable", FWPS_LAYER_ALE_CONNECT_REDIRECT_V4, 0, FWPS_METADATA_FIELD_PROCESS_ID, browser_,
          FWP_ACTION_NONE},
-        {"layer without an IP family", 56, FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX, FWPS_METADATA_FIELD_PROCESS_ID,
+        {"layer without value rows (MAC frame)", FWPS_LAYER_INBOUND_MAC_FRAME_ETHERNET,
+         FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX, FWPS_METADATA_FIELD_PROCESS_ID,
          browser_, FWP_ACTION_NONE},
         {"no process id", FWPS_LAYER_ALE_CONNECT_REDIRECT_V4, FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_MAX, 0, browser_,
          FWP_ACTION_CONTINUE},
@@ -436,7 +437,7 @@ TEST_F(ConnectRedirectOutcomeTest, DirectClassifyRefusals)
         EXPECT_EQ(out.actionType, c.action);
         EXPECT_EQ(out.rights, FWPS_RIGHT_ACTION_WRITE);
     }
-    // The layer id 56 case fails on its family: the classify's status is traced, nothing held.
+    // The layer without value rows fails on its flags: the classify's status is traced, nothing held.
     EXPECT_EQ(winsim::wfp::HeldClassifyHandleCount(), 0u);
 }
 
