@@ -282,6 +282,25 @@ static BOOLEAN IsOwnRedirect(_In_ const FWPS_INCOMING_METADATA_VALUES0 *MetaValu
     return state == FWPS_CONNECTION_PREVIOUSLY_REDIRECTED_BY_SELF;
 }
 
+/*
+ * WFP classifies again when a pended classify of a higher filter completes or another
+ * callout changed what we applied. A request that we (or another local proxy) already
+ * redirected is permitted as it stands (TRUE); one without a history of ours is redirected
+ * as on a first classify.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static BOOLEAN IsReauthorizedRedirect(_In_ UINT32 Flags, _In_ const REDIRECT_REQUEST *Request,
+                                      _In_ const FWPS_FILTER1 *Filter)
+{
+    const FWPS_CONNECT_REQUEST0 *previous;
+
+    if ((Flags & FWP_CONDITION_FLAG_IS_REAUTHORIZE) == 0) {
+        return FALSE;
+    }
+    previous = Request->ConnectRequest->previousVersion;
+    return previous != NULL && (previous->modifierFilterId == Filter->filterId || previous->localRedirectHandle != NULL);
+}
+
 _Use_decl_annotations_
 VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues,
                                         const FWPS_INCOMING_METADATA_VALUES0 *MetaValues, void *LayerData,
@@ -293,7 +312,6 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
     BOOLEAN remoteTcp = FALSE;
     BOOLEAN intercept = FALSE;
     const REDIRECT_TARGET_BLOB *blob;
-    const FWPS_CONNECT_REQUEST0 *previous;
     UINT64 processId = 0;
     PREDIRECT_REQUEST request = NULL;
     PDEFERRED_WORK work = NULL;
@@ -339,23 +357,19 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
                     processId);
         goto Exit;
     }
-    status = CreateRedirectRequest(&request, ClassifyContext, Filter, blob, ClassifyOut, WfpContext.RedirectHandle,
-                                   FixedValues, processId);
+    status = CreateRedirectRequest(&request, ClassifyContext, Filter, blob, ClassifyOut, WfpContext.RedirectHandle);
     if (!NT_SUCCESS(status)) {
         goto Exit;
     }
-
-    /* WFP classifies again when a pended classify of a higher filter completes or another
-       callout changed what we applied. A request that we (or another local proxy) already
-       redirected is permitted as it stands; one without a history of ours is redirected
-       as on a first classify. */
-    if ((flags & FWP_CONDITION_FLAG_IS_REAUTHORIZE) != 0) {
-        previous = request->ConnectRequest->previousVersion;
-        if (previous != NULL && (previous->modifierFilterId == Filter->filterId || previous->localRedirectHandle != NULL)) {
-            ClassifyOut->actionType = FWP_ACTION_PERMIT;
-            ClassifyOut->rights |= FWPS_RIGHT_ACTION_WRITE;
-            goto Exit;
-        }
+    if (IsReauthorizedRedirect(flags, request, Filter)) {
+        ClassifyOut->actionType = FWP_ACTION_PERMIT;
+        ClassifyOut->rights |= FWPS_RIGHT_ACTION_WRITE;
+        goto Exit;
+    }
+    /* Built only for a connection that is redirected. */
+    status = BuildRedirectContextRecord(FixedValues, processId, &request->Context);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
     }
 
     if (request->TargetBlob.AskAgentForPort == 0) {

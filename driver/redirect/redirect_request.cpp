@@ -33,7 +33,7 @@ const REDIRECT_TARGET_BLOB *GetRedirectTargetBlob(const FWPS_FILTER1 *Filter)
 _Use_decl_annotations_
 NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyContext, const FWPS_FILTER1 *Filter,
                                const REDIRECT_TARGET_BLOB *Blob, FWPS_CLASSIFY_OUT0 *ClassifyOut,
-                               HANDLE RedirectHandle, const FWPS_INCOMING_VALUES0 *FixedValues, UINT64 ProcessId)
+                               HANDLE RedirectHandle)
 {
     NTSTATUS status;
     PREDIRECT_REQUEST request;
@@ -82,8 +82,6 @@ NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyC
     /* The filter's memory is WFP's and may be gone once the classify has returned; a pended
        redirect reads this copy. */
     RtlCopyMemory(&request->TargetBlob, Blob, sizeof(request->TargetBlob));
-
-    status = BuildRedirectContextRecord(FixedValues, ProcessId, &request->Context);
 
 Exit:
     if (!NT_SUCCESS(status)) {

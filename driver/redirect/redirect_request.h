@@ -31,7 +31,8 @@ EXTERN_C_START
 /*
  * Builds a request for the running classify: acquires the classify handle and the writable
  * connect request, keeps a copy of the classify result and of Blob (the filter's target
- * blob as the classify found it), and builds the context record for ProcessId. The live
+ * blob as the classify found it). The context record is left to the caller
+ * (BuildRedirectContextRecord), once it knows the connection is redirected. The live
  * classify result keeps the action and rights it had on entry (the acquisition's provisional block is taken back). On failure whatever
  * was acquired is released (layer data applied unchanged), the failure is returned and
  * *Request is NULL: STATUS_NO_MEMORY for the request and the copies, else the status of
@@ -41,8 +42,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 _Must_inspect_result_
 NTSTATUS CreateRedirectRequest(_Outptr_result_maybenull_ PREDIRECT_REQUEST *Request, _In_ const void *ClassifyContext,
                                _In_ const FWPS_FILTER1 *Filter, _In_ const REDIRECT_TARGET_BLOB *Blob,
-                               _Inout_ FWPS_CLASSIFY_OUT0 *ClassifyOut, _In_opt_ HANDLE RedirectHandle,
-                               _In_ const FWPS_INCOMING_VALUES0 *FixedValues, _In_ UINT64 ProcessId);
+                               _Inout_ FWPS_CLASSIFY_OUT0 *ClassifyOut, _In_opt_ HANDLE RedirectHandle);
 
 /*
  * Applies the (possibly rewritten) layer data, completes a pended classify with the copied
