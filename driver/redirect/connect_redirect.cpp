@@ -175,6 +175,10 @@ static NTSTATUS PendRedirect(_Inout_ PREDIRECT_REQUEST *Request, _Inout_ PDEFERR
     PVOID payload = *Request;
     PREDIRECT_REQUEST request = *Request;
 
+    status = KeepClassifyOutForPend(request, ClassifyOut);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     *Request = NULL;
     status = CreateDeferredWork(WfpContext.DeviceObject, &payload, ReleaseRedirectPayload, Work);
     if (!NT_SUCCESS(status)) {

@@ -68,16 +68,6 @@ NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyC
         goto Exit;
     }
     request->ConnectRequest = (FWPS_CONNECT_REQUEST0 *)layerData;
-
-    request->ClassifyOut =
-        (FWPS_CLASSIFY_OUT0 *)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FWPS_CLASSIFY_OUT0), QVR_TAG_WFP);
-    if (request->ClassifyOut == NULL) {
-        status = STATUS_NO_MEMORY;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CreateRedirectRequest: classify-out copy %!STATUS!", status);
-        goto Exit;
-    }
-    *request->ClassifyOut = *ClassifyOut;
-
     request->RedirectHandle = RedirectHandle;
     /* The filter's memory is WFP's and may be gone once the classify has returned; a pended
        redirect reads this copy. */
@@ -88,6 +78,22 @@ Exit:
         ReleaseRedirectRequest(Request);
     }
     return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS KeepClassifyOutForPend(PREDIRECT_REQUEST Request, const FWPS_CLASSIFY_OUT0 *ClassifyOut)
+{
+    NTSTATUS status;
+
+    Request->ClassifyOut =
+        (FWPS_CLASSIFY_OUT0 *)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FWPS_CLASSIFY_OUT0), QVR_TAG_WFP);
+    if (Request->ClassifyOut == NULL) {
+        status = STATUS_NO_MEMORY;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "KeepClassifyOutForPend: classify-out copy %!STATUS!", status);
+        return status;
+    }
+    *Request->ClassifyOut = *ClassifyOut;
+    return STATUS_SUCCESS;
 }
 
 _Use_decl_annotations_

@@ -21,7 +21,7 @@ typedef struct _REDIRECT_REQUEST {
     HANDLE RedirectHandle;                  /* WfpContext.RedirectHandle when the request was built */
     FWPS_CONNECT_REQUEST0 *ConnectRequest;  /* writable layer data; NULL once applied */
     REDIRECT_TARGET_BLOB TargetBlob;        /* copy of the filter's blob: valid after the classify returned */
-    FWPS_CLASSIFY_OUT0 *ClassifyOut;        /* private copy of the classify result, for a pended completion */
+    FWPS_CLASSIFY_OUT0 *ClassifyOut;        /* copy of the classify result, made to pend: completes it */
     BOOLEAN Pended;                         /* TRUE from FwpsPendClassify0 until the classify is completed */
     PREDIRECT_CONTEXT_RECORD Context;       /* the record to attach; NULL once handed to WFP */
 } REDIRECT_REQUEST, *PREDIRECT_REQUEST;
@@ -30,19 +30,26 @@ EXTERN_C_START
 
 /*
  * Builds a request for the running classify: acquires the classify handle and the writable
- * connect request, keeps a copy of the classify result and of Blob (the filter's target
- * blob as the classify found it). The context record is left to the caller
+ * connect request and keeps a copy of Blob (the filter's target blob as the classify found
+ * it). The context record is left to the caller
  * (BuildRedirectContextRecord), once it knows the connection is redirected. The live
  * classify result keeps the action and rights it had on entry (the acquisition's provisional block is taken back). On failure whatever
  * was acquired is released (layer data applied unchanged), the failure is returned and
- * *Request is NULL: STATUS_NO_MEMORY for the request and the copies, else the status of
- * the failing call.
+ * *Request is NULL: STATUS_NO_MEMORY for the request, else the status of the failing call.
  */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 _Must_inspect_result_
 NTSTATUS CreateRedirectRequest(_Outptr_result_maybenull_ PREDIRECT_REQUEST *Request, _In_ const void *ClassifyContext,
                                _In_ const FWPS_FILTER1 *Filter, _In_ const REDIRECT_TARGET_BLOB *Blob,
                                _Inout_ FWPS_CLASSIFY_OUT0 *ClassifyOut, _In_opt_ HANDLE RedirectHandle);
+
+/*
+ * Keeps a copy of the classify result in the request, to complete the classify with once it
+ * is pended; STATUS_NO_MEMORY when the copy cannot be allocated (the request is unchanged).
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+NTSTATUS KeepClassifyOutForPend(_Inout_ PREDIRECT_REQUEST Request, _In_ const FWPS_CLASSIFY_OUT0 *ClassifyOut);
 
 /*
  * Applies the (possibly rewritten) layer data, completes a pended classify with the copied

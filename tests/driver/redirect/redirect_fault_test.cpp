@@ -65,8 +65,8 @@ protected:
 TEST_F(RedirectFaultTest, EveryAllocationOfTheImmediatePathFailsCleanly)
 {
     AddProxyFilters();
-    // The request, its classify-out copy and the context record.
-    EXPECT_EQ(WalkAllocations(), 3);
+    // The request and the context record (the classify-out copy is made only to pend).
+    EXPECT_EQ(WalkAllocations(), 2);
 }
 
 TEST_F(RedirectFaultTest, EveryAllocationOfThePendedPathFailsCleanly)
