@@ -118,10 +118,10 @@ NTSTATUS RegisterWfpCalloutGroup(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROU
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "registering the %s callouts", Group->Name);
     status = RegisterCalloutGroup(DeviceObject, Group->Count, Group->Keys, Group->ClassifyFn, Group->NotifyFn,
                                   Group->FlowDeleteFn, Group->Registrations);
+    /* A failing group has already unregistered what it registered. */
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "registering the %s callouts failed: %!STATUS!", Group->Name,
                     status);
-        UnregisterWfpCalloutGroup(Group);
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "registering the %s callouts: %!STATUS!", Group->Name,
                 status);
