@@ -79,20 +79,6 @@ inline QuestionHeader RecordOf(const winsim::IoResult &result)
     return unpacked;
 }
 
-// Polls in real time for a condition that another thread brings about.
-template <typename Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(10))
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
 class CallbackChannelTest : public DriverTest {
 protected:
     void SetUp() override

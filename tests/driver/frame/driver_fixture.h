@@ -12,9 +12,11 @@
 
 #include <qvr_ioctl.h>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
@@ -43,6 +45,21 @@ std::vector<std::uint8_t> RulesRecordWithCount(std::uint32_t mode, std::uint32_t
 
 std::vector<std::uint8_t> QuicRecord(std::uint32_t enabled, std::optional<std::uint32_t> size = std::nullopt,
                                      std::uint32_t type = QVR_RECORD_TYPE_QUIC_BLOCKING);
+
+// Polls in real time for a condition that another thread (a carrier, the process watcher)
+// brings about; false if it still does not hold once `limit` has passed.
+template <typename Condition>
+bool Eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(10))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return condition();
+}
 
 // Loads the driver (which must start) and opens the control device as LocalSystem.
 class DriverTest : public ::testing::Test {

@@ -29,21 +29,6 @@ inline bool Intercepted(winsim::processes::ProcessId id)
     return intercept == TRUE;
 }
 
-// Polls a condition that another thread (the watcher) makes true; gives up after a few
-// seconds of real time.
-template <typename Condition>
-bool Eventually(Condition condition)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return condition();
-}
-
 // The watcher's period in 100-ns units.
 inline constexpr std::int64_t kWatcherPeriod = 100000000;
 
