@@ -211,6 +211,23 @@ TEST(VerifierResource, CriticalRegionAndUpgradeRules)
     EXPECT_EQ(capture.Violations().size(), 3u);
 }
 
+TEST(VerifierResource, UninitialisedDeletedAndUnownedResourcesAreReported)
+{
+    winsim::ViolationCapture capture;
+    ERESOURCE resource{};
+    KeEnterCriticalRegion();
+    EXPECT_FALSE(ExAcquireResourceExclusiveLite(&resource, TRUE));  // never initialised
+    EXPECT_TRUE(MessageContains(capture, "ExAcquireResourceExclusiveLite", "is not initialised"));
+    ASSERT_EQ(ExInitializeResourceLite(&resource), STATUS_SUCCESS);
+    ExReleaseResourceLite(&resource);  // initialised but never acquired
+    EXPECT_TRUE(MessageContains(capture, "ExReleaseResourceLite", "that this thread does not own"));
+    ASSERT_EQ(ExDeleteResourceLite(&resource), STATUS_SUCCESS);
+    EXPECT_FALSE(ExAcquireResourceSharedLite(&resource, TRUE));  // deleted
+    EXPECT_TRUE(MessageContains(capture, "ExAcquireResourceSharedLite", "is not initialised"));
+    KeLeaveCriticalRegion();
+    EXPECT_EQ(capture.Violations().size(), 3u);
+}
+
 TEST(VerifierResource, FreeingPoolThatHoldsALiveResourceIsReported)
 {
     winsim::ViolationCapture capture;
