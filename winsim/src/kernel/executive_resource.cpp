@@ -85,12 +85,16 @@ ULONG *SharedCount(ResourceImpl &impl, const ThreadState *me)
     return nullptr;
 }
 
+// The start every acquire shares: the caller's context is checked, then the resource looked
+// up. nullptr when the acquire cannot go ahead (the violation is already reported).
+ResourceImpl *StartAcquire(const char *call, PERESOURCE resource)
+{
+    return CheckAcquireContext(call) ? Lookup(call, resource) : nullptr;
+}
+
 BOOLEAN AcquireShared(const char *call, PERESOURCE resource, BOOLEAN wait)
 {
-    if (!CheckAcquireContext(call)) {
-        return FALSE;
-    }
-    ResourceImpl *impl = Lookup(call, resource);
+    ResourceImpl *impl = StartAcquire(call, resource);
     if (impl == nullptr) {
         return FALSE;
     }
@@ -117,10 +121,7 @@ BOOLEAN AcquireShared(const char *call, PERESOURCE resource, BOOLEAN wait)
 
 BOOLEAN AcquireExclusive(const char *call, PERESOURCE resource, BOOLEAN wait)
 {
-    if (!CheckAcquireContext(call)) {
-        return FALSE;
-    }
-    ResourceImpl *impl = Lookup(call, resource);
+    ResourceImpl *impl = StartAcquire(call, resource);
     if (impl == nullptr) {
         return FALSE;
     }
