@@ -216,6 +216,41 @@ TEST_F(RefusalTest, ProviderContextDataReachesTheCalloutAndCannotBeDeletedWhileU
     EXPECT_EQ(FwpmProviderContextDeleteByKey0(service.Engine(), &contextKey), (DWORD)FWP_E_IN_USE);
 }
 
+TEST_F(RefusalTest, ProviderAndSubLayerCannotBeDeletedWhileUsedOrBuiltIn)
+{
+    GUID providerKey = MakeGuid(0x750);
+    WCHAR name[] = u"owner";
+    FWPM_PROVIDER0 provider = {};
+    provider.providerKey = providerKey;
+    provider.displayData.name = name;
+    ASSERT_EQ(FwpmProviderAdd0(service.Engine(), &provider, nullptr), (DWORD)ERROR_SUCCESS);
+    GUID subLayerKey = MakeGuid(0x751);
+    FWPM_SUBLAYER0 subLayer = {};
+    subLayer.subLayerKey = subLayerKey;
+    subLayer.displayData.name = name;
+    subLayer.providerKey = &providerKey;
+    ASSERT_EQ(FwpmSubLayerAdd0(service.Engine(), &subLayer, nullptr), (DWORD)ERROR_SUCCESS);
+    FilterSpec block;
+    block.layer = FWPM_LAYER_ALE_AUTH_CONNECT_V4;
+    block.action = FWP_ACTION_BLOCK;
+    block.subLayer = subLayerKey;
+    UINT64 filterId = service.AddFilter(block);
+    GUID unknown = MakeGuid(0x752);
+    GUID universal = FWPM_SUBLAYER_UNIVERSAL;
+
+    EXPECT_EQ(FwpmProviderDeleteByKey0(service.Engine(), &providerKey), (DWORD)FWP_E_IN_USE);
+    EXPECT_EQ(FwpmSubLayerDeleteByKey0(service.Engine(), &subLayerKey), (DWORD)FWP_E_IN_USE);
+    EXPECT_EQ(FwpmSubLayerDeleteByKey0(service.Engine(), &universal), (DWORD)FWP_E_BUILTIN_OBJECT);
+    EXPECT_EQ(FwpmSubLayerDeleteByKey0(service.Engine(), &unknown), (DWORD)FWP_E_SUBLAYER_NOT_FOUND);
+    EXPECT_EQ(FwpmProviderDeleteByKey0(service.Engine(), &unknown), (DWORD)FWP_E_PROVIDER_NOT_FOUND);
+
+    ASSERT_EQ(FwpmFilterDeleteById0(service.Engine(), filterId), (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(FwpmProviderDeleteByKey0(service.Engine(), &providerKey), (DWORD)FWP_E_IN_USE) << "the sublayer names it";
+    EXPECT_EQ(FwpmSubLayerDeleteByKey0(service.Engine(), &subLayerKey), (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(FwpmProviderDeleteByKey0(service.Engine(), &providerKey), (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(FwpmSubLayerDeleteByKey0(service.Engine(), &subLayerKey), (DWORD)FWP_E_SUBLAYER_NOT_FOUND);
+}
+
 TEST_F(RefusalTest, BfeStopDeletesWhatIsNotPersistentAndAbortsSessions)
 {
     FilterSpec block;
