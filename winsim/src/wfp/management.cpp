@@ -451,23 +451,17 @@ DWORD WINAPI FwpmProviderDeleteByKey0(HANDLE engineHandle, const GUID *key)
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    Engine &e = GetEngine();
-    std::lock_guard<std::mutex> lock(e.mu);
-    Session *s;
-    if ((error = CheckSessionLocked(e, engineHandle, &s)) != ERROR_SUCCESS) {
-        return error;
-    }
-    auto it = e.providers.find(*key);
-    if (it == e.providers.end()) {
-        return FWP_E_PROVIDER_NOT_FOUND;
-    }
-    auto uses = [key](const ManagedObject &o) { return o.hasProvider && o.providerKey == *key; };
-    for (auto &p : e.subLayers) if (uses(*p.second)) return FWP_E_IN_USE;
-    for (auto &p : e.managementCallouts) if (uses(*p.second)) return FWP_E_IN_USE;
-    for (auto &p : e.providerContexts) if (uses(*p.second)) return FWP_E_IN_USE;
-    for (auto &p : e.filters) if (uses(*p.second)) return FWP_E_IN_USE;
-    e.providers.erase(it);
-    return ERROR_SUCCESS;
+    GUID k = *key;
+    auto refusal = [k](const Engine &e, const Provider &) -> DWORD {
+        auto uses = [k](const ManagedObject &o) { return o.hasProvider && o.providerKey == k; };
+        for (auto &p : e.subLayers) if (uses(*p.second)) return FWP_E_IN_USE;
+        for (auto &p : e.managementCallouts) if (uses(*p.second)) return FWP_E_IN_USE;
+        for (auto &p : e.providerContexts) if (uses(*p.second)) return FWP_E_IN_USE;
+        for (auto &p : e.filters) if (uses(*p.second)) return FWP_E_IN_USE;
+        return ERROR_SUCCESS;
+    };
+    return DeleteObjectWhere(engineHandle, &Engine::providers, FWP_E_PROVIDER_NOT_FOUND,
+                             [k](const Provider &p) { return p.key == k; }, refusal);
 }
 
 DWORD WINAPI FwpmSubLayerAdd0(HANDLE engineHandle, const FWPM_SUBLAYER0 *subLayer, PSECURITY_DESCRIPTOR sd)
@@ -504,24 +498,18 @@ DWORD WINAPI FwpmSubLayerDeleteByKey0(HANDLE engineHandle, const GUID *key)
     if (error != ERROR_SUCCESS) {
         return error;
     }
-    Engine &e = GetEngine();
-    std::lock_guard<std::mutex> lock(e.mu);
-    Session *s;
-    if ((error = CheckSessionLocked(e, engineHandle, &s)) != ERROR_SUCCESS) {
-        return error;
-    }
-    auto it = e.subLayers.find(*key);
-    if (it == e.subLayers.end()) {
-        return FWP_E_SUBLAYER_NOT_FOUND;
-    }
-    if (it->second->builtin) {
-        return FWP_E_BUILTIN_OBJECT;
-    }
-    for (auto &f : e.filters) {
-        if (f.second->subLayerKey == *key) {
-            return FWP_E_IN_USE;
+    GUID k = *key;
+    auto refusal = [k](const Engine &e, const SubLayer &l) -> DWORD {
+        if (l.builtin) {
+            return FWP_E_BUILTIN_OBJECT;
         }
-    }
-    e.subLayers.erase(it);
-    return ERROR_SUCCESS;
+        for (auto &f : e.filters) {
+            if (f.second->subLayerKey == k) {
+                return FWP_E_IN_USE;
+            }
+        }
+        return ERROR_SUCCESS;
+    };
+    return DeleteObjectWhere(engineHandle, &Engine::subLayers, FWP_E_SUBLAYER_NOT_FOUND,
+                             [k](const SubLayer &l) { return l.key == k; }, refusal);
 }

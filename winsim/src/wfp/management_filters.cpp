@@ -64,44 +64,33 @@ DWORD AddProviderContext(const char *call, HANDLE engineHandle, const Context *i
     return ERROR_SUCCESS;
 }
 
-// Deletes the first of `objects` that `pick` chooses (`notFound` when none), refused with
-// FWP_E_IN_USE while a filter still uses it (`usedBy(filter, object)`).
-template <typename Objects, typename Pick, typename UsedBy>
-DWORD DeleteUnusedWhere(HANDLE engineHandle, Objects Engine::*objects, DWORD notFound, Pick pick, UsedBy usedBy)
+// The refusal of deleting an object while a filter still uses it (`usedBy(filter, object)`).
+template <typename UsedBy> auto RefuseWhileAFilterUses(UsedBy usedBy)
 {
-    Engine &e = GetEngine();
-    std::lock_guard<std::mutex> lock(e.mu);
-    Session *s;
-    DWORD error = CheckSessionLocked(e, engineHandle, &s);
-    if (error != ERROR_SUCCESS) {
-        return error;
-    }
-    Objects &map = e.*objects;
-    auto it = std::find_if(map.begin(), map.end(), [&pick](const auto &entry) { return pick(*entry.second); });
-    if (it == map.end()) {
-        return notFound;
-    }
-    for (auto &entry : e.filters) {
-        if (usedBy(*entry.second, *it->second)) {
-            return FWP_E_IN_USE;
+    return [usedBy](const Engine &e, const auto &object) -> DWORD {
+        for (auto &entry : e.filters) {
+            if (usedBy(*entry.second, object)) {
+                return FWP_E_IN_USE;
+            }
         }
-    }
-    map.erase(it);
-    return ERROR_SUCCESS;
+        return ERROR_SUCCESS;
+    };
 }
 
 template <typename Pick> DWORD DeleteProviderContextWhere(HANDLE engineHandle, Pick pick)
 {
-    return DeleteUnusedWhere(engineHandle, &Engine::providerContexts, FWP_E_PROVIDER_CONTEXT_NOT_FOUND, pick,
-                             [](const Filter &f, const ProviderContext &c) { return f.providerContext.get() == &c; });
+    return DeleteObjectWhere(engineHandle, &Engine::providerContexts, FWP_E_PROVIDER_CONTEXT_NOT_FOUND, pick,
+                             RefuseWhileAFilterUses([](const Filter &f, const ProviderContext &c) {
+                                 return f.providerContext.get() == &c;
+                             }));
 }
 
 template <typename Pick> DWORD DeleteCalloutWhere(HANDLE engineHandle, Pick pick)
 {
-    return DeleteUnusedWhere(engineHandle, &Engine::managementCallouts, FWP_E_CALLOUT_NOT_FOUND, pick,
-                             [](const Filter &f, const ManagementCallout &c) {
+    return DeleteObjectWhere(engineHandle, &Engine::managementCallouts, FWP_E_CALLOUT_NOT_FOUND, pick,
+                             RefuseWhileAFilterUses([](const Filter &f, const ManagementCallout &c) {
                                  return (f.action & FWP_ACTION_FLAG_CALLOUT) != 0 && f.calloutKey == c.key;
-                             });
+                             }));
 }
 
 DWORD DeleteFilterWhere(HANDLE engineHandle, const std::function<bool(const Filter &)> &pick)

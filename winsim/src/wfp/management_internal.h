@@ -9,6 +9,11 @@
 
 #include "filter_conditions.h"
 
+#include <fwpmu.h>
+
+#include <algorithm>
+#include <mutex>
+
 namespace winsim::wfp::detail {
 
 // NTSTATUS of an injected fault -> the Win32/FWP_E_* code fwpuclnt would return.
@@ -31,5 +36,30 @@ DWORD BuildFilterForAdd(const FWPM_FILTER0 &in, const LayerInfo &layer, Filter *
 void NotifyPostCommit(Filter &f);
 // Tells the callout of a deleted callout filter; lock not held.
 void NotifyFilterDeleted(Filter &f);
+
+// Deletes the first of the engine's `objects` that `pick` chooses (`notFound` when none),
+// unless `refusal(e, object)` names an error (FWP_E_IN_USE, FWP_E_BUILTIN_OBJECT, ...): that
+// error is returned and the object stays. Takes the lock and checks the session.
+template <typename Objects, typename Pick, typename Refusal>
+DWORD DeleteObjectWhere(HANDLE engineHandle, Objects Engine::*objects, DWORD notFound, Pick pick, Refusal refusal)
+{
+    Engine &e = GetEngine();
+    std::lock_guard<std::mutex> lock(e.mu);
+    Session *s;
+    DWORD error = CheckSessionLocked(e, engineHandle, &s);
+    if (error != ERROR_SUCCESS) {
+        return error;
+    }
+    Objects &map = e.*objects;
+    auto it = std::find_if(map.begin(), map.end(), [&pick](const auto &entry) { return pick(*entry.second); });
+    if (it == map.end()) {
+        return notFound;
+    }
+    if ((error = refusal(static_cast<const Engine &>(e), *it->second)) != ERROR_SUCCESS) {
+        return error;
+    }
+    map.erase(it);
+    return ERROR_SUCCESS;
+}
 
 }  // namespace winsim::wfp::detail
