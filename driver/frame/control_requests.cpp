@@ -35,7 +35,8 @@ static NTSTATUS SetProcessRules(_In_ WDFREQUEST Request)
         goto Exit;
     }
     record = static_cast<const PROCESS_RULES_RECORD *>(buffer);
-    if (length < PROCESS_RULES_RECORD_MIN_SIZE || length < record->Header.Size) {
+    // The retrieval above already refused input shorter than the minimum.
+    if (length < record->Header.Size) {
         status = STATUS_BUFFER_TOO_SMALL;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: input %I64u bytes, record size %u %!STATUS!",
                     static_cast<UINT64>(length), record->Header.Size, status);
@@ -80,8 +81,7 @@ static NTSTATUS SetQuicBlocking(_In_ WDFREQUEST Request)
         goto Exit;
     }
     record = static_cast<const QUIC_BLOCKING_RECORD *>(buffer);
-    if (length < QUIC_BLOCKING_RECORD_MIN_SIZE || length < record->Header.Size ||
-        record->Header.Type != QVR_RECORD_TYPE_QUIC_BLOCKING) {
+    if (length < record->Header.Size || record->Header.Type != QVR_RECORD_TYPE_QUIC_BLOCKING) {
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: input %I64u bytes, size %u, type %u %!STATUS!",
                     static_cast<UINT64>(length), record->Header.Size, record->Header.Type, status);
