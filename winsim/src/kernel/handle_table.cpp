@@ -76,6 +76,27 @@ NTSTATUS InsertHandle(PVOID body, ULONG attributes, ACCESS_MASK access, std::str
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+// The end of every lookup that found an object of type `actual`: the type check against
+// `wanted` (any when null), then the reference and what the caller asked to know.
+NTSTATUS ReferenceFound(PVOID object, POBJECT_TYPE actual, POBJECT_TYPE wanted, ULONG attributes, ACCESS_MASK access,
+                        PVOID *body, POBJECT_HANDLE_INFORMATION information)
+{
+    if (wanted != nullptr && actual != wanted) {
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    }
+    ReferenceObject(object);
+    *body = object;
+    if (information != nullptr) {
+        information->HandleAttributes = attributes;
+        information->GrantedAccess = access;
+    }
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
 NTSTATUS ReferenceObjectByHandleInternal(HANDLE handle, POBJECT_TYPE type, KPROCESSOR_MODE mode, PVOID *body,
                                          POBJECT_HANDLE_INFORMATION information)
 {
@@ -101,30 +122,12 @@ NTSTATUS ReferenceObjectByHandleInternal(HANDLE handle, POBJECT_TYPE type, KPROC
         if (it == table.entries.end()) {
             return STATUS_INVALID_HANDLE;
         }
-        object = BodyOf(it->second.object);
-        attributes = it->second.attributes;
-        access = it->second.access;
-        if (type != nullptr && type != it->second.object->type) {
-            return STATUS_OBJECT_TYPE_MISMATCH;
-        }
-        ReferenceObject(object);
-        *body = object;
-        if (information != nullptr) {
-            information->HandleAttributes = attributes;
-            information->GrantedAccess = access;
-        }
-        return STATUS_SUCCESS;
+        // Referenced under the table lock, so a concurrent close cannot free it first.
+        const HandleEntry &entry = it->second;
+        return ReferenceFound(BodyOf(entry.object), entry.object->type, type, entry.attributes, entry.access, body,
+                              information);
     }
-    if (type != nullptr && ObjectTypeOf(object) != type) {
-        return STATUS_OBJECT_TYPE_MISMATCH;
-    }
-    ReferenceObject(object);
-    *body = object;
-    if (information != nullptr) {
-        information->HandleAttributes = attributes;
-        information->GrantedAccess = access;
-    }
-    return STATUS_SUCCESS;
+    return ReferenceFound(object, ObjectTypeOf(object), type, attributes, access, body, information);
 }
 
 void CollectHandleOutstanding(std::vector<OutstandingItem> &items)
