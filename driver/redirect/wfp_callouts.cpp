@@ -2,13 +2,15 @@
  * wfp_callouts.cpp
  *
  * Registers and unregisters the driver's WFP callouts, one record per callout and one
- * table of records per group. Registration unwinds the group on its first failure;
- * unregistration always frees the records, even when WFP refuses a key, so teardown can
- * go on and run again after a partial set-up.
+ * table of records per group. Registration unwinds the group on its first failure.
+ * Unregistration does not give up: while WFP refuses a key it removes the flow contexts
+ * that may still hold the callout and asks again, because WFP goes on calling a callout
+ * it still holds and the driver may not unload before every callout is gone.
  */
 #include "wfp_callouts.h"
 
 #include "pool_tags.h"
+#include "wfp_callout_groups.h"
 #include "../trace/trace.h"
 #include "wfp_callouts.tmh"
 
@@ -49,23 +51,57 @@ NTSTATUS RegisterCallout(PDEVICE_OBJECT DeviceObject, const GUID *Key, FWPS_CALL
     return STATUS_SUCCESS;
 }
 
+/* Pause between two unregistration attempts: 10 ms, relative. */
+#define UNREGISTER_RETRY_DELAY_100NS (-10LL * 1000 * 10)
+
+/*
+ * What a refused unregistration needs before the next attempt. STATUS_DEVICE_BUSY: flows
+ * still carry contexts of the callout, so whatever the flow-context table still holds is
+ * taken off its flows (a context whose removal WFP deferred behind a running classify goes
+ * when that classify ends). STATUS_FWP_IN_USE: another thread is registering or
+ * unregistering the key. Either way the callout is WFP's until it says otherwise.
+ */
+static VOID PrepareUnregisterRetry(_In_ NTSTATUS Refusal)
+{
+    LARGE_INTEGER delay;
+
+    if (Refusal == STATUS_DEVICE_BUSY && WfpFlowContextDrainStep != NULL) {
+        DrainFlowContextTable(WfpFlowContextDrainStep, NULL);
+    }
+    delay.QuadPart = UNREGISTER_RETRY_DELAY_100NS;
+    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+}
+
 _Use_decl_annotations_
 NTSTATUS UnregisterCallout(PCALLOUT_REGISTRATION *Registration)
 {
     NTSTATUS status;
     PCALLOUT_REGISTRATION registration = *Registration;
+    ULONG refusals = 0;
 
     if (registration == NULL) {
         return STATUS_SUCCESS;
     }
-    status = FwpsCalloutUnregisterByKey0(&registration->Callout.calloutKey);
-    if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsCalloutUnregisterByKey0 failed for %!GUID!: %!STATUS!",
-                    &registration->Callout.calloutKey, status);
+    for (;;) {
+        status = FwpsCalloutUnregisterByKey0(&registration->Callout.calloutKey);
+        if (NT_SUCCESS(status) || status == STATUS_FWP_CALLOUT_NOT_FOUND) {
+            break;
+        }
+        ++refusals;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "FwpsCalloutUnregisterByKey0 refused %!GUID!: %!STATUS! (refusal %u); asking again",
+                    &registration->Callout.calloutKey, status, refusals);
+        PrepareUnregisterRetry(status);
+    }
+    /* Not found: WFP holds nothing of this record (it was given back elsewhere). */
+    if (status == STATUS_FWP_CALLOUT_NOT_FOUND) {
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "FwpsCalloutUnregisterByKey0: %!GUID! was not registered",
+                    &registration->Callout.calloutKey);
     }
     *Registration = NULL;
     ExFreePoolWithTag(registration, QVR_TAG_WFP);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "callout registration record freed");
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "callout registration record freed after %u refusals",
+                refusals);
     return status;
 }
 

@@ -5,7 +5,7 @@
  * (wfp_callout_groups.h): its keys, its three callout functions and the driver-wide slots
  * that hold one registration record per key. Groups register in table order and each
  * group unwinds itself when one of its callouts fails; teardown unregisters every slot
- * that is set, tracing but not stopping at failures.
+ * that is set and returns only once WFP has let go of each one.
  */
 #pragma once
 
@@ -46,8 +46,12 @@ NTSTATUS RegisterCallout(_In_ PDEVICE_OBJECT DeviceObject, _In_ const GUID *Key,
                          _Outptr_result_maybenull_ PCALLOUT_REGISTRATION *Registration);
 
 /*
- * Unregisters the callout of *Registration by its key, frees the record and clears the
- * slot, whatever WFP answered. Returns WFP's status; a failure is traced with the key.
+ * Unregisters the callout of *Registration by its key, then frees the record and clears
+ * the slot. A refusal (STATUS_DEVICE_BUSY while flows carry its contexts, STATUS_FWP_IN_USE
+ * while another thread registers or unregisters it, or any other failure) is traced with
+ * the key and the call is made again, after removing the flow contexts left, until WFP
+ * lets the callout go: the record is never freed while WFP may still call the callout.
+ * Returns STATUS_SUCCESS, or STATUS_FWP_CALLOUT_NOT_FOUND when WFP no longer had the key.
  * Does nothing for a NULL slot.
  */
 _IRQL_requires_(PASSIVE_LEVEL)
@@ -65,7 +69,7 @@ NTSTATUS RegisterCalloutGroup(_In_ PDEVICE_OBJECT DeviceObject, _In_ UINT32 Coun
                               _In_opt_ FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 FlowDeleteFn,
                               _Inout_updates_(Count) PCALLOUT_REGISTRATION *Registrations);
 
-/* Unregisters every set slot; returns the status of the last failing one, or success. */
+/* Unregisters every set slot; returns STATUS_FWP_CALLOUT_NOT_FOUND if a key was gone, or success. */
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS UnregisterCalloutGroup(_In_ UINT32 Count, _Inout_updates_(Count) PCALLOUT_REGISTRATION *Registrations);
 
@@ -80,7 +84,8 @@ NTSTATUS UnregisterWfpCalloutGroup(_In_ PCWFP_CALLOUT_GROUP Group);
 /*
  * A group table ends with a row whose Keys is NULL. Registration goes row by row and stops
  * at the first failing group (earlier groups stay registered: the caller's teardown
- * unregisters them); unregistration visits every row and returns the last failure.
+ * unregisters them); unregistration visits every row, unregisters every callout and
+ * returns the last failure (only a key that WFP no longer had).
  */
 _IRQL_requires_(PASSIVE_LEVEL)
 _Must_inspect_result_

@@ -7,9 +7,12 @@
 
 #include "driver_fixture.h"
 
+#include <winsim/network.h>
 #include <winsim/trace_session.h>
 #include <winsim/verifier.h>
 #include <winsim/wfp.h>
+
+#include "wfp_lifecycle_service.h"
 
 #include "driver/frame/callback_channel.h"
 #include "driver/policy/process_table.h"
@@ -17,7 +20,11 @@
 #include "driver/redirect/wfp_lifecycle.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -310,40 +317,161 @@ TEST_F(WfpLifecycleTest, EveryFailingAllocationUnwindsCompletely)
     ExpectUnwound();
 }
 
-TEST_F(WfpLifecycleTest, RefusedUnregistrationsAreTracedAndTeardownGoesOn)
+TEST_F(WfpLifecycleTest, RefusedUnregistrationsAreTracedAndAskedAgainUntilWfpLetsGo)
+{
+    const std::vector<const GUID *> keys = AllKeys();
+    for (NTSTATUS refusal : {STATUS_FWP_IN_USE, STATUS_DEVICE_BUSY, STATUS_UNSUCCESSFUL}) {
+        SCOPED_TRACE(refusal);
+        ASSERT_EQ(Initialize(), STATUS_SUCCESS);
+        winsim::TraceSession trace(kDriverTraceGuid, kTraceDriver, TRACE_LEVEL_ERROR);
+
+        // The IPv4 redirect-records callout is refused once, then let go.
+        winsim::faults::FailCall("FwpsCalloutUnregisterByKey0", refusal, 3);
+        WfpUninitialize();
+        winsim::faults::Clear();
+
+        ExpectUnwound();
+        std::vector<winsim::TraceRecord> refusals = trace.Matching("FwpsCalloutUnregisterByKey0");
+        ASSERT_EQ(refusals.size(), 1u);
+        for (const winsim::TraceRecord &record : refusals) {
+            EXPECT_EQ(record.level, TRACE_LEVEL_ERROR);
+            EXPECT_NE(record.message.find(GuidText(*keys[2])), std::string::npos) << record.message;
+        }
+    }
+}
+
+// The classify of the test callouts below: associates a flow context with the IPv4
+// redirect-records callout, or holds the connect-redirect classify until released, and
+// notes whether WfpContext was complete while it ran.
+std::atomic<bool> classifySawClearedContext{false};
+std::promise<void> *classifyEntered = nullptr;
+std::shared_future<void> classifyRelease;
+
+VOID NTAPI AssociatingClassify(const FWPS_INCOMING_VALUES0 *values, const FWPS_INCOMING_METADATA_VALUES0 *meta,
+                               void *, const void *, const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out)
+{
+    EXPECT_EQ(FwpsFlowAssociateContext0(meta->flowHandle, values->layerId, RedirectRecordsRegistrations[0]->CalloutId,
+                                        0x51),
+              STATUS_SUCCESS);
+    out->actionType = FWP_ACTION_PERMIT;
+}
+
+VOID NTAPI HoldingClassify(const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, void *,
+                           const void *, const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out)
+{
+    classifyEntered->set_value();
+    classifyRelease.wait();
+    if (WfpContext.QueryProcessIntercept == nullptr || WfpContext.RedirectHandle == nullptr) {
+        classifySawClearedContext = true;
+    }
+    out->actionType = FWP_ACTION_PERMIT;
+}
+
+const WFP_CALLOUT_GROUP kBusyGroups[] = {
+    WFP_CALLOUT_GROUP_ROW("connect redirect", ConnectRedirectCalloutKeys, HoldingClassify, TestNotify, nullptr,
+                          ConnectRedirectRegistrations),
+    WFP_CALLOUT_GROUP_ROW("redirect records", RedirectRecordsCalloutKeys, AssociatingClassify, TestNotify,
+                          TestFlowDelete, RedirectRecordsRegistrations),
+    {nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Waits (up to 5 s) until `done` holds.
+template <typename Predicate>
+bool Eventually(Predicate done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// WFP refuses the callout while a flow carries its context: the teardown keeps the record
+// and WfpContext, and asks again until the flow is gone.
+TEST_F(WfpLifecycleTest, UnloadWaitsForFlowContextsBeforeFreeingTheRegistration)
+{
+    ASSERT_EQ(Initialize(kBusyGroups), STATUS_SUCCESS);
+    std::shared_ptr<void> service =
+        AddServiceCalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, QVR_REDIRECT_RECORDS_CALLOUT_V4_KEY);
+    winsim::network::Connection connection = winsim::network::Connect(PlainServiceRequest());
+    ASSERT_EQ(connection.State(), winsim::network::Outcome::Connected);
+    winsim::TraceSession trace(kDriverTraceGuid, kTraceDriver, TRACE_LEVEL_ERROR);
+
+    bool heldWhileRefused = false;
+    std::thread flowEnd([&] {
+        EXPECT_TRUE(Eventually([] {
+            auto callout = winsim::wfp::FindRegisteredCallout(QVR_REDIRECT_RECORDS_CALLOUT_V4_KEY);
+            return callout.has_value() && callout->unregistering;
+        }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        heldWhileRefused = RedirectRecordsRegistrations[0] != nullptr && WfpContext.QueryProcessIntercept != nullptr;
+        connection.Close();
+    });
+    WfpUninitialize();
+    flowEnd.join();
+
+    EXPECT_TRUE(heldWhileRefused) << "the record and WfpContext must outlive WFP's hold on the callout";
+    EXPECT_GE(trace.Matching("FwpsCalloutUnregisterByKey0").size(), 1u);
+    service.reset();
+    ExpectUnwound();
+}
+
+// A classify running when the unload begins ends with WfpContext complete, and the
+// teardown returns only after it.
+TEST_F(WfpLifecycleTest, UnloadWithAClassifyInFlightKeepsWfpContextUntilItEnds)
+{
+    ASSERT_EQ(Initialize(kBusyGroups), STATUS_SUCCESS);
+    std::shared_ptr<void> service =
+        AddServiceCalloutFilter(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, QVR_CONNECT_REDIRECT_CALLOUT_V4_KEY);
+    std::promise<void> entered;
+    std::promise<void> release;
+    classifyEntered = &entered;
+    classifyRelease = release.get_future().share();
+    classifySawClearedContext = false;
+
+    std::thread connector([] { (void)winsim::network::Connect(PlainServiceRequest()); });
+    entered.get_future().wait();
+    std::atomic<bool> tornDown{false};
+    std::thread unload([&] {
+        WfpUninitialize();
+        tornDown = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(tornDown) << "the teardown returned while a classify was still running";
+    release.set_value();
+    connector.join();
+    unload.join();
+
+    EXPECT_FALSE(classifySawClearedContext);
+    service.reset();
+    ExpectUnwound();
+}
+
+TEST_F(WfpLifecycleTest, AFailedUnsubscriptionIsTracedAndTeardownGoesOn)
 {
     ASSERT_EQ(Initialize(), STATUS_SUCCESS);
     const HANDLE subscription = BfeChangeHandle;
-    const std::vector<const GUID *> keys = AllKeys();
     winsim::TraceSession trace(kDriverTraceGuid, kTraceDriver, TRACE_LEVEL_ERROR);
 
     winsim::faults::FailCall("FwpmBfeStateUnsubscribeChanges0", STATUS_FWP_IN_USE);
-    winsim::faults::FailCall("FwpsCalloutUnregisterByKey0", STATUS_FWP_IN_USE, 3);  // the IPv4 redirect-records callout
     WfpUninitialize();
     winsim::faults::Clear();
 
-    // WFP still holds what it refused to give back; everything else is gone, and every
-    // record was freed and every slot cleared.
+    // WFP still holds the subscription it refused to give back; everything else is gone.
     EXPECT_EQ(winsim::wfp::BfeSubscriptionCount(), 1u);
-    std::vector<winsim::wfp::RegisteredCallout> left = winsim::wfp::RegisteredCallouts();
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_TRUE(IsEqualGUID(left[0].key, *keys[2]));
+    EXPECT_TRUE(winsim::wfp::RegisteredCallouts().empty());
     EXPECT_EQ(winsim::OutstandingAllocations("-QVR"), 0u);
-    EXPECT_EQ(winsim::wfp::OpenKernelSessionCount(), 0u);
-    EXPECT_EQ(winsim::wfp::RedirectHandleCount(), 0u);
     EXPECT_EQ(WfpContext.DeviceObject, nullptr);
     EXPECT_EQ(BfeChangeHandle, nullptr);
-
     std::vector<winsim::TraceRecord> unsubscribe = trace.Matching("FwpmBfeStateUnsubscribeChanges0");
     ASSERT_EQ(unsubscribe.size(), 1u);
     EXPECT_EQ(unsubscribe[0].level, TRACE_LEVEL_ERROR);
-    std::vector<winsim::TraceRecord> unregister = trace.Matching("FwpsCalloutUnregisterByKey0");
-    ASSERT_EQ(unregister.size(), 1u);
-    EXPECT_NE(unregister[0].message.find(GuidText(*keys[2])), std::string::npos) << unregister[0].message;
 
-    // Give WFP's leftovers back by hand so that the driver unloads clean.
+    // Give WFP's leftover back by hand so that the driver unloads clean.
     EXPECT_EQ(FwpmBfeStateUnsubscribeChanges0(subscription), STATUS_SUCCESS);
-    EXPECT_EQ(FwpsCalloutUnregisterByKey0(keys[2]), STATUS_SUCCESS);
     ExpectUnwound();
 }
 

@@ -2,7 +2,8 @@
  * wfp_refusals_test.cpp
  *
  * The documented refusals of callout registration (duplicate key, unknown key, busy with
- * flow contexts and the unregistration that completes when they are gone), the filter
+ * flow contexts and the unregistration that completes when they are gone, in use while
+ * another thread's unregistration waits), the filter
  * engine's checks on management objects, the notifications a callout gets about its
  * filters, provider-context data reaching the callout, BFE stop deleting what is not
  * persistent, and the platform's fault injection and IRQL checks.
@@ -12,7 +13,10 @@
 #include <winsim/verifier.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <future>
+#include <thread>
 
 using namespace wfptest;
 
@@ -319,6 +323,47 @@ TEST_F(RefusalTest, PassiveOnlyCallsAtDispatchAreVerifierFailures)
     c.Register();
     KeLowerIrql(old);
     EXPECT_TRUE(capture.Caught("FwpsCalloutRegister1"));
+}
+
+}  // namespace
+
+namespace {
+
+// While one thread's unregistration waits for a classify of the callout to end, a second
+// unregistration or a registration of the same key is refused with STATUS_FWP_IN_USE.
+TEST_F(RefusalTest, ConcurrentRegistrationOrUnregistrationIsRefusedAsInUse)
+{
+    TestCallout c(MakeGuid(0x730));
+    ASSERT_EQ(c.Register(), STATUS_SUCCESS);
+    service.AddCalloutAndFilter(CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, c.Key()));
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    c.classify = [&](const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, const void *,
+                     const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out) {
+        entered.set_value();
+        released.wait();
+        out->actionType = FWP_ACTION_PERMIT;
+    };
+    std::thread connector([] { Connect(PlainRequest()); });
+    entered.get_future().wait();
+    std::future<NTSTATUS> first = std::async(std::launch::async, [&] { return c.Unregister(); });
+    for (int i = 0; i < 5000; ++i) {
+        std::optional<winsim::wfp::RegisteredCallout> state = winsim::wfp::FindRegisteredCallout(c.Key());
+        if (state.has_value() && state->unregisterWaiting) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    GUID key = c.Key();
+    EXPECT_EQ(FwpsCalloutUnregisterByKey0(&key), STATUS_FWP_IN_USE);
+    TestCallout again(c.Key());
+    EXPECT_EQ(again.Register(), STATUS_FWP_IN_USE);
+
+    release.set_value();
+    connector.join();
+    EXPECT_EQ(first.get(), STATUS_SUCCESS);
+    EXPECT_FALSE(winsim::wfp::FindRegisteredCallout(c.Key()).has_value());
 }
 
 }  // namespace

@@ -4,10 +4,12 @@
  * The unload report names every WFP leftover by kind: a callout still registered, a flow
  * context still associated, a classify handle still held, a classify or an operation
  * still pended, writable layer data never applied, a redirect handle not destroyed. Each
- * case leaves one behind, checks the report, then gives it back.
+ * case leaves one behind, checks the report, then gives it back. A driver that unloads
+ * with a callout registered is a finding, and WFP never calls that callout again.
  */
 #include "wfp_test_support.h"
 
+#include <winsim/driver.h>
 #include <winsim/verifier.h>
 
 using namespace wfptest;
@@ -127,6 +129,60 @@ TEST_F(LeftoverTest, RedirectHandle)
     ASSERT_EQ(FwpsRedirectHandleCreate0(&provider, 0, &handle), STATUS_SUCCESS);
     ExpectReported("redirect-handle");
     FwpsRedirectHandleDestroy0(handle);
+}
+
+
+// A WDM driver that registers one callout under its device and unloads without
+// unregistering it.
+const GUID kForgottenKey = MakeGuid(0x880);
+
+VOID NTAPI ForgottenClassify(const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, void *,
+                             const void *, const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out)
+{
+    ADD_FAILURE() << "WFP called a callout of an unloaded driver";
+    out->actionType = FWP_ACTION_PERMIT;
+}
+
+NTSTATUS NTAPI ForgottenNotify(FWPS_CALLOUT_NOTIFY_TYPE, const GUID *, FWPS_FILTER1 *) { return STATUS_SUCCESS; }
+
+VOID ForgetfulUnload(PDRIVER_OBJECT DriverObject) { IoDeleteDevice(DriverObject->DeviceObject); }
+
+NTSTATUS ForgetfulEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING)
+{
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status = IoCreateDevice(DriverObject, 0, nullptr, FILE_DEVICE_NETWORK, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    FWPS_CALLOUT1 callout = {};
+    callout.calloutKey = kForgottenKey;
+    callout.classifyFn = ForgottenClassify;
+    callout.notifyFn = ForgottenNotify;
+    DriverObject->DriverUnload = ForgetfulUnload;
+    return FwpsCalloutRegister1(device, &callout, nullptr);
+}
+
+TEST_F(WfpTest, UnloadingWithACalloutRegisteredIsReportedAndWfpNeverCallsItAgain)
+{
+    Service service;
+    ASSERT_EQ(winsim::LoadDriver(ForgetfulEntry, "forgetful"), STATUS_SUCCESS);
+    service.AddCalloutAndFilter(CalloutFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, kForgottenKey));
+    {
+        winsim::ViolationCapture capture;
+        winsim::UnloadDriver("forgetful");
+        bool reported = false;
+        for (const winsim::Violation &v : capture.Violations()) {
+            reported = reported || (v.call == "UnloadDriver" && v.message.find("still registered") != std::string::npos);
+        }
+        EXPECT_TRUE(reported) << "no finding for the callout left registered";
+    }
+    {
+        winsim::ViolationCapture capture;
+        EXPECT_EQ(Connect(PlainRequest()).State(), Outcome::Blocked) << "its filter acts as for an unregistered callout";
+        EXPECT_TRUE(capture.Caught("classifyFn/notifyFn"));
+    }
+    GUID key = kForgottenKey;
+    EXPECT_EQ(FwpsCalloutUnregisterByKey0(&key), STATUS_SUCCESS);
 }
 
 }  // namespace

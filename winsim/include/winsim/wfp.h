@@ -47,6 +47,7 @@ struct RegisteredCallout {
     std::uint32_t flags;       // FWP_CALLOUT_FLAG_*
     bool unregistering;        // refused with STATUS_DEVICE_BUSY, waiting for its flow contexts
     std::size_t flowContexts;  // flow contexts associated under it
+    bool unregisterWaiting;    // an unregistration waits for its classifyFn/notifyFn calls to end
 };
 std::vector<RegisteredCallout> RegisteredCallouts();
 std::optional<RegisteredCallout> FindRegisteredCallout(const GUID &key);

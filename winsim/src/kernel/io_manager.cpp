@@ -17,6 +17,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace winsim::kernel {
 namespace {
@@ -81,7 +82,39 @@ PDRIVER_OBJECT CreateDriverObject(std::u16string_view name)
     return &body->driver;
 }
 
-void DeleteDriverObject(PDRIVER_OBJECT driver) { DereferenceObject(driver); }
+namespace {
+
+struct UnloadObservers {
+    std::mutex mutex;
+    std::vector<DriverUnloadObserver> observers;
+};
+
+UnloadObservers &Observers()
+{
+    static UnloadObservers *observers = new UnloadObservers();
+    return *observers;
+}
+
+}  // namespace
+
+void AddDriverUnloadObserver(DriverUnloadObserver observer)
+{
+    std::lock_guard<std::mutex> lock(Observers().mutex);
+    Observers().observers.push_back(observer);
+}
+
+void DeleteDriverObject(PDRIVER_OBJECT driver)
+{
+    std::vector<DriverUnloadObserver> observers;
+    {
+        std::lock_guard<std::mutex> lock(Observers().mutex);
+        observers = Observers().observers;
+    }
+    for (DriverUnloadObserver observer : observers) {
+        observer(driver);
+    }
+    DereferenceObject(driver);
+}
 
 PDEVICE_OBJECT ReferenceDeviceByName(std::u16string_view name)
 {

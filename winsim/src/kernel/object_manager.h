@@ -68,6 +68,11 @@ bool IsDispatcherObjectSignalled(PDISPATCHER_HEADER header);
 // DRIVER_EXTENSION; the name is stored in DriverName ("\Driver\qvrdrv").
 PDRIVER_OBJECT CreateDriverObject(std::u16string_view name);
 void DeleteDriverObject(PDRIVER_OBJECT driver);  // drops the loader's reference
+// Told when a driver's image goes (after its unload routine, or after a failing
+// DriverEntry), before its driver object is released: an area that keeps callbacks into
+// the driver reports the ones still registered and never calls them again.
+using DriverUnloadObserver = void (*)(PDRIVER_OBJECT driver);
+void AddDriverUnloadObserver(DriverUnloadObserver observer);
 // Device objects by name or symbolic link (a referenced object, or nullptr).
 PDEVICE_OBJECT ReferenceDeviceByName(std::u16string_view name);
 bool IsDeviceObject(PVOID body);

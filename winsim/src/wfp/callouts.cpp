@@ -6,11 +6,15 @@
  * callout's notifyFn. A callout that still has flow contexts is refused with
  * STATUS_DEVICE_BUSY and stays registered, inactive; once its contexts are gone the
  * driver must call again to finish the unregistration, as the documentation says, and
- * until it does the callout counts as left behind at unload.
+ * until it does the callout counts as left behind at unload. A second registration or
+ * unregistration of a key whose unregistration is still waiting for its calls to end is
+ * refused with STATUS_FWP_IN_USE. When a driver unloads with callouts still registered
+ * that is a violation, and WFP never calls those callouts again (a call would be one).
  */
 #include "wfp_internal.h"
 
 #include "kernel/kernel_internal.h"
+#include "kernel/object_manager.h"
 
 using namespace winsim::wfp::detail;
 
@@ -46,8 +50,8 @@ NTSTATUS Register(const char *call, void *deviceObject, const CalloutFunctions &
     Callout *registered;
     {
         std::lock_guard<std::mutex> lock(e.mu);
-        if (FindCalloutByKeyLocked(e, *f.key) != nullptr) {
-            return STATUS_FWP_ALREADY_EXISTS;
+        if (Callout *existing = FindCalloutByKeyLocked(e, *f.key)) {
+            return existing->unregisterRunning ? STATUS_FWP_IN_USE : STATUS_FWP_ALREADY_EXISTS;
         }
         auto c = std::make_unique<Callout>();
         c->key = *f.key;
@@ -55,6 +59,9 @@ NTSTATUS Register(const char *call, void *deviceObject, const CalloutFunctions &
         c->version = f.version;
         c->flags = f.flags;
         c->deviceObject = deviceObject;
+        if (winsim::kernel::IsDeviceObject(deviceObject)) {
+            c->driverObject = static_cast<PDEVICE_OBJECT>(deviceObject)->DriverObject;
+        }
         c->classify0 = f.classify0;
         c->classify1 = f.classify1;
         c->classify2 = f.classify2;
@@ -94,11 +101,16 @@ NTSTATUS Unregister(const char *call, UINT32 id, bool known)
         if (c == nullptr) {
             return STATUS_FWP_CALLOUT_NOT_FOUND;
         }
+        if (c->unregisterRunning) {
+            // Another thread's unregistration of this callout is still waiting.
+            return STATUS_FWP_IN_USE;
+        }
         if (c->activeCalls != 0 && tlsCalloutCalls != 0) {
             Violation(call, "called from inside a callout function while the callout is in use");
             return STATUS_FWP_IN_USE;
         }
         // A classify or notification running in the callout on another thread ends first.
+        c->unregisterRunning = true;
         e.calloutIdle.wait(lock, [&] {
             c = FindCalloutLocked(e, id);
             return c == nullptr || c->activeCalls == 0;
@@ -106,6 +118,7 @@ NTSTATUS Unregister(const char *call, UINT32 id, bool known)
         if (c == nullptr) {
             return STATUS_FWP_CALLOUT_NOT_FOUND;
         }
+        c->unregisterRunning = false;
         if (c->flowContexts != 0) {
             c->unregistering = true;
             return STATUS_DEVICE_BUSY;
@@ -135,6 +148,11 @@ Callout *EnterCalloutLocked(Engine &e, UINT32 calloutId)
 {
     Callout *c = FindCalloutLocked(e, calloutId);
     if (c == nullptr || c->unregistering) {
+        return nullptr;
+    }
+    if (c->driverGone) {
+        Violation("classifyFn/notifyFn", "WFP calls callout " + GuidText(c->key) + " (id " + std::to_string(c->id) +
+                                             ") of a driver that has unloaded");
         return nullptr;
     }
     c->activeCalls++;
@@ -178,6 +196,21 @@ NTSTATUS NotifyCallout(UINT32 calloutId, FWPS_CALLOUT_NOTIFY_TYPE type, const GU
     std::lock_guard<std::mutex> lock(e.mu);
     LeaveCalloutLocked(e, calloutId);
     return status;
+}
+
+void NoteDriverUnloaded(PDRIVER_OBJECT driver)
+{
+    Engine &e = GetEngine();
+    std::lock_guard<std::mutex> lock(e.mu);
+    for (auto &entry : e.callouts) {
+        Callout &c = *entry.second;
+        if (c.driverObject != driver || c.driverGone) {
+            continue;
+        }
+        c.driverGone = true;
+        Violation("UnloadDriver", "the driver unloaded with callout " + GuidText(c.key) + " (id " +
+                                      std::to_string(c.id) + ") still registered; WFP would go on calling it");
+    }
 }
 
 }  // namespace winsim::wfp::detail

@@ -11,6 +11,7 @@
 #include <fwpmk.h>
 
 #include "kernel/kernel_internal.h"
+#include "kernel/object_manager.h"
 #include "kernel/thread_context.h"
 
 #include <winsim/wfp.h>
@@ -32,6 +33,7 @@ Engine &GetEngine()
         universal->builtin = true;
         universal->persistent = true;
         e->subLayers.emplace(FWPM_SUBLAYER_UNIVERSAL, std::move(universal));
+        winsim::kernel::AddDriverUnloadObserver(NoteDriverUnloaded);
         return e;
     }();
     return *engine;
@@ -403,7 +405,7 @@ namespace {
 
 RegisteredCallout Describe(const Callout &c)
 {
-    return RegisteredCallout{c.key, c.id, c.version, c.flags, c.unregistering, c.flowContexts};
+    return RegisteredCallout{c.key, c.id, c.version, c.flags, c.unregistering, c.flowContexts, c.unregisterRunning};
 }
 
 }  // namespace

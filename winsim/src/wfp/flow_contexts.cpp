@@ -23,7 +23,10 @@ void CallFlowDelete(const FlowKey &key, const FlowContextEntry &entry)
     {
         std::lock_guard<std::mutex> lock(e.mu);
         Callout *c = FindCalloutLocked(e, key.calloutId);
-        if (c != nullptr) {
+        if (c != nullptr && c->driverGone) {
+            Violation("flowDeleteFn", "WFP calls the flowDeleteFn of callout " + GuidText(c->key) +
+                                          " of a driver that has unloaded");
+        } else if (c != nullptr) {
             fn = c->flowDelete;
         }
     }

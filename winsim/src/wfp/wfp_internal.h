@@ -129,7 +129,10 @@ struct Callout {
     FWPS_CALLOUT_NOTIFY_FN1 notify1 = nullptr;
     FWPS_CALLOUT_NOTIFY_FN2 notify2 = nullptr;
     FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 flowDelete = nullptr;
+    PDRIVER_OBJECT driverObject = nullptr;  // owner of deviceObject: the driver the callout calls into
     bool unregistering = false;   // refused with STATUS_DEVICE_BUSY; inactive until unregistered again
+    bool unregisterRunning = false;  // an unregistration is waiting for the callout's calls to end
+    bool driverGone = false;      // its driver unloaded while it was registered: never called again
     int activeCalls = 0;          // classifyFn/notifyFn calls running now
     std::size_t flowContexts = 0; // contexts associated under this callout
 };
@@ -283,9 +286,13 @@ void NoteFlowContextGoneLocked(Engine &e, UINT32 calloutId);
 // would wait for itself).
 extern thread_local int tlsCalloutCalls;
 
-// Counts a classifyFn/notifyFn call into a callout in and out; lock held.
+// Counts a classifyFn/notifyFn call into a callout in and out; lock held. Entering a
+// callout whose driver has unloaded is a violation and gives nullptr (the call is not made).
 Callout *EnterCalloutLocked(Engine &e, UINT32 calloutId);
 void LeaveCalloutLocked(Engine &e, UINT32 calloutId);
+// The driver-unload observer: callouts of that driver still registered are a violation
+// and are never called again.
+void NoteDriverUnloaded(PDRIVER_OBJECT driver);
 
 // Sessions, shared by the kernel-mode and user-mode FwpmEngineOpen0/Close0.
 NTSTATUS OpenSession(const WCHAR *serverName, UINT32 authnService, const FWPM_SESSION0 *session,
