@@ -379,12 +379,16 @@ NTSTATUS GetAddressField(const FWPS_INCOMING_VALUES0 *Values, UINT32 Index, SOCK
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    /* The family written is that of the address written, so that a value of the other
+       family than the layer's cannot pass for one of the layer's. */
     value = GetFieldValue(Values, Index);
     if (value != NULL && value->type == FWP_UINT32) {
         ULONG networkOrder = RtlUlongByteSwap(value->uint32);
         RtlCopyMemory(&((SOCKADDR_IN *)Address)->sin_addr, &networkOrder, sizeof(networkOrder));
+        family = AF_INET;
     } else if (value != NULL && value->type == FWP_BYTE_ARRAY16_TYPE && value->byteArray16 != NULL) {
         RtlCopyMemory(&((SOCKADDR_IN6 *)Address)->sin6_addr, value->byteArray16->byteArray16, 16);
+        family = AF_INET6;
     } else {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "GetAddressField: field %u of layer %u has type %u", Index,
                     (ULONG)Values->layerId, value != NULL ? (ULONG)value->type : (ULONG)FWP_EMPTY);

@@ -70,8 +70,9 @@ _Must_inspect_result_
 NTSTATUS GetConditionFlags(_In_ const FWPS_INCOMING_VALUES0 *Values, _Out_ UINT32 *Flags);
 
 /*
- * Writes the family (offset 0) and the address of field Index (IPv4 in network order at
- * offset 4, IPv6 at offset 8) into a socket address; the port is not touched.
+ * Writes the address of field Index (IPv4 in network order at offset 4, IPv6 at offset 8)
+ * and its family (offset 0: AF_INET for a 32-bit value, AF_INET6 for 16 bytes) into a socket
+ * address; the port is not touched. Fails for a layer without IP addresses.
  */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 _Must_inspect_result_

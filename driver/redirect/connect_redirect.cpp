@@ -14,6 +14,7 @@
 #include "deferred_work.h"
 #include "wfp_lifecycle.h"
 #include "../flow/classify_values.h"
+#include "../trace/classify_trace.h"
 #include "../trace/trace.h"
 #include "connect_redirect.tmh"
 
@@ -322,10 +323,7 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
 
     UNREFERENCED_PARAMETER(LayerData);
     UNREFERENCED_PARAMETER(FlowContext);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
-                "AleConnectRedirectClassifyFn: layer %u, filter %I64u, metadata 0x%x, rights 0x%x",
-                (unsigned)FixedValues->layerId, Filter->filterId, MetaValues->currentMetadataValues,
-                ClassifyOut->rights);
+    TraceClassifyParameters(FixedValues, Filter, ClassifyOut, "AleConnectRedirectClassifyFn");
 
     if ((ClassifyOut->rights & FWPS_RIGHT_ACTION_WRITE) == 0) {
         return;

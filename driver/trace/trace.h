@@ -24,8 +24,12 @@
 // A null text argument is written as "NULL".
 #define WPP_CHECK_FOR_NULL_STRING
 
+// %!IPV6ADDR!: the 16 bytes an IN6_ADDR pointer points to.
+#define WPP_LOGIPV6(x) WPP_LOGPAIR(16, (x))
+
 //
 // begin_wpp config
 // FUNC TraceEvents(LEVEL, FLAGS, MSG, ...);
+// DEFINE_CPLX_TYPE(IPV6ADDR, WPP_LOGIPV6, const IN6_ADDR *, ItemIPV6Addr, "s", _IPV6_, 0);
 // end_wpp
 //

@@ -43,6 +43,7 @@
 #define _Deref_out_opt_
 #define _Ret_maybenull_
 #define _Ret_notnull_
+#define _Ret_z_
 #define _Ret_range_(a, b)
 #define _In_range_(a, b)
 #define _Out_range_(a, b)

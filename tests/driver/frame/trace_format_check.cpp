@@ -5,10 +5,12 @@
 #include "../../../driver/trace/trace.h"
 #include "trace_format_check.tmh"
 
-VOID TraceFormatCheck(UINT64 Big, ULONG Small, PCUNICODE_STRING Name, PCSTR Text, const GUID *Guid)
+VOID TraceFormatCheck(UINT64 Big, ULONG Small, PCUNICODE_STRING Name, PCSTR Text, const GUID *Guid,
+                      const IN6_ADDR *Address)
 {
     TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%I64u %u %wZ %s %!STATUS! %p %!GUID! %!bool! %!FUNC! %08X %%",
                 Big, Small, Name, Text, static_cast<NTSTATUS>(Small), Name, Guid, Small != 0, Small);
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!IPADDR!:%!PORT! %!IPV6ADDR!", Small, (USHORT)Small, Address);
 #if TRACE_FORMAT_CASE == 1
     TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "a 64-bit value for %u", Big);
 #elif TRACE_FORMAT_CASE == 2
@@ -23,5 +25,7 @@ VOID TraceFormatCheck(UINT64 Big, ULONG Small, PCUNICODE_STRING Name, PCSTR Text
     TraceEvents(TRACE_LEVEL_ERROR, TRACE_UNDECLARED, "a flag the provider does not have %u", Small);
 #elif TRACE_FORMAT_CASE == 7
     TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "a 32-bit value for %I64u", Small);
+#elif TRACE_FORMAT_CASE == 8
+    TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "bytes that are not an IN6_ADDR for %!IPV6ADDR!", Text);
 #endif
 }

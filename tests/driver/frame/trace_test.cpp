@@ -187,21 +187,28 @@ TEST(EtwProviderTest, PointsRenderEveryKindOfArgument)
 
     WCHAR name[] = u"chr\u00F6me.exe";
     UNICODE_STRING counted = {static_cast<USHORT>(10 * sizeof(WCHAR)), sizeof(name), name};
+    const IN6_ADDR v6 = {{{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0x02, 0x1b, 0, 0, 0, 0, 0, 0x01}}};
     const WPP_SIM_ARG args[] = {
         WppSim::Pack(static_cast<LONG64>(-5)), WppSim::Pack(0xABCDu), WppSim::Pack(&counted),
         WppSim::Pack(static_cast<PCUNICODE_STRING>(nullptr)), WppSim::Pack(static_cast<PCSTR>(nullptr)),
-        WppSim::Pack(static_cast<NTSTATUS>(STATUS_NOT_FOUND)), WppSim::Pack(&kTestGuid)};
+        WppSim::Pack(static_cast<NTSTATUS>(STATUS_NOT_FOUND)), WppSim::Pack(&kTestGuid),
+        // 127.0.0.1 and port 80 in network order, as WPP's IPADDR and PORT take them.
+        WppSim::Pack(static_cast<ULONG>(0x0100007F)), WppSim::Pack(static_cast<USHORT>(0x5000)),
+        WppSim::Pack(&v6), WppSim::Pack(static_cast<const IN6_ADDR *>(nullptr))};
     WppSimTraceMessage(logger, TRACE_LEVEL_ERROR, 0x1, "TRACE_TEST", "/src/x/some_file.cpp", 42, "SomeFunction",
-                       "%!FUNC! %I64d %08X [%wZ] %wZ %s %!STATUS! %!GUID! %!LEVEL! %!FLAGS! %!FILE!:%!LINE! 100%%",
-                       args, 7);
+                       "%!FUNC! %I64d %08X [%wZ] %wZ %s %!STATUS! %!GUID! %!LEVEL! %!FLAGS! %!FILE!:%!LINE! 100%% "
+                       "%!IPADDR!:%!PORT! [%!IPV6ADDR!] %!IPV6ADDR!",
+                       args, 11);
     EtwUnregister(handle);
 
     std::vector<TraceRecord> records = session.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].message,
               "SomeFunction -5 0000ABCD [chr\xC3\xB6me.exe] NULL NULL STATUS_NOT_FOUND "
-              "{11111111-2222-3333-4444-555555555555} TRACE_LEVEL_ERROR TRACE_TEST some_file.cpp:42 100%");
-    ASSERT_EQ(records[0].arguments.size(), 7u);
+              "{11111111-2222-3333-4444-555555555555} TRACE_LEVEL_ERROR TRACE_TEST some_file.cpp:42 100% "
+              "127.0.0.1:80 [fe80::21b:0:0:1] NULL");
+    ASSERT_EQ(records[0].arguments.size(), 11u);
+    EXPECT_EQ(records[0].arguments[9].bytes, std::vector<std::uint8_t>(v6.u.Byte, v6.u.Byte + 16));
     EXPECT_TRUE(records[0].arguments[0].isSigned);
     EXPECT_EQ(static_cast<std::int64_t>(records[0].arguments[0].value), -5);
     EXPECT_EQ(records[0].arguments[2].text, "chr\xC3\xB6me.exe");

@@ -25,11 +25,12 @@ namespace winsim {
 
 // One argument of a written trace point.
 struct TraceArgument {
-    enum class Kind { Integer, Pointer, Text };
+    enum class Kind { Integer, Pointer, Text, Bytes };
     Kind kind = Kind::Integer;
     bool isSigned = false;      // Integer: the driver's type was signed
     std::uint64_t value = 0;    // Integer: the value (sign-extended); Pointer: the address
     std::string text;           // Text: UTF-8, "NULL" for a null pointer
+    std::vector<std::uint8_t> bytes;  // Bytes: what a fixed-size argument pointed to (IN6_ADDR)
 };
 
 // One written trace point.

@@ -11,6 +11,7 @@
 
 #include <ntdef.h>
 #include <evntrace.h>
+#include <in6addr.h>
 
 struct _DRIVER_OBJECT;
 
@@ -27,6 +28,7 @@ enum ArgKind : ULONG {
     ArgCountedWide,    // pointer to UNICODE_STRING
     ArgCountedNarrow,  // pointer to ANSI_STRING
     ArgGuidPointer,    // pointer to GUID
+    ArgIn6AddrPointer, // pointer to IN6_ADDR (16 bytes)
     ArgNullPointer,    // nullptr itself: fits every pointer conversion
     ArgUnsupported,    // floating point, class types, ...
 };
@@ -84,6 +86,7 @@ template <class T> struct PointeeKind<const volatile T> : PointeeKind<T> {};
 template <> struct PointeeKind<UNICODE_STRING> { static constexpr ULONG Value = ArgCountedWide; };
 template <> struct PointeeKind<STRING> { static constexpr ULONG Value = ArgCountedNarrow; };
 template <> struct PointeeKind<GUID> { static constexpr ULONG Value = ArgGuidPointer; };
+template <> struct PointeeKind<IN6_ADDR> { static constexpr ULONG Value = ArgIn6AddrPointer; };
 
 template <class T> struct KindOf {
     static constexpr ULONG Value = (IsIntegral<T>::Value || __is_enum(T))
@@ -127,17 +130,25 @@ struct Conversion {
     bool Known;      // false for a conversion the stand-in does not know
 };
 
-// The extended %!NAME! conversions that take an argument, and what they take.
+/*
+ * The extended %!NAME! conversions that take an argument, and what they take. IPADDR is an
+ * IPv4 address as a ULONG in network order, PORT a USHORT in network order (both built into
+ * WPP); IPV6ADDR is the complex type a driver declares in its trace header for a pointer to
+ * IN6_ADDR.
+ */
 constexpr ULONG ExtendedKind(const char *name, bool *known, bool *noArgument)
 {
     *known = true;
     *noArgument = false;
     if (StartsWith(name, "STATUS!") || StartsWith(name, "bool!") || StartsWith(name, "WINERROR!") ||
-        StartsWith(name, "HRESULT!")) {
+        StartsWith(name, "HRESULT!") || StartsWith(name, "IPADDR!") || StartsWith(name, "PORT!")) {
         return ArgInt32;
     }
     if (StartsWith(name, "GUID!")) {
         return ArgGuidPointer;
+    }
+    if (StartsWith(name, "IPV6ADDR!")) {
+        return ArgIn6AddrPointer;
     }
     if (StartsWith(name, "FUNC!") || StartsWith(name, "FILE!") || StartsWith(name, "LINE!") ||
         StartsWith(name, "LEVEL!") || StartsWith(name, "FLAGS!")) {

@@ -9,6 +9,7 @@
 #include <ntddk.h>
 #include <wpp/wpp_format.h>
 
+#include "address_text.h"
 #include "wpp_internal.h"
 
 #include <cstdarg>
@@ -137,6 +138,16 @@ TraceArgument ArgumentOf(const WPP_SIM_ARG &arg)
         }
         break;
     }
+    case WppSim::ArgIn6AddrPointer:
+        if (arg.Pointer == nullptr) {
+            out.kind = TraceArgument::Kind::Text;
+            out.text = "NULL";
+        } else {
+            const UCHAR *bytes = static_cast<const IN6_ADDR *>(arg.Pointer)->u.Byte;
+            out.kind = TraceArgument::Kind::Bytes;
+            out.bytes.assign(bytes, bytes + sizeof(IN6_ADDR));
+        }
+        break;
     default:
         out.kind = TraceArgument::Kind::Pointer;
         out.value = reinterpret_cast<std::uintptr_t>(arg.Pointer);
@@ -144,6 +155,7 @@ TraceArgument ArgumentOf(const WPP_SIM_ARG &arg)
     }
     return out;
 }
+
 
 // Renders one conversion of the standard kind: flags, width and precision are kept.
 std::string RenderStandard(const char *text, const WppSim::Conversion &c, const TraceArgument &argument)
@@ -192,6 +204,14 @@ std::string RenderExtended(const WppSim::Conversion &c, const WPP_SIM_ARG *arg, 
         return text != nullptr ? text : Printf("0x%08X", static_cast<unsigned>(status));
     }
     if (name == "bool") return argument->value != 0 ? "TRUE" : "FALSE";
+    if (name == "IPADDR") return winsim::wpp::Ipv4Text(static_cast<std::uint32_t>(argument->value));
+    if (name == "PORT") {
+        const std::uint16_t port = static_cast<std::uint16_t>(argument->value);
+        return std::to_string(static_cast<unsigned>((port >> 8) | ((port & 0xFF) << 8)));
+    }
+    if (name == "IPV6ADDR") {
+        return argument->kind == TraceArgument::Kind::Bytes ? winsim::wpp::Ipv6Text(argument->bytes.data()) : argument->text;
+    }
     if (name == "GUID") {
         return arg->Pointer != nullptr ? winsim::wpp::GuidText(*static_cast<const GUID *>(arg->Pointer)) : "NULL";
     }

@@ -1,0 +1,199 @@
+/*
+ * classify_trace.cpp
+ *
+ * The classify and discard records and the layer-name table. The collection runs on every
+ * call whether or not a session listens, so it stays on the stack (two socket addresses and
+ * a few words) and reads each incoming value once; a disabled record costs its flag and
+ * level test.
+ */
+#include "classify_trace.h"
+
+#include "../flow/classify_values.h"
+#include "trace.h"
+#include "classify_trace.tmh"
+
+static const PCSTR UnknownLayerName = "UNKNOWN";
+
+/* Indexed by layer id from FIRST_NAMED_LAYER; a null entry has no name. */
+#define FIRST_NAMED_LAYER FWPS_LAYER_INBOUND_TRANSPORT_V4
+static const PCSTR LayerNames[] = {
+    "FWPS_LAYER_INBOUND_TRANSPORT_V4",          /* 12 */
+    "FWPS_LAYER_INBOUND_TRANSPORT_V4_DISCARD",  /* 13 */
+    "FWPS_LAYER_INBOUND_TRANSPORT_V6",          /* 14 */
+    "FWPS_LAYER_INBOUND_TRANSPORT_V6_DISCARD",  /* 15 */
+    "FWPS_LAYER_OUTBOUND_TRANSPORT_V4",         /* 16 */
+    "FWPS_LAYER_OUTBOUND_TRANSPORT_V4_DISCARD", /* 17 */
+    "FWPS_LAYER_OUTBOUND_TRANSPORT_V6",         /* 18 */
+    "FWPS_LAYER_OUTBOUND_TRANSPORT_V6_DISCARD", /* 19 */
+    NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, /* 20-31 */
+    NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, /* 32-43 */
+    NULL,                                          /* 44: receive-accept V4 has no row */
+    "FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4_DISCARD", /* 45 */
+    NULL,                                          /* 46: receive-accept V6 has no row */
+    "FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V6_DISCARD", /* 47 */
+    "FWPS_LAYER_ALE_AUTH_CONNECT_V4",             /* 48 */
+    "FWPS_LAYER_ALE_AUTH_CONNECT_V4_DISCARD",     /* 49 */
+    "FWPS_LAYER_ALE_AUTH_CONNECT_V6",             /* 50 */
+    "FWPS_LAYER_ALE_AUTH_CONNECT_V6_DISCARD",     /* 51 */
+    NULL, NULL, NULL, NULL, NULL, NULL, NULL,     /* 52-58 */
+    NULL, NULL, NULL, NULL, NULL, NULL, NULL,     /* 59-65 */
+    "FWPS_LAYER_ALE_CONNECT_REDIRECT_V4",         /* 66 */
+    "FWPS_LAYER_ALE_CONNECT_REDIRECT_V6",         /* 67 */
+};
+
+C_ASSERT(FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4_DISCARD == FIRST_NAMED_LAYER + 33);
+C_ASSERT(FWPS_LAYER_ALE_AUTH_CONNECT_V6_DISCARD == FIRST_NAMED_LAYER + 39);
+C_ASSERT(FWPS_LAYER_ALE_CONNECT_REDIRECT_V6 == FIRST_NAMED_LAYER + ARRAYSIZE(LayerNames) - 1);
+
+/* What both records carry besides their own fields. */
+typedef struct _TRACE_CONNECTION {
+    SOCKADDR_STORAGE Local;   /* local address and port, zero-filled where not read */
+    SOCKADDR_STORAGE Remote;  /* remote address and port, likewise */
+    UINT32 Flags;             /* the layer's flags value, 0 when not read */
+    UINT32 InterfaceIndex;    /* 0 at layers without one */
+    UINT32 SubInterfaceIndex; /* 0 at layers without one */
+} TRACE_CONNECTION;
+
+_Use_decl_annotations_
+PCSTR GetLayerName(UINT16 LayerId)
+{
+    PCSTR name = NULL;
+
+    if (LayerId >= FIRST_NAMED_LAYER && LayerId < FIRST_NAMED_LAYER + ARRAYSIZE(LayerNames)) {
+        name = LayerNames[LayerId - FIRST_NAMED_LAYER];
+    }
+    return name != NULL ? name : UnknownLayerName;
+}
+
+/* Port of a socket address in host byte order, widened as the records write ports. */
+static ULONG PortOf(_In_ const SOCKADDR_STORAGE *Address)
+{
+    return RtlUshortByteSwap(((const SOCKADDR_IN *)Address)->sin_port);
+}
+
+static ULONG Ipv4Of(_In_ const SOCKADDR_STORAGE *Address)
+{
+    return ((const SOCKADDR_IN *)Address)->sin_addr.S_un.S_addr;
+}
+
+static const IN6_ADDR *Ipv6Of(_In_ const SOCKADDR_STORAGE *Address)
+{
+    return &((const SOCKADDR_IN6 *)Address)->sin6_addr;
+}
+
+static ULONG ScopeIdOf(_In_ const SOCKADDR_STORAGE *Address)
+{
+    return ((const SOCKADDR_IN6 *)Address)->sin6_scope_id;
+}
+
+/* Interface indexes and flags. Named is FALSE for the discard record, whose warnings carry
+   the status only (a classify's Name may itself be null, and is then written as "NULL"). */
+static VOID CollectLayerFacts(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ BOOLEAN Named, _In_opt_z_ PCSTR Name,
+                              _Inout_ TRACE_CONNECTION *Connection)
+{
+    NTSTATUS status;
+
+    Connection->InterfaceIndex = 0;
+    Connection->SubInterfaceIndex = 0;
+    GetInterfaceIndexes(Values, &Connection->InterfaceIndex, &Connection->SubInterfaceIndex);
+    status = GetConditionFlags(Values, &Connection->Flags);
+    if (!NT_SUCCESS(status)) {
+        Connection->Flags = 0;
+        if (Named) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "%s: flags not read %!STATUS!", Name, status);
+        } else {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "discard: flags not read %!STATUS!", status);
+        }
+    }
+}
+
+static VOID CollectEndpoints(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ BOOLEAN Named, _In_opt_z_ PCSTR Name,
+                             _Inout_ TRACE_CONNECTION *Connection)
+{
+    NTSTATUS status;
+
+    RtlZeroMemory(&Connection->Local, sizeof(Connection->Local));
+    RtlZeroMemory(&Connection->Remote, sizeof(Connection->Remote));
+    status = GetLocalEndpoint(Values, &Connection->Local);
+    if (!NT_SUCCESS(status)) {
+        if (Named) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "%s: local endpoint not read %!STATUS!", Name, status);
+        } else {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "discard: local endpoint not read %!STATUS!", status);
+        }
+    }
+    status = GetRemoteEndpoint(Values, &Connection->Remote);
+    if (!NT_SUCCESS(status)) {
+        if (Named) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "%s: remote endpoint not read %!STATUS!", Name, status);
+        } else {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "discard: remote endpoint not read %!STATUS!", status);
+        }
+    }
+}
+
+_Use_decl_annotations_
+VOID TraceClassifyParameters(const FWPS_INCOMING_VALUES0 *InFixedValues, const FWPS_FILTER1 *Filter,
+                             const FWPS_CLASSIFY_OUT0 *ClassifyOut, PCSTR Name)
+{
+    TRACE_CONNECTION connection;
+    PCWSTR effectiveAppName;
+    PCWSTR appName;
+
+    CollectLayerFacts(InFixedValues, TRUE, Name, &connection);
+    effectiveAppName = GetEffectiveAppFileName(InFixedValues);
+    appName = GetAppFileName(InFixedValues);
+    CollectEndpoints(InFixedValues, TRUE, Name, &connection);
+
+    if (connection.Local.ss_family != connection.Remote.ss_family) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: local and remote address families differ", Name);
+    } else if (connection.Local.ss_family == AF_INET) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
+                    "%s: %s filter %I64u action 0x%x rights 0x%x flags 0x%x interface %u.%u app %ws (%ws) "
+                    "%!IPADDR!:%u -> %!IPADDR!:%u",
+                    Name, GetLayerName(InFixedValues->layerId), Filter->filterId, ClassifyOut->actionType,
+                    ClassifyOut->rights, connection.Flags, connection.InterfaceIndex, connection.SubInterfaceIndex,
+                    effectiveAppName, appName, Ipv4Of(&connection.Local), PortOf(&connection.Local),
+                    Ipv4Of(&connection.Remote), PortOf(&connection.Remote));
+    } else {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
+                    "%s: %s filter %I64u action 0x%x rights 0x%x flags 0x%x interface %u.%u app %ws (%ws) "
+                    "[%!IPV6ADDR!]:%u scope %u -> [%!IPV6ADDR!]:%u scope %u",
+                    Name, GetLayerName(InFixedValues->layerId), Filter->filterId, ClassifyOut->actionType,
+                    ClassifyOut->rights, connection.Flags, connection.InterfaceIndex, connection.SubInterfaceIndex,
+                    effectiveAppName, appName, Ipv6Of(&connection.Local), PortOf(&connection.Local),
+                    ScopeIdOf(&connection.Local), Ipv6Of(&connection.Remote), PortOf(&connection.Remote),
+                    ScopeIdOf(&connection.Remote));
+    }
+}
+
+_Use_decl_annotations_
+VOID TraceDiscard(const FWPS_INCOMING_VALUES0 *InFixedValues, const FWPS_FILTER1 *Filter, UINT32 DiscardModule,
+                  UINT32 DiscardReason, UINT64 DiscardFilterId)
+{
+    TRACE_CONNECTION connection;
+
+    CollectLayerFacts(InFixedValues, FALSE, NULL, &connection);
+    CollectEndpoints(InFixedValues, FALSE, NULL, &connection);
+
+    if (connection.Local.ss_family != connection.Remote.ss_family) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "discard: local and remote address families differ");
+    } else if (connection.Local.ss_family == AF_INET) {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
+                    "discard at %s: filter %I64u flags 0x%x interface %u.%u module %u reason %u by filter %I64u "
+                    "%!IPADDR!:%u -> %!IPADDR!:%u",
+                    GetLayerName(InFixedValues->layerId), Filter->filterId, connection.Flags,
+                    connection.InterfaceIndex, connection.SubInterfaceIndex, DiscardModule, DiscardReason,
+                    DiscardFilterId, Ipv4Of(&connection.Local), PortOf(&connection.Local),
+                    Ipv4Of(&connection.Remote), PortOf(&connection.Remote));
+    } else {
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
+                    "discard at %s: filter %I64u flags 0x%x interface %u.%u module %u reason %u by filter %I64u "
+                    "[%!IPV6ADDR!]:%u scope %u -> [%!IPV6ADDR!]:%u scope %u",
+                    GetLayerName(InFixedValues->layerId), Filter->filterId, connection.Flags,
+                    connection.InterfaceIndex, connection.SubInterfaceIndex, DiscardModule, DiscardReason,
+                    DiscardFilterId, Ipv6Of(&connection.Local), PortOf(&connection.Local),
+                    ScopeIdOf(&connection.Local), Ipv6Of(&connection.Remote), PortOf(&connection.Remote),
+                    ScopeIdOf(&connection.Remote));
+    }
+}
