@@ -263,7 +263,7 @@ VOID RemoveProcess(UINT64 ProcessId)
 }
 
 _Use_decl_annotations_
-VOID ProcessNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
+VOID NTAPI ProcessNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
 {
     UNREFERENCED_PARAMETER(ParentId);
     if (Create) {

@@ -74,7 +74,7 @@ _IRQL_requires_(PASSIVE_LEVEL)
 VOID RemoveProcess(_In_ UINT64 ProcessId);
 
 _IRQL_requires_(PASSIVE_LEVEL)
-VOID ProcessNotify(_In_ HANDLE ParentId, _In_ HANDLE ProcessId, _In_ BOOLEAN Create);
+VOID NTAPI ProcessNotify(_In_ HANDLE ParentId, _In_ HANDLE ProcessId, _In_ BOOLEAN Create);
 
 /* Rebuilds the table from a process snapshot under the current rules; STATUS_SUCCESS. */
 _IRQL_requires_(PASSIVE_LEVEL)

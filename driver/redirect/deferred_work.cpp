@@ -164,7 +164,7 @@ VOID DestroyDeferredWork(PDEFERRED_WORK *Work)
 }
 
 _Use_decl_annotations_
-VOID RedirectWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
+VOID NTAPI RedirectWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
 {
     PDEFERRED_WORK work = (PDEFERRED_WORK)Context;
     PREDIRECT_REQUEST request;

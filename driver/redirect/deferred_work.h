@@ -72,7 +72,7 @@ VOID DestroyDeferredWork(_Inout_ PDEFERRED_WORK *Work);
 /* IO_WORKITEM_ROUTINE of a pended redirect; Context is its DeferredWork. */
 _IRQL_requires_(PASSIVE_LEVEL)
 _Function_class_(IO_WORKITEM_ROUTINE)
-VOID RedirectWorkRoutine(_In_ PDEVICE_OBJECT DeviceObject, _In_opt_ PVOID Context);
+VOID NTAPI RedirectWorkRoutine(_In_ PDEVICE_OBJECT DeviceObject, _In_opt_ PVOID Context);
 
 /*
  * Asks the agent's service for the target port of Request's connection and waits up to 10
