@@ -221,3 +221,24 @@ FORCEINLINE LONG64 InterlockedIncrement64(_Inout_ LONG64 volatile *Addend)  // w
     } while (InterlockedCompareExchange64(Addend, old + 1, old) != old);
     return old + 1;
 }
+
+/*
+ * Byte swaps. The WDK's wdm.h maps them to the compiler's intrinsics (_byteswap_ushort,
+ * _byteswap_ulong, _byteswap_uint64), which expand inline; mingw's intrin.h declares those
+ * as routines of its user-mode runtime, which a driver cannot import. GCC's builtins are
+ * the inline form (wdm.h).
+ */
+#undef RtlUshortByteSwap
+#undef RtlUlongByteSwap
+#undef RtlUlonglongByteSwap
+#define RtlUshortByteSwap(_x) __builtin_bswap16((USHORT)(_x))        // wdm.h
+#define RtlUlongByteSwap(_x) __builtin_bswap32((ULONG)(_x))          // wdm.h
+#define RtlUlonglongByteSwap(_x) __builtin_bswap64((ULONGLONG)(_x))  // wdm.h
+
+// Message options of WmiTraceMessage, which mingw's wdm.h declares without them (evntrace.h).
+#define TRACE_MESSAGE_SEQUENCE 1               // evntrace.h
+#define TRACE_MESSAGE_GUID 2                   // evntrace.h
+#define TRACE_MESSAGE_COMPONENTID 4            // evntrace.h
+#define TRACE_MESSAGE_TIMESTAMP 8              // evntrace.h
+#define TRACE_MESSAGE_PERFORMANCE_TIMESTAMP 16 // evntrace.h
+#define TRACE_MESSAGE_SYSTEMINFO 32            // evntrace.h

@@ -73,4 +73,13 @@ NTSTATUS NTAPI EtwRegisterClassicProvider(_In_ LPCGUID ProviderGuid, _In_ ULONG 
 _IRQL_requires_max_(PASSIVE_LEVEL)
 NTSTATUS NTAPI EtwUnregister(_In_ REGHANDLE RegHandle);
 
+/*
+ * Writes one message to the session of LoggerHandle: the variable part is a list of
+ * (PVOID data, SIZE_T length) pairs ended by a null pointer. A C-convention routine, since
+ * it takes a variable argument list. Any IRQL.
+ */
+_IRQL_requires_max_(HIGH_LEVEL)
+NTSTATUS WmiTraceMessage(_In_ TRACEHANDLE LoggerHandle, _In_ ULONG MessageFlags, _In_ LPCGUID MessageGuid,
+                         _In_ USHORT MessageNumber, ...);
+
 EXTERN_C_END

@@ -9,6 +9,8 @@
 
 #include <wdfobject.h>
 
+WDF_EXTERN_C_START
+
 _IRQL_requires_max_(DISPATCH_LEVEL)
 WDFAPI VOID WdfDeviceInitSetCharacteristics(_In_ PWDFDEVICE_INIT DeviceInit, _In_ ULONG DeviceCharacteristics,
                                             _In_ BOOLEAN OrInValues);
@@ -34,3 +36,5 @@ WDFAPI NTSTATUS WdfDeviceCreateSymbolicLink(_In_ WDFDEVICE Device, _In_ PCUNICOD
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 WDFAPI PDEVICE_OBJECT WdfDeviceWdmGetDeviceObject(_In_ WDFDEVICE Device);
+
+WDF_EXTERN_C_END

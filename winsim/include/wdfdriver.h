@@ -8,6 +8,8 @@
 
 #include <wdfobject.h>
 
+WDF_EXTERN_C_START
+
 typedef enum _WDF_DRIVER_INIT_FLAGS {
     WdfDriverInitNonPnpDriver = 0x00000001,
     WdfDriverInitNoDispatchOverride = 0x00000002,
@@ -49,3 +51,5 @@ WDFAPI PDRIVER_OBJECT WdfDriverWdmGetDriverObject(_In_ WDFDRIVER Driver);
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 WDFAPI WDFDRIVER WdfGetDriver(VOID);
+
+WDF_EXTERN_C_END

@@ -8,6 +8,8 @@
 
 #include <wdfobject.h>
 
+WDF_EXTERN_C_START
+
 typedef enum _WDF_IO_QUEUE_DISPATCH_TYPE {
     WdfIoQueueDispatchInvalid = 0,
     WdfIoQueueDispatchSequential,
@@ -111,3 +113,5 @@ WDFAPI NTSTATUS WdfIoQueueReadyNotify(_In_ WDFQUEUE Queue, _In_opt_ PFN_WDF_IO_Q
 
 _Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
 WDFAPI NTSTATUS WdfIoQueueRetrieveNextRequest(_In_ WDFQUEUE Queue, _Out_ WDFREQUEST *OutRequest);
+
+WDF_EXTERN_C_END

@@ -9,6 +9,8 @@
 
 #include <wdftypes.h>
 
+WDF_EXTERN_C_START
+
 typedef enum _WDF_EXECUTION_LEVEL {
     WdfExecutionLevelInvalid = 0x00,
     WdfExecutionLevelInheritFromParent,
@@ -103,3 +105,5 @@ WDFAPI PVOID WdfObjectGetTypedContextWorker(_In_ WDFOBJECT Handle,
 // children; deleting other objects is a verifier violation.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 WDFAPI VOID WdfObjectDelete(_In_ WDFOBJECT Object);
+
+WDF_EXTERN_C_END

@@ -8,6 +8,8 @@
 
 #include <wdfobject.h>
 
+WDF_EXTERN_C_START
+
 _Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
 WDFAPI NTSTATUS WdfRequestRetrieveInputBuffer(_In_ WDFREQUEST Request, _In_ size_t MinimumRequiredSize,
                                               _Outptr_result_bytebuffer_(*Length) PVOID *Buffer,
@@ -39,3 +41,5 @@ WDFAPI WDFQUEUE WdfRequestGetIoQueue(_In_ WDFREQUEST Request);
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 WDFAPI WDFFILEOBJECT WdfRequestGetFileObject(_In_ WDFREQUEST Request);
+
+WDF_EXTERN_C_END

@@ -8,8 +8,10 @@
 
 #include <ntddk.h>
 
-#define WDFAPI
+#define WDFAPI NTAPI  // the framework's DDIs are __stdcall on x86
 #define WDF_EXTERN_C EXTERN_C
+#define WDF_EXTERN_C_START EXTERN_C_START  // the framework's DDIs have C linkage
+#define WDF_EXTERN_C_END EXTERN_C_END
 
 #ifndef DECLARE_HANDLE
 #define DECLARE_HANDLE(name) \

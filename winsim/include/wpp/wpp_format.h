@@ -290,12 +290,32 @@ typedef struct _WPP_SIM_ARG {
 } WPP_SIM_ARG, *PWPP_SIM_ARG;
 typedef const WPP_SIM_ARG *PCWPP_SIM_ARG;
 
+/*
+ * What an enabled trace point hands WmiTraceMessage as its one (data, length) pair: the
+ * stand-in has no message GUIDs and trace format files, so the point's format, source
+ * position and typed arguments travel with it.
+ */
+typedef struct _WPP_SIM_TRACE_POINT {
+    UCHAR Level;           // the point's level
+    ULONG Flag;            // the point's flag bit
+    PCSTR FlagName;        // the flag's name
+    PCSTR File;            // the source file
+    ULONG Line;            // the source line
+    PCSTR Function;        // the enclosing function
+    PCSTR Format;          // the message's format
+    PCWPP_SIM_ARG Args;    // the typed arguments
+    ULONG ArgCount;        // entries in Args
+} WPP_SIM_TRACE_POINT, *PWPP_SIM_TRACE_POINT;
+typedef const WPP_SIM_TRACE_POINT *PCWPP_SIM_TRACE_POINT;
+
+// The message options of WPP's trace points (WPP_TRACE_OPTIONS).
+#define WPP_SIM_TRACE_OPTIONS (TRACE_MESSAGE_SEQUENCE | TRACE_MESSAGE_GUID | TRACE_MESSAGE_SYSTEMINFO | TRACE_MESSAGE_TIMESTAMP)
+
 EXTERN_C_START
 
 /*
- * Writes one trace point to the session of Logger (WmiTraceMessage's part). The stand-in
- * has no message GUIDs and trace format files, so the point's format, source position and
- * typed arguments travel with it.
+ * Renders one trace point and hands it to the session of Logger: what winsim's
+ * WmiTraceMessage does with the point of a WPP stand-in trace function.
  */
 _IRQL_requires_max_(HIGH_LEVEL)
 VOID NTAPI WppSimTraceMessage(_In_ TRACEHANDLE Logger, _In_ UCHAR Level, _In_ ULONG Flag, _In_z_ PCSTR FlagName,

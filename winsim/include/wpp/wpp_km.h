@@ -74,14 +74,19 @@ inline WPP_TRACE_CONTROL_BLOCK WPP_MAIN_CB[WPP_LAST_CTL];
 
 namespace WppSim {
 
+// Writes an enabled point through WmiTraceMessage, as the code the trace preprocessor
+// generates does: the control GUID as the message GUID, the line as the message number.
 template <class... T>
-inline VOID Write(TRACEHANDLE Logger, UCHAR Level, ULONG Flag, PCSTR FlagName, PCSTR File, ULONG Line,
-                  PCSTR Function, PCSTR Format, T... Args)
+inline VOID Write(TRACEHANDLE Logger, LPCGUID Guid, UCHAR Level, ULONG Flag, PCSTR FlagName, PCSTR File,
+                  ULONG Line, PCSTR Function, PCSTR Format, T... Args)
 {
     const WPP_SIM_ARG packed[sizeof...(T) + 1] = {Pack(Args)..., {ArgNone, FALSE, 0, nullptr}};
+    const WPP_SIM_TRACE_POINT point = {Level, Flag, FlagName, File, Line, Function, Format, packed,
+                                       static_cast<ULONG>(sizeof...(T))};
 
-    WppSimTraceMessage(Logger, Level, Flag, FlagName, File, Line, Function, Format, packed,
-                       static_cast<ULONG>(sizeof...(T)));
+    // Some kernel headers declare MessageGuid as LPGUID rather than LPCGUID; it is only read.
+    (VOID)WmiTraceMessage(Logger, WPP_SIM_TRACE_OPTIONS, const_cast<GUID *>(Guid), static_cast<USHORT>(Line), &point,
+                          static_cast<SIZE_T>(sizeof(point)), nullptr);
 }
 
 // The classic provider's enable callback: takes the session's flags, level and logger.
@@ -174,7 +179,8 @@ inline VOID CleanupTracing(struct _DRIVER_OBJECT *DriverObject)
                           ::WppSim::FormatTooManyArguments,                                                   \
                       "trace format: more arguments than conversions");                                       \
         if (__builtin_expect(!!(WPP_LEVEL_FLAGS_ENABLED(LEVEL, FLAGS)), 0)) {                                 \
-            ::WppSim::Write(WPP_LEVEL_FLAGS_LOGGER(LEVEL, FLAGS) static_cast<UCHAR>(LEVEL),                   \
+            ::WppSim::Write(WPP_LEVEL_FLAGS_LOGGER(LEVEL, FLAGS) &WPP_SIM_CONTROL_GUIDS[WPP_CTRL_NO(WPP_BIT_##FLAGS)], \
+                            static_cast<UCHAR>(LEVEL),                                                        \
                             WPP_MASK(WPP_BIT_##FLAGS), #FLAGS, WPP_SIM_SOURCE_FILE, __LINE__, __func__, MSG, \
                             ##__VA_ARGS__);                                                                   \
         }                                                                                                     \

@@ -9,6 +9,8 @@
 #include <ntddk.h>
 #include <wpp/wpp_format.h>
 
+#include <winsim/verifier.h>
+
 #include "address_text.h"
 #include "wpp_internal.h"
 
@@ -256,4 +258,34 @@ EXTERN_C VOID NTAPI WppSimTraceMessage(TRACEHANDLE Logger, UCHAR Level, ULONG Fl
         p += c.Skip;
     }
     winsim::wpp::RecordTracePoint(Logger, std::move(record));
+}
+
+/*
+ * The WPP stand-in's trace points write through here with one (data, length) pair, their
+ * WPP_SIM_TRACE_POINT. Other messages carry raw data that the stand-in's sessions cannot
+ * render: those are refused loudly rather than dropped.
+ */
+EXTERN_C NTSTATUS WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid,
+                                  USHORT MessageNumber, ...)
+{
+    UNREFERENCED_PARAMETER(MessageFlags);
+    UNREFERENCED_PARAMETER(MessageGuid);
+    UNREFERENCED_PARAMETER(MessageNumber);
+
+    va_list pairs;
+    va_start(pairs, MessageNumber);
+    const VOID *data = va_arg(pairs, const VOID *);
+    const SIZE_T length = data != nullptr ? va_arg(pairs, SIZE_T) : 0;
+    const VOID *next = data != nullptr ? va_arg(pairs, const VOID *) : nullptr;
+    va_end(pairs);
+
+    if (data == nullptr || length != sizeof(WPP_SIM_TRACE_POINT) || next != nullptr) {
+        winsim::ReportViolation("WmiTraceMessage",
+                                "only the WPP stand-in's trace points are supported: one WPP_SIM_TRACE_POINT pair");
+        return STATUS_INVALID_PARAMETER;
+    }
+    const WPP_SIM_TRACE_POINT *point = static_cast<const WPP_SIM_TRACE_POINT *>(data);
+    WppSimTraceMessage(LoggerHandle, point->Level, point->Flag, point->FlagName, point->File, point->Line,
+                       point->Function, point->Format, point->Args, point->ArgCount);
+    return STATUS_SUCCESS;
 }
