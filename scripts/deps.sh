@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and tests need, and only those that are missing.
-# Usage: scripts/deps.sh host|tray|fuzz ...   (as root, or through sudo)
+# Usage: scripts/deps.sh host|tray|fuzz|driver ...   (as root, or through sudo)
 set -euo pipefail
 
 host_pkgs=(build-essential cmake ninja-build python3 googletest libgtest-dev libgmock-dev libbenchmark-dev)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 tray_pkgs=(g++-mingw-w64-i686-posix libboost-dev wine wine32:i386 xvfb x11-apps imagemagick xdotool)
+# The i686 driver build: the cross compiler, mingw's kernel headers and import libraries
+# (mingw-w64-i686-dev), binutils' nm for the import check. It runs nothing, so no Wine.
+driver_pkgs=(cmake ninja-build python3 g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686)
 
 want=()
 need_i386=0
@@ -13,6 +16,7 @@ for group in "$@"; do
   case "$group" in
     host) want+=("${host_pkgs[@]}") ;;
     fuzz) want+=("${fuzz_pkgs[@]}") ;;
+    driver) want+=("${driver_pkgs[@]}") ;;
     tray) want+=("${tray_pkgs[@]}"); need_i386=1 ;;
     *) echo "deps.sh: unknown group '$group'" >&2; exit 2 ;;
   esac

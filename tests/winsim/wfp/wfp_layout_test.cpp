@@ -1,9 +1,10 @@
 /*
  * wfp_layout_test.cpp
  *
- * The WFP structures a driver shares with the platform keep the x64 field offsets that
- * follow from the documented field orders (computed for the WDK's x64 layout), and the
- * numeric values a driver compares against are the documented ones.
+ * The WFP structures a driver shares with the platform keep the field offsets that follow
+ * from the documented field orders at this build's pointer size (the x86 and x64 columns of
+ * wfp_layout_expected.h), and the numeric values a driver compares against are the
+ * documented ones.
  */
 #include <ntddk.h>
 #include <ndis.h>
@@ -11,44 +12,31 @@
 #include <fwpmk.h>
 #include <mstcpip.h>
 
+#include "wfp_layout_expected.h"
+
 #include <gtest/gtest.h>
 
 #include <cstddef>
 
 namespace {
 
-static_assert(sizeof(void *) == 8, "the offsets below are the x64 ones");
+static_assert(sizeof(void *) == 4 || sizeof(void *) == 8, "the expected layouts are the x86 and x64 ones");
 
-TEST(WfpLayout, ClassifyOutFilterCalloutAndIncomingValues)
+constexpr bool kIs64Bit = sizeof(void *) == 8;
+
+TEST(WfpLayout, FieldOffsetsAtThisPointerSize)
 {
-    EXPECT_EQ(offsetof(FWPS_CLASSIFY_OUT0, outContext), 8u);
-    EXPECT_EQ(offsetof(FWPS_CLASSIFY_OUT0, filterId), 16u);
-    EXPECT_EQ(offsetof(FWPS_CLASSIFY_OUT0, rights), 24u);
-    EXPECT_EQ(offsetof(FWPS_CLASSIFY_OUT0, flags), 28u);
-    EXPECT_EQ(sizeof(FWPS_CLASSIFY_OUT0), 40u);
-    EXPECT_EQ(offsetof(FWPS_FILTER1, subLayerWeight), 24u);
-    EXPECT_EQ(offsetof(FWPS_FILTER1, action), 40u);
-    EXPECT_EQ(offsetof(FWPS_FILTER1, context), 48u);
-    EXPECT_EQ(offsetof(FWPS_FILTER1, providerContext), 56u);
-    EXPECT_EQ(sizeof(FWPS_FILTER1), 64u);
-    EXPECT_EQ(offsetof(FWPS_CALLOUT1, classifyFn), 24u);
-    EXPECT_EQ(offsetof(FWPS_CALLOUT1, flowDeleteFn), 40u);
-    EXPECT_EQ(sizeof(FWPS_CALLOUT1), 48u);
-    EXPECT_EQ(sizeof(FWPS_INCOMING_VALUES0), 16u);
-    EXPECT_EQ(sizeof(FWP_VALUE0), 16u);
+#define QVR_EXPECT_OFFSET(Type, Field, X86, X64) \
+    EXPECT_EQ(offsetof(Type, Field), kIs64Bit ? size_t{X64} : size_t{X86}) << #Type "." #Field;
+    QVR_WFP_OFFSETS(QVR_EXPECT_OFFSET)
+#undef QVR_EXPECT_OFFSET
 }
 
-TEST(WfpLayout, ConnectRequest)
+TEST(WfpLayout, SizesAtThisPointerSize)
 {
-    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, remoteAddressAndPort), 128u);
-    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, portReservationToken), 256u);
-    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, localRedirectTargetPID), 264u);
-    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, previousVersion), 272u);
-    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, modifierFilterId), 280u);
-    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, localRedirectHandle), 288u);
-    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, localRedirectContext), 296u);
-    EXPECT_EQ(offsetof(FWPS_CONNECT_REQUEST0, localRedirectContextSize), 304u);
-    EXPECT_EQ(sizeof(FWPS_CONNECT_REQUEST0), 312u);
+#define QVR_EXPECT_SIZE(Type, X86, X64) EXPECT_EQ(sizeof(Type), kIs64Bit ? size_t{X64} : size_t{X86}) << #Type;
+    QVR_WFP_SIZES(QVR_EXPECT_SIZE)
+#undef QVR_EXPECT_SIZE
 }
 
 TEST(WfpLayout, DocumentedValues)
