@@ -53,8 +53,9 @@ typedef USHORT ADDRESS_FAMILY;  // ws2def.h
 #define AF_INET 2     // ws2def.h
 #define AF_INET6 23   // ws2def.h
 
-#define IPPROTO_TCP 6   // ws2def.h (IPPROTO enumeration)
-#define IPPROTO_UDP 17  // ws2def.h (IPPROTO enumeration)
+// The protocols a connect classify tells apart (ws2def.h: the IPPROTO enumeration).
+#define IPPROTO_TCP 6
+#define IPPROTO_UDP 17
 
 typedef struct sockaddr {      // ws2def.h
     ADDRESS_FAMILY sa_family;  // AF_*
@@ -145,6 +146,14 @@ static_assert(__is_same(RTL_AVL_FREE_ROUTINE *, PRTL_AVL_FREE_ROUTINE), "RTL_AVL
 #define EVENT_CONTROL_CODE_ENABLE_PROVIDER 1   // wdm.h (and evntprov.h)
 #define EVENT_CONTROL_CODE_CAPTURE_STATE 2     // wdm.h (and evntprov.h)
 
+// Message options of WmiTraceMessage, which mingw's wdm.h declares without them.
+#define TRACE_MESSAGE_SEQUENCE 1                // evntrace.h
+#define TRACE_MESSAGE_GUID 2                    // evntrace.h
+#define TRACE_MESSAGE_COMPONENTID 4             // evntrace.h
+#define TRACE_MESSAGE_TIMESTAMP 8               // evntrace.h
+#define TRACE_MESSAGE_PERFORMANCE_TIMESTAMP 16  // evntrace.h
+#define TRACE_MESSAGE_SYSTEMINFO 32             // evntrace.h
+
 typedef struct _TRACE_ENABLE_CONTEXT {  // evntrace.h
     USHORT LoggerId;                    // the session's logger id
     UCHAR Level;                        // enable level
@@ -152,7 +161,7 @@ typedef struct _TRACE_ENABLE_CONTEXT {  // evntrace.h
     ULONG EnableFlags;                  // enable flags
 } TRACE_ENABLE_CONTEXT, *PTRACE_ENABLE_CONTEXT;
 
-typedef VOID(NTAPI *PETW_CLASSIC_CALLBACK)(_In_ LPCGUID Guid, _In_ UCHAR ControlCode, _In_ PVOID EnableContext,
+typedef VOID(NTAPI *PETW_CLASSIC_CALLBACK)(_In_ LPCGUID Guid, _In_ UCHAR ControlCode, _In_opt_ PVOID EnableContext,
                                            _In_opt_ PVOID CallbackContext);  // wdm.h
 
 EXTERN_C_START
@@ -234,11 +243,3 @@ FORCEINLINE LONG64 InterlockedIncrement64(_Inout_ LONG64 volatile *Addend)  // w
 #define RtlUshortByteSwap(_x) __builtin_bswap16((USHORT)(_x))        // wdm.h
 #define RtlUlongByteSwap(_x) __builtin_bswap32((ULONG)(_x))          // wdm.h
 #define RtlUlonglongByteSwap(_x) __builtin_bswap64((ULONGLONG)(_x))  // wdm.h
-
-// Message options of WmiTraceMessage, which mingw's wdm.h declares without them (evntrace.h).
-#define TRACE_MESSAGE_SEQUENCE 1               // evntrace.h
-#define TRACE_MESSAGE_GUID 2                   // evntrace.h
-#define TRACE_MESSAGE_COMPONENTID 4            // evntrace.h
-#define TRACE_MESSAGE_TIMESTAMP 8              // evntrace.h
-#define TRACE_MESSAGE_PERFORMANCE_TIMESTAMP 16 // evntrace.h
-#define TRACE_MESSAGE_SYSTEMINFO 32            // evntrace.h

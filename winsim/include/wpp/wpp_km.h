@@ -86,7 +86,7 @@ inline VOID Write(TRACEHANDLE Logger, LPCGUID Guid, UCHAR Level, ULONG Flag, PCS
 
     // Some kernel headers declare MessageGuid as LPGUID rather than LPCGUID; it is only read.
     (VOID)WmiTraceMessage(Logger, WPP_SIM_TRACE_OPTIONS, const_cast<GUID *>(Guid), static_cast<USHORT>(Line), &point,
-                          static_cast<SIZE_T>(sizeof(point)), nullptr);
+                          static_cast<SIZE_T>(sizeof(point)), nullptr, static_cast<SIZE_T>(0));
 }
 
 // The classic provider's enable callback: takes the session's flags, level and logger.

@@ -262,8 +262,9 @@ EXTERN_C VOID NTAPI WppSimTraceMessage(TRACEHANDLE Logger, UCHAR Level, ULONG Fl
 
 /*
  * The WPP stand-in's trace points write through here with one (data, length) pair, their
- * WPP_SIM_TRACE_POINT. Other messages carry raw data that the stand-in's sessions cannot
- * render: those are refused loudly rather than dropped.
+ * WPP_SIM_TRACE_POINT, and the documented end of the list (a null pointer and a zero
+ * length). Other messages carry raw data that the stand-in's sessions cannot render: those
+ * are refused loudly rather than dropped.
  */
 EXTERN_C NTSTATUS WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, LPCGUID MessageGuid,
                                   USHORT MessageNumber, ...)
