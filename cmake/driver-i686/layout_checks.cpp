@@ -11,6 +11,7 @@
 #include <ntddk.h>
 #include <fwpsk.h>
 
+#include "flow/flow_context_table.h"
 #include "qvr_ioctl.h"
 #include "redirect/redirect_records.h"
 #include "winsim/wfp/wfp_layout_expected.h"
@@ -65,3 +66,26 @@ static_assert(KeyOf(0x7FFFFFF0u) == 0x000000007FFFFFF0ull, "a low address is unc
 static_assert(KeyOf(4u) == 4ull && KeyOf(0xFFFCu) == 0xFFFCull, "process ids are unchanged");
 static_assert(NativeOf(KeyOf(0x80001000u)) == 0x80001000u && NativeOf(KeyOf(0xFFFCu)) == 0xFFFCu,
               "a key narrows back to its address or id");
+
+/*
+ * The driver's own conversion of a flow context's address to its key is an inline routine
+ * on a pointer, which no constant expression can call; the optimizer folds it for a
+ * constant address instead, so a call that survives to a routine marked with the error
+ * attribute means the key is not the sign-extended address, and fails the compile.
+ */
+extern "C" void FlowContextKeyIsNotTheSignExtendedAddress() __attribute__((error("FlowContextKey")));
+extern "C" void FlowContextKeyDoesNotGiveTheAddressBack() __attribute__((error("FlowContextFromKey")));
+
+extern "C" void CheckFlowContextKeys()
+{
+    static const ULONG_PTR addresses[] = {0x80001000u, 0xFFFFF000u, 0x7FFF0000u};
+    for (ULONG_PTR address : addresses) {
+        const PVOID context = reinterpret_cast<PVOID>(address);
+        if (FlowContextKey(context) != KeyOf(address)) {
+            FlowContextKeyIsNotTheSignExtendedAddress();
+        }
+        if (FlowContextFromKey(FlowContextKey(context)) != context) {
+            FlowContextKeyDoesNotGiveTheAddressBack();
+        }
+    }
+}
