@@ -19,44 +19,44 @@ typedef enum _WDF_IO_QUEUE_DISPATCH_TYPE {
 } WDF_IO_QUEUE_DISPATCH_TYPE;
 
 typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_DEFAULT) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID EVT_WDF_IO_QUEUE_IO_DEFAULT(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request);
+VOID NTAPI EVT_WDF_IO_QUEUE_IO_DEFAULT(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request);
 typedef EVT_WDF_IO_QUEUE_IO_DEFAULT *PFN_WDF_IO_QUEUE_IO_DEFAULT;
 
 typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_STOP) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID EVT_WDF_IO_QUEUE_IO_STOP(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ ULONG ActionFlags);
+VOID NTAPI EVT_WDF_IO_QUEUE_IO_STOP(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ ULONG ActionFlags);
 typedef EVT_WDF_IO_QUEUE_IO_STOP *PFN_WDF_IO_QUEUE_IO_STOP;
 
 typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_RESUME) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID EVT_WDF_IO_QUEUE_IO_RESUME(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request);
+VOID NTAPI EVT_WDF_IO_QUEUE_IO_RESUME(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request);
 typedef EVT_WDF_IO_QUEUE_IO_RESUME *PFN_WDF_IO_QUEUE_IO_RESUME;
 
 typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_READ) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID EVT_WDF_IO_QUEUE_IO_READ(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ size_t Length);
+VOID NTAPI EVT_WDF_IO_QUEUE_IO_READ(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ size_t Length);
 typedef EVT_WDF_IO_QUEUE_IO_READ *PFN_WDF_IO_QUEUE_IO_READ;
 
 typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_WRITE) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID EVT_WDF_IO_QUEUE_IO_WRITE(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ size_t Length);
+VOID NTAPI EVT_WDF_IO_QUEUE_IO_WRITE(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ size_t Length);
 typedef EVT_WDF_IO_QUEUE_IO_WRITE *PFN_WDF_IO_QUEUE_IO_WRITE;
 
 // Note the order: output length before input length.
 typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ size_t OutputBufferLength,
+VOID NTAPI EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request, _In_ size_t OutputBufferLength,
                                         _In_ size_t InputBufferLength, _In_ ULONG IoControlCode);
 typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL *PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
 
 typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL) _IRQL_requires_same_
     _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request,
+VOID NTAPI EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request,
                                                  _In_ size_t OutputBufferLength, _In_ size_t InputBufferLength,
                                                  _In_ ULONG IoControlCode);
 typedef EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL *PFN_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL;
 
 typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request);
+VOID NTAPI EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE(_In_ WDFQUEUE Queue, _In_ WDFREQUEST Request);
 typedef EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE *PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE;
 
 typedef _Function_class_(EVT_WDF_IO_QUEUE_STATE) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL)
-VOID EVT_WDF_IO_QUEUE_STATE(_In_ WDFQUEUE Queue, _In_ WDFCONTEXT Context);
+VOID NTAPI EVT_WDF_IO_QUEUE_STATE(_In_ WDFQUEUE Queue, _In_ WDFCONTEXT Context);
 typedef EVT_WDF_IO_QUEUE_STATE *PFN_WDF_IO_QUEUE_STATE;
 
 typedef struct _WDF_IO_QUEUE_CONFIG {
