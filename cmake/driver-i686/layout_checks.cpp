@@ -4,14 +4,15 @@
  * What must hold of the driver's shared layouts when it is compiled for 32-bit Windows,
  * checked at compile time against mingw-w64's genuine base types: the control interface's
  * wire records and the redirect context record keep their byte layouts (their headers
- * assert every offset; this file adds what those cannot say), the WFP structures have
- * their x86 layouts, and 32-bit addresses and process ids become 64-bit keys by sign
- * extension and come back unchanged.
+ * assert every offset; this file adds what those cannot say), the process snapshot's records
+ * and the WFP structures have their x86 layouts, and 32-bit addresses and process ids become
+ * 64-bit keys by sign extension and come back unchanged.
  */
 #include <ntddk.h>
 #include <fwpsk.h>
 
 #include "flow/flow_context_table.h"
+#include "policy/process_sysinfo.h"
 #include "qvr_ioctl.h"
 #include "redirect/redirect_records.h"
 #include "winsim/wfp/wfp_layout_expected.h"
@@ -35,6 +36,13 @@ static_assert(FIELD_OFFSET(SOCKADDR_IN, sin_port) == 2 && FIELD_OFFSET(SOCKADDR_
 static_assert(FIELD_OFFSET(SOCKADDR_IN6, sin6_port) == 2 && FIELD_OFFSET(SOCKADDR_IN6, sin6_addr) == 8 &&
                   FIELD_OFFSET(SOCKADDR_IN6, sin6_scope_id) == 24 && sizeof(SOCKADDR_IN6) == 28,
               "SOCKADDR_IN6");
+
+// The system process snapshot's records as the driver declares them read the x86 kernel's
+// layout (0xB8 bytes a record; the public winternl layout at 32-bit pointer size).
+static_assert(FIELD_OFFSET(SYSTEM_PROCESS_INFORMATION, ImageName) == 56, "SYSTEM_PROCESS_INFORMATION.ImageName");
+static_assert(FIELD_OFFSET(SYSTEM_PROCESS_INFORMATION, UniqueProcessId) == 68,
+              "SYSTEM_PROCESS_INFORMATION.UniqueProcessId");
+static_assert(sizeof(SYSTEM_PROCESS_INFORMATION) == 0xB8, "SYSTEM_PROCESS_INFORMATION");
 
 // The WFP structures at x86 layout, with winsim's fwpsk.h on the genuine base types.
 #define QVR_CHECK_OFFSET(Type, Field, X86, X64) static_assert(FIELD_OFFSET(Type, Field) == (X86), #Type "." #Field);
