@@ -268,6 +268,18 @@ BOOLEAN IsBlobFieldMissing(const FWPS_INCOMING_VALUES0 *Values, UINT32 Index)
     return FALSE;
 }
 
+/* A byte-blob field that is present and holds at least one byte. */
+static BOOLEAN HasNonEmptyBlob(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ UINT32 Index)
+{
+    const FWP_BYTE_BLOB *blob;
+
+    if (IsBlobFieldMissing(Values, Index)) {
+        return FALSE;
+    }
+    blob = GetFieldValue(Values, Index)->byteBlob;
+    return blob->size != 0 && blob->data != NULL;
+}
+
 _Use_decl_annotations_
 NTSTATUS GetAppIdIndex(const FWPS_INCOMING_VALUES0 *Values, UINT32 *Index)
 {
@@ -299,9 +311,10 @@ NTSTATUS GetEffectiveAppIdIndex(const FWPS_INCOMING_VALUES0 *Values, UINT32 *Ind
         return status;
     }
     /* A connection started on behalf of another program carries that program as the
-       original application id; it names the program the user sees. */
+       original application id; it names the program the user sees. An empty one names
+       no program and counts as absent. */
     fields = GetLayerFields(Values->layerId);
-    if (fields->OriginalAppId != NO_FIELD && !IsBlobFieldMissing(Values, fields->OriginalAppId)) {
+    if (fields->OriginalAppId != NO_FIELD && HasNonEmptyBlob(Values, fields->OriginalAppId)) {
         index = fields->OriginalAppId;
     }
     if (IsBlobFieldMissing(Values, index)) {

@@ -108,7 +108,7 @@ NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLen
     PVOID buffer = nullptr;
     PCALLBACK_COMPLETION completion = nullptr;
     UINT64 id = 0;
-    const size_t recordSize = CALLBACK_RECORD_HEADER_SIZE + static_cast<size_t>(PayloadLength);
+    size_t recordSize = 0;
 
     // A classify may ask before the table exists (WFP starts first) or after it is gone.
     if (table == nullptr) {
@@ -116,11 +116,13 @@ NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLen
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: no callback table %!STATUS!", status);
         goto Exit;
     }
-    if ((Payload == nullptr && PayloadLength != 0) || recordSize > MAXULONG) {
+    // Compared before adding: with a 32-bit size_t the sum would wrap past any later check.
+    if ((Payload == nullptr && PayloadLength != 0) || PayloadLength > MAXULONG - CALLBACK_RECORD_HEADER_SIZE) {
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: bad payload %!STATUS!", status);
         goto Exit;
     }
+    recordSize = CALLBACK_RECORD_HEADER_SIZE + static_cast<size_t>(PayloadLength);
     status = TakeParkedRequest(table->DeviceContext, &request);
     if (!NT_SUCCESS(status)) {
         request = nullptr;

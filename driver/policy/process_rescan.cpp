@@ -4,7 +4,8 @@
  * Rebuilding the process table after a rule change. A rescan fills a second table from a
  * snapshot of all running processes while queries keep reading the current one, then
  * swaps the two under the lock, so a query sees either every old flag or every new one.
- * Rescans run one at a time: there is a single Rebuild slot.
+ * A failed rescan keeps the current table and moves into it the processes that started
+ * meanwhile. Rescans run one at a time: there is a single Rebuild slot.
  */
 #include "process_table.h"
 #include "process_sysinfo.h"
@@ -13,6 +14,10 @@
 
 /* A list that keeps growing between the size query and the fill is not chased forever. */
 #define SNAPSHOT_ATTEMPTS 16
+
+/* Room beyond the answer of the size query for processes that start before the fill: a
+   quarter more, and at least 16 KB, so the attempts above are rarely all used up. */
+#define SNAPSHOT_SLACK(Required) ((Required) / 4 > 16384 ? (Required) / 4 : 16384)
 
 /*
  * Takes a snapshot of all processes into a new paged buffer sized by the kernel's answer,
@@ -34,6 +39,9 @@ static NTSTATUS QueryProcessSnapshot(_Outptr_result_bytebuffer_(*Size) PVOID *Sn
         if (required < sizeof(SYSTEM_PROCESS_INFORMATION)) {
             status = STATUS_UNSUCCESSFUL;
             break;
+        }
+        if (required <= MAXULONG - SNAPSHOT_SLACK(required)) {
+            required += SNAPSHOT_SLACK(required);
         }
         buffer = ExAllocatePoolWithTag(PagedPool, required, PROCESS_TABLE_TAG);
         if (buffer == nullptr) {
@@ -85,6 +93,35 @@ static VOID AddSnapshotProcesses(_In_reads_bytes_(Size) PVOID Snapshot, _In_ ULO
     }
 }
 
+/*
+ * With Lock held, after a failed rescan: the processes that started while it ran are only
+ * in Rebuild; each moves into Current (under the usual replacement rule) so that Current,
+ * which stays in force, knows them. Returns how many moved; Rebuild is left empty.
+ */
+_IRQL_requires_(DISPATCH_LEVEL)
+static ULONG MoveRebuildIntoCurrentLocked(_Inout_ PPROCESS_TABLE Table)
+{
+    PVOID element;
+    PPROCESS_ENTRY entry;
+    PPROCESS_ENTRY discard;
+    ULONG moved = 0;
+
+    while ((element = RtlEnumerateGenericTableAvl(Table->Rebuild, TRUE)) != nullptr) {
+        entry = CONTAINING_RECORD(element, PROCESS_ENTRY, ProcessId);
+        Table->MovingElement = entry;
+        RtlDeleteElementGenericTableAvl(Table->Rebuild, element);
+        Table->MovingElement = nullptr;
+        discard = InsertProcessEntryLocked(Table, Table->Current, entry);
+        if (discard != nullptr) {
+            // As a replaced entry is freed under the lock: non-paged, no waiting.
+            FreeProcessEntry(discard);
+        } else {
+            ++moved;
+        }
+    }
+    return moved;
+}
+
 _Use_decl_annotations_
 NTSTATUS RescanProcesses(VOID)
 {
@@ -94,6 +131,7 @@ NTSTATUS RescanProcesses(VOID)
     PRTL_AVL_TABLE retired = nullptr;
     PVOID snapshot = nullptr;
     ULONG snapshotSize = 0;
+    ULONG moved = 0;
     KLOCK_QUEUE_HANDLE lockHandle;
 
     if (table == nullptr) {
@@ -126,6 +164,7 @@ NTSTATUS RescanProcesses(VOID)
         retired = table->Current;
         table->Current = table->Rebuild;
     } else {
+        moved = MoveRebuildIntoCurrentLocked(table);
         retired = table->Rebuild;
     }
     table->Rebuild = nullptr;
@@ -135,12 +174,17 @@ NTSTATUS RescanProcesses(VOID)
     FreeProcessAvlTable(&retired);
 
 Exit:
+    // Until a rescan succeeds the flags may be those of older rules: the watcher retries.
+    InterlockedExchange(&table->RescanPending, NT_SUCCESS(status) ? 0 : 1);
     KeSetEvent(&table->RescanGate, IO_NO_INCREMENT, FALSE);
     KeLeaveCriticalRegion();
     if (NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Process rescan done");
     } else {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Process rescan failed, old flags stay: %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "Process rescan failed, old flags stay (%u started meanwhile kept), retried by the watcher: "
+                    "%!STATUS!",
+                    moved, status);
     }
     return STATUS_SUCCESS;
 }

@@ -55,7 +55,8 @@ static PVOID NTAPI AllocateProcessEntry(_In_ PRTL_AVL_TABLE Table, _In_ CLONG By
     return ProcessTable->PendingElement;
 }
 
-static VOID FreeProcessEntry(_In_ PPROCESS_ENTRY Entry)
+_Use_decl_annotations_
+VOID FreeProcessEntry(PPROCESS_ENTRY Entry)
 {
     if (Entry->Process != nullptr) {
         ObDereferenceObject(Entry->Process);
@@ -67,6 +68,10 @@ _Function_class_(RTL_AVL_FREE_ROUTINE)
 static VOID NTAPI FreeProcessEntryRoutine(_In_ PRTL_AVL_TABLE Table, _In_ PVOID Buffer)
 {
     UNREFERENCED_PARAMETER(Table);
+    // An entry moving to the other table leaves this one without being freed.
+    if (Buffer == ProcessTable->MovingElement) {
+        return;
+    }
     FreeProcessEntry((PPROCESS_ENTRY)Buffer);
 }
 
@@ -98,41 +103,55 @@ VOID FreeProcessAvlTable(PRTL_AVL_TABLE *Table)
     ExFreePoolWithTag(table, PROCESS_TABLE_TAG);
 }
 
-/*
- * Enters Entry into Rebuild while a rescan runs, else into Current. An entry already there
- * under the same id gives way (a reused id, or a process met twice during a rescan),
- * unless it is the same process with a flag computed under newer rules: then the newcomer,
- * whose rule lookup raced with a rule change, is the one dropped. Consumes Entry.
- */
+_Use_decl_annotations_
+BOOLEAN HasProcessEnded(PEPROCESS Process)
+{
+    LARGE_INTEGER poll;
+
+    poll.QuadPart = 0;
+    return KeWaitForSingleObject(Process, Executive, KernelMode, FALSE, &poll) == STATUS_SUCCESS;
+}
+
+/* Whether Entry must give way to the entry already in the table under its id. */
+_IRQL_requires_(DISPATCH_LEVEL)
+static BOOLEAN IsNewcomerStale(_In_ const PROCESS_ENTRY *Existing, _In_ const PROCESS_ENTRY *Entry)
+{
+    if (Existing->Process == Entry->Process) {
+        return Existing->RulesGeneration > Entry->RulesGeneration;
+    }
+    return HasProcessEnded(Entry->Process) && !HasProcessEnded(Existing->Process);
+}
+
+_Use_decl_annotations_
+PPROCESS_ENTRY InsertProcessEntryLocked(PPROCESS_TABLE Table, PRTL_AVL_TABLE Target, PPROCESS_ENTRY Entry)
+{
+    PVOID found;
+    BOOLEAN newElement = FALSE;
+
+    found = RtlLookupElementGenericTableAvl(Target, &Entry->ProcessId);
+    if (found != nullptr) {
+        if (IsNewcomerStale(CONTAINING_RECORD(found, PROCESS_ENTRY, ProcessId), Entry)) {
+            return Entry;
+        }
+        RtlDeleteElementGenericTableAvl(Target, &Entry->ProcessId);
+    }
+    Table->PendingElement = Entry;
+    if (RtlInsertElementGenericTableAvl(Target, &Entry->ProcessId, 0, &newElement) == nullptr || !newElement) {
+        Table->PendingElement = nullptr;
+        return Entry;
+    }
+    Table->PendingElement = nullptr;
+    return nullptr;
+}
+
+/* Enters Entry into Rebuild while a rescan runs, else into Current. Consumes Entry. */
 static VOID InsertProcessEntry(_In_ PPROCESS_TABLE Table, _In_ PPROCESS_ENTRY Entry)
 {
     KLOCK_QUEUE_HANDLE lockHandle;
-    PPROCESS_ENTRY discard = nullptr;
-    PRTL_AVL_TABLE target;
-    PVOID found;
-    PPROCESS_ENTRY existing;
-    BOOLEAN newElement = FALSE;
+    PPROCESS_ENTRY discard;
 
     KeAcquireInStackQueuedSpinLock(&Table->Lock, &lockHandle);
-    target = (Table->Rebuild != nullptr) ? Table->Rebuild : Table->Current;
-    found = RtlLookupElementGenericTableAvl(target, &Entry->ProcessId);
-    if (found != nullptr) {
-        existing = CONTAINING_RECORD(found, PROCESS_ENTRY, ProcessId);
-        if (existing->Process == Entry->Process &&
-            existing->RulesGeneration > Entry->RulesGeneration) {
-            discard = Entry;
-        } else {
-            RtlDeleteElementGenericTableAvl(target, &Entry->ProcessId);
-        }
-    }
-    if (discard == nullptr) {
-        Table->PendingElement = Entry;
-        if (RtlInsertElementGenericTableAvl(target, &Entry->ProcessId, 0, &newElement) == nullptr ||
-            !newElement) {
-            discard = Entry;
-        }
-        Table->PendingElement = nullptr;
-    }
+    discard = InsertProcessEntryLocked(Table, (Table->Rebuild != nullptr) ? Table->Rebuild : Table->Current, Entry);
     KeReleaseInStackQueuedSpinLock(&lockHandle);
 
     if (discard != nullptr) {
@@ -256,9 +275,13 @@ VOID RemoveProcess(UINT64 ProcessId)
     if (table == nullptr) {
         return;
     }
+    // From both tables while a rescan runs: if the rescan fails, Current stays in force and
+    // must not keep a process that has ended.
     KeAcquireInStackQueuedSpinLock(&table->Lock, &lockHandle);
-    RtlDeleteElementGenericTableAvl((table->Rebuild != nullptr) ? table->Rebuild : table->Current,
-                                    &ProcessId);
+    if (table->Rebuild != nullptr) {
+        RtlDeleteElementGenericTableAvl(table->Rebuild, &ProcessId);
+    }
+    RtlDeleteElementGenericTableAvl(table->Current, &ProcessId);
     KeReleaseInStackQueuedSpinLock(&lockHandle);
 }
 

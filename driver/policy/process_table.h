@@ -43,7 +43,9 @@ typedef struct _PROCESS_TABLE {
     _Guarded_by_(Lock) PRTL_AVL_TABLE Rebuild;   // the table a rescan fills; else null
     KSPIN_LOCK Lock;                      // queued spin lock, always acquired in-stack
     _Guarded_by_(Lock) PPROCESS_ENTRY PendingElement;  // entry being inserted
+    _Guarded_by_(Lock) PPROCESS_ENTRY MovingElement;   // entry leaving a table without being freed
     _Guarded_by_(Lock) ULONG RulesGeneration;  // bumped when a rescan installs Rebuild
+    LONG volatile RescanPending;          // non-zero while the last rescan failed: the watcher retries
     PETHREAD WatcherThread;               // referenced watcher thread, waited on at teardown
     KEVENT StopEvent;                     // notification event: the watcher ends when set
     KEVENT RescanGate;                    // synchronization event, set while no rescan runs
@@ -76,7 +78,11 @@ VOID RemoveProcess(_In_ UINT64 ProcessId);
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID NTAPI ProcessNotify(_In_ HANDLE ParentId, _In_ HANDLE ProcessId, _In_ BOOLEAN Create);
 
-/* Rebuilds the table from a process snapshot under the current rules; STATUS_SUCCESS. */
+/*
+ * Rebuilds the table from a process snapshot under the current rules; STATUS_SUCCESS. A
+ * failed rescan keeps Current, merges into it the starts seen meanwhile (exits were
+ * applied to both tables) and leaves RescanPending set, so the watcher tries again.
+ */
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS RescanProcesses(VOID);
 
@@ -87,5 +93,26 @@ PRTL_AVL_TABLE AllocateProcessAvlTable(VOID);
 /* Deletes every entry (each dereferencing its process) and frees the table; clears it. */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID FreeProcessAvlTable(_Inout_ PRTL_AVL_TABLE *Table);
+
+/*
+ * With Lock held: enters Entry into Target. An entry already there under the same id gives
+ * way (a reused id, or a process met twice during a rescan), unless the newcomer is the
+ * one to drop: the same process with a flag computed under older rules (its rule lookup
+ * raced with a rule change), or a different process that has already ended while the
+ * entry's process runs (a late insert must not evict the process that reused its id).
+ * Returns the entry to free once Lock is released (Entry or nothing); consumes Entry.
+ */
+_IRQL_requires_(DISPATCH_LEVEL)
+_Must_inspect_result_
+PPROCESS_ENTRY InsertProcessEntryLocked(_Inout_ PPROCESS_TABLE Table, _Inout_ PRTL_AVL_TABLE Target,
+                                        _In_ PPROCESS_ENTRY Entry);
+
+/* Frees an entry that is in no table, dropping its process reference. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID FreeProcessEntry(_In_ PPROCESS_ENTRY Entry);
+
+/* A process object is signalled once the process has ended; polls without waiting. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN HasProcessEnded(_In_ PEPROCESS Process);
 
 EXTERN_C_END

@@ -4,21 +4,12 @@
  * The watcher thread of the process table and its start and stop. Every period it polls
  * the process objects of the current table and, when one has ended, purges every ended
  * process; this catches entries whose exit notification missed them, such as processes
- * that a rescan entered from a snapshot older than their exit.
+ * that a rescan entered from a snapshot older than their exit. It also retries a rescan
+ * that failed, until one succeeds and the flags match the rules in force.
  */
 #include "process_watcher.h"
 #include "../trace/trace.h"
 #include "process_watcher.tmh"
-
-/* A process object is signalled once the process has ended; a zero time-out only polls. */
-_IRQL_requires_max_(DISPATCH_LEVEL)
-static BOOLEAN HasProcessEnded(_In_ PEPROCESS Process)
-{
-    LARGE_INTEGER poll;
-
-    poll.QuadPart = 0;
-    return KeWaitForSingleObject(Process, Executive, KernelMode, FALSE, &poll) == STATUS_SUCCESS;
-}
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static BOOLEAN AnyProcessEnded(_In_ PPROCESS_TABLE Table)
@@ -80,6 +71,11 @@ VOID ProcessWatcherThread(PVOID StartContext)
         }
         if (AnyProcessEnded(table)) {
             PurgeExitedProcesses();
+        }
+        // The rules are in force but a failed rescan left flags from older ones.
+        if (table->RescanPending != 0) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "Process watcher retries the failed process rescan");
+            (VOID)RescanProcesses();
         }
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Process watcher ends: %!STATUS!", status);

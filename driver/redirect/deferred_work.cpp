@@ -284,6 +284,12 @@ VOID OnPortReply(const VOID *Payload, UINT32 PayloadLength, PVOID Context)
             RtlCopyMemory(&port, (const UCHAR *)Payload + sizeof(ULONG), sizeof(port));
             query->Port = port;
             query->Status = STATUS_SUCCESS;
+            /* Nothing listens on port 0: the query failed and the connection goes on as asked. */
+            if (port == 0) {
+                query->Status = STATUS_INVALID_PARAMETER;
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "OnPortReply: the agent answered port 0 %!STATUS!",
+                            query->Status);
+            }
         }
     }
     KeSetEvent(&query->Event, 0, FALSE);

@@ -76,9 +76,9 @@ VOID NTAPI RedirectWorkRoutine(_In_ PDEVICE_OBJECT DeviceObject, _In_opt_ PVOID 
 
 /*
  * Asks the agent's service for the target port of Request's connection and waits up to 10
- * seconds. STATUS_INVALID_PARAMETER on a time-out, a refused or short reply, or when the
- * WFP side is going down; the failure of SendCallbackRequest when the question could not
- * be sent; STATUS_NO_MEMORY for the query record.
+ * seconds. STATUS_INVALID_PARAMETER on a time-out, a refused or short reply, an answer of
+ * port 0, or when the WFP side is going down; the failure of SendCallbackRequest when the
+ * question could not be sent; STATUS_NO_MEMORY for the query record.
  */
 _IRQL_requires_(PASSIVE_LEVEL)
 _Must_inspect_result_

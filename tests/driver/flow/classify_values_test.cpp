@@ -299,7 +299,7 @@ TEST(ClassifyValueFailures, AnAddressOfAnotherTypeWritesNothing)
 struct EffectiveAppIdCase {
     UINT16 layerId;
     UINT32 originalField;  // kNone: the layer has none that counts
-    enum { Blob, Absent, NotABlob, NullBlob } original;
+    enum { Blob, Absent, NotABlob, NullBlob, EmptyBlob } original;
     bool appIdPresent;
     NTSTATUS expected;
     bool expectOriginal;
@@ -313,6 +313,9 @@ TEST(EffectiveAppId, FallsBackFromTheOriginalIdToTheApplicationId)
         {FWPS_LAYER_ALE_CONNECT_REDIRECT_V4, 10, EffectiveAppIdCase::Absent, true, STATUS_SUCCESS, false},
         {FWPS_LAYER_ALE_CONNECT_REDIRECT_V4, 10, EffectiveAppIdCase::NotABlob, true, STATUS_SUCCESS, false},
         {FWPS_LAYER_ALE_CONNECT_REDIRECT_V6, 10, EffectiveAppIdCase::NullBlob, true, STATUS_SUCCESS, false},
+        // A present but empty original id names no program: the application id counts.
+        {FWPS_LAYER_ALE_CONNECT_REDIRECT_V4, 10, EffectiveAppIdCase::EmptyBlob, true, STATUS_SUCCESS, false},
+        {FWPS_LAYER_ALE_AUTH_CONNECT_V6, 32, EffectiveAppIdCase::EmptyBlob, true, STATUS_SUCCESS, false},
         {FWPS_LAYER_ALE_CONNECT_REDIRECT_V4, 10, EffectiveAppIdCase::Absent, false, STATUS_UNSUCCESSFUL, false},
         {FWPS_LAYER_ALE_AUTH_CONNECT_V4, 32, EffectiveAppIdCase::Blob, true, STATUS_SUCCESS, true},
         {FWPS_LAYER_ALE_AUTH_CONNECT_V6_DISCARD, 32, EffectiveAppIdCase::Blob, true, STATUS_SUCCESS, true},
@@ -343,6 +346,9 @@ TEST(EffectiveAppId, FallsBackFromTheOriginalIdToTheApplicationId)
         case EffectiveAppIdCase::NullBlob:
             values.At(originalField).type = FWP_BYTE_BLOB_TYPE;
             values.At(originalField).byteBlob = nullptr;
+            break;
+        case EffectiveAppIdCase::EmptyBlob:
+            values.SetBlob(originalField, "", 0);
             break;
         }
         if (!c.appIdPresent) {

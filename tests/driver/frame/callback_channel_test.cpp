@@ -36,6 +36,11 @@ TEST_F(CallbackChannelTest, QuestionsAreNumberedFromOneAndWrittenIntoTheCarrier)
         EXPECT_EQ(std::vector<std::uint8_t>(result.output.begin() + CALLBACK_RECORD_HEADER_SIZE, result.output.end()),
                   payload);
     }
+    // A payload whose record would not fit a ULONG is refused before a carrier is taken,
+    // without the size wrapping (a 32-bit size_t).
+    for (UINT32 length : {UINT32(MAXULONG - CALLBACK_RECORD_HEADER_SIZE + 1), UINT32(MAXULONG)}) {
+        EXPECT_EQ(SendCallbackRequest(3, payload.data(), length, nullptr, nullptr, nullptr), STATUS_INVALID_PARAMETER);
+    }
     // Questions without payload carry the bare header.
     winsim::Overlapped carrier = Park(CALLBACK_RECORD_HEADER_SIZE);
     UINT64 id = 0;

@@ -4,6 +4,7 @@
 // thread, registration and allocation).
 #include "process_fixture.h"
 
+#include "driver/policy/process_sysinfo.h"
 #include "driver/policy/rule_store.h"
 
 namespace qvr_test {
@@ -163,14 +164,59 @@ TEST_F(ProcessRescanFaultTest, RebuildTableOrSnapshotBufferCannotBeAllocated)
     EXPECT_FALSE(Intercepted(editor));
 }
 
+// Each fill finds the list grown past the buffer, slack included.
 TEST_F(ProcessRescanFaultTest, ListThatKeepsGrowingIsNotChasedForever)
 {
-    winsim::processes::SetSnapshotHook([](winsim::processes::SnapshotPoint point, std::uint32_t length) {
-        if (point == winsim::processes::SnapshotPoint::BeforeAnswer && length != 0) {
-            winsim::processes::Start(ImagePath(u"spawn.exe"), Notify::No);
+    bool measuring = false;
+    winsim::processes::SetSnapshotHook([&](winsim::processes::SnapshotPoint point, std::uint32_t length) {
+        if (point != winsim::processes::SnapshotPoint::BeforeAnswer || length == 0 || measuring) {
+            return;
         }
+        measuring = true;
+        for (ULONG required = 0; required <= length;) {
+            for (int i = 0; i < 32; ++i) {
+                winsim::processes::Start(ImagePath(u"spawn.exe"), Notify::No);
+            }
+            (VOID)ZwQuerySystemInformation(SystemProcessInformation, nullptr, 0, &required);
+        }
+        measuring = false;
     });
     ExpectOldFlagsAfterFailedRescan([] {});
+}
+
+// A few processes starting between the size query and the fill fit in the slack.
+TEST_F(ProcessRescanFaultTest, ProcessesStartingBeforeTheFillFitInTheSlack)
+{
+    ProcessId editor = Start(u"editor.exe");
+    winsim::processes::GrowBeforeNextFill(ImagePath(u"spawn.exe"), 8, Notify::No);
+    SetRules(1, {u"browser.exe"});
+    EXPECT_EQ(winsim::faults::CallCount("ZwQuerySystemInformation"), 2u) << "one size query, one fill";
+    EXPECT_FALSE(Intercepted(editor));
+}
+
+// Starts and exits reported while a rescan runs are not lost when it fails.
+TEST_F(ProcessRescanFaultTest, StartsAndExitsDuringAFailedRescanReachTheTableInForce)
+{
+    ProcessId editor = Start(u"editor.exe");
+    ProcessId leaving = Start(u"leaving.exe");
+    ProcessId started = 0;
+    winsim::processes::SetSnapshotHook([&](winsim::processes::SnapshotPoint point, std::uint32_t length) {
+        if (point == winsim::processes::SnapshotPoint::BeforeAnswer && length == 0 && started == 0) {
+            started = Start(u"browser.exe");
+            winsim::processes::End(leaving);
+        }
+    });
+    // The size query sees them; the fill that follows fails.
+    winsim::faults::FailCall("ZwQuerySystemInformation", STATUS_UNSUCCESSFUL, 2);
+    SetRules(1, {u"browser.exe"});
+    winsim::faults::Clear();
+    winsim::processes::SetSnapshotHook(nullptr);
+    ASSERT_NE(started, 0u);
+    EXPECT_TRUE(Intercepted(started)) << "a start during the failed rescan was lost";
+    EXPECT_FALSE(Intercepted(leaving)) << "an exit during the failed rescan was lost";
+    EXPECT_EQ(winsim::processes::ExtraReferences(leaving), std::nullopt);
+    EXPECT_TRUE(Intercepted(editor)) << "the old flags stay until a rescan succeeds";
+    EXPECT_EQ(ProcessTable->Rebuild, nullptr);
 }
 
 TEST_F(ProcessRescanFaultTest, EntryFailingDuringARescanLeavesOnlyThatProcessOut)

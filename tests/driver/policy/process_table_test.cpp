@@ -108,6 +108,29 @@ TEST_F(ProcessTableTest, ReusedIdGetsTheNewProcessEntry)
     }
 }
 
+// The entry of a process that ended while it was being made arrives after the process
+// that reused its id was entered: the late one gives way.
+TEST_F(ProcessTableTest, LateEntryOfAnEndedProcessDoesNotEvictTheProcessThatReusedItsId)
+{
+    SetRules(1, {u"browser.exe"});
+    ProcessId id = Start(u"editor.exe", Notify::No);
+    bool reused = false;
+    winsim::processes::SetImageQueryHook([&](ProcessId asked, std::uint32_t length) {
+        if (asked != id || length == 0 || reused) {
+            return;
+        }
+        reused = true;
+        ASSERT_TRUE(winsim::processes::End(id));
+        ASSERT_TRUE(winsim::processes::StartWithId(id, ImagePath(u"browser.exe")));
+    });
+    // As a notification that comes late: the lookup still finds the editor.
+    ProcessNotify(nullptr, reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(id)), TRUE);
+    winsim::processes::SetImageQueryHook(nullptr);
+    ASSERT_TRUE(reused);
+    EXPECT_TRUE(Intercepted(id)) << "the browser now holding the id lost its entry";
+    winsim::processes::End(id);
+}
+
 TEST_F(ProcessTableTest, QueryDuringARescanSeesTheCompleteOldFlags)
 {
     SetRules(1, {u"browser.exe"});

@@ -2,6 +2,8 @@
 // purged within one period (and not before), and unload ends the waiting watcher at once.
 #include "process_fixture.h"
 
+#include <winsim/trace_session.h>
+
 namespace qvr_test {
 namespace {
 
@@ -54,6 +56,28 @@ TEST_F(ProcessWatcherTest, ProcessEndingDuringARescanAfterItsSnapshotIsPurgedByT
     winsim::clock::Advance(kWatcherPeriod);
     EXPECT_TRUE(Eventually([&] { return Purged(leaving); }));
     EXPECT_FALSE(Intercepted(leaving));
+}
+
+// The rules are in force once set; a rescan that failed is retried by the watcher until
+// the flags match them.
+TEST_F(ProcessWatcherTest, AFailedRescanIsRetriedUntilTheFlagsMatchTheRules)
+{
+    ProcessId editor = Start(u"editor.exe");
+    winsim::TraceSession trace(kDriverTraceGuid, kTraceDriver, TRACE_LEVEL_WARNING);
+    winsim::faults::FailCall("ZwQuerySystemInformation", STATUS_ACCESS_DENIED);
+    SetRules(1, {u"browser.exe"});
+    EXPECT_TRUE(Intercepted(editor));
+
+    // The first retry fails too; the next one succeeds.
+    winsim::faults::Clear();
+    winsim::faults::FailCall("ZwQuerySystemInformation", STATUS_ACCESS_DENIED);
+    winsim::clock::Advance(kWatcherPeriod);
+    ASSERT_TRUE(Eventually([] { return winsim::faults::CallCount("ZwQuerySystemInformation") >= 1; }));
+    ASSERT_TRUE(WatcherWaiting());
+    EXPECT_TRUE(Intercepted(editor));
+    winsim::clock::Advance(kWatcherPeriod);
+    EXPECT_TRUE(Eventually([&] { return !Intercepted(editor); }));
+    EXPECT_GE(trace.Matching("retries the failed process rescan").size(), 2u);
 }
 
 TEST_F(ProcessWatcherTest, UnloadWhileTheWatcherWaitsEndsItAtOnce)

@@ -99,6 +99,7 @@ TEST_F(DeferredWorkTest, RefusedOrSilentAgentLeavesTheConnectionWhereItAsked)
     const RefusedCase cases[] = {
         {"5-byte reply", {0, 0, 0, 0, 0x90}},
         {"result 1", qvr::agent::BuildPortQueryReply(1, kProxyPort)},
+        {"port 0", qvr::agent::BuildPortQueryReply(0, 0)},
         {"no reply within 10 seconds", {}},
     };
     std::vector<std::uint8_t> reply;

@@ -83,7 +83,14 @@ void SetSnapshotHook(SnapshotHook hook);  // an empty hook removes it
 // start `count` processes of `imagePath` (with notifications as given), once.
 void GrowBeforeNextFill(std::u16string_view imagePath, unsigned count = 1, Notify notify = Notify::Yes);
 
-// Ends every process a test started, without notifications, drops the hook, and starts
+// A test's look into ZwQueryInformationProcess(ProcessImageFileName): runs on the querying
+// thread, after the handle is resolved and before the answer, with the id of the process
+// the handle refers to and the caller's buffer length; may start and end processes (the
+// object being asked about stays valid). An empty hook removes it.
+using ImageQueryHook = std::function<void(ProcessId id, std::uint32_t bufferLength)>;
+void SetImageQueryHook(ImageQueryHook hook);
+
+// Ends every process a test started, without notifications, drops the hooks, and starts
 // handing out ids from the beginning again. System and Idle stay. Objects still
 // referenced stay alive (and reported) until released.
 void Reset();

@@ -65,6 +65,7 @@ std::size_t RegisteredNotifyRoutines();
 
 // The snapshot hook and the pending growth, run by ZwQuerySystemInformation.
 void RunSnapshotHook(processes::SnapshotPoint point, std::uint32_t bufferLength);
-void ClearSnapshotHooks();
+void ClearSnapshotHooks();  // and the image-query hook
+void RunImageQueryHook(processes::ProcessId id, std::uint32_t bufferLength);
 
 }  // namespace winsim::process

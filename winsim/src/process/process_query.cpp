@@ -74,6 +74,7 @@ struct HookState {
         processes::Notify notify;
     };
     std::vector<Growth> growth;
+    processes::ImageQueryHook imageHook;
 };
 
 HookState &Hooks()
@@ -170,11 +171,32 @@ void ClearSnapshotHooks()
     std::lock_guard<std::mutex> lock(state.mutex);
     state.hook = nullptr;
     state.growth.clear();
+    state.imageHook = nullptr;
+}
+
+void RunImageQueryHook(processes::ProcessId id, std::uint32_t bufferLength)
+{
+    processes::ImageQueryHook hook;
+    {
+        HookState &state = Hooks();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        hook = state.imageHook;
+    }
+    if (hook) {
+        hook(id, bufferLength);
+    }
 }
 
 }  // namespace winsim::process
 
 namespace winsim::processes {
+
+void SetImageQueryHook(ImageQueryHook hook)
+{
+    process::HookState &state = process::Hooks();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.imageHook = std::move(hook);
+}
 
 void SetSnapshotHook(SnapshotHook hook)
 {
@@ -217,6 +239,7 @@ NTSTATUS NTAPI ZwQueryInformationProcess(HANDLE ProcessHandle, PROCESSINFOCLASS 
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    winsim::process::RunImageQueryHook(static_cast<PEPROCESS>(body)->Info->id, ProcessInformationLength);
     // The device-form path as the kernel keeps it; no terminating zero is added.
     const std::u16string &path = static_cast<PEPROCESS>(body)->Info->imagePath;
     const ULONG pathBytes = static_cast<ULONG>(path.size() * sizeof(WCHAR));
