@@ -20,6 +20,25 @@ HANDLE BfeChangeHandle;
 /* The group table that WfpInitializeEx registered from; the teardown unregisters it. */
 static PCWFP_CALLOUT_GROUP RegisteredCalloutGroups;
 
+/*
+ * Synchronization event, set while free: the initialisation's state query and open, and
+ * each BFE notification, run one at a time, so a notification that comes between the
+ * subscription and the first query is applied after that query's open, never before it.
+ */
+static KEVENT EngineGate;
+
+static VOID EnterEngineGate(VOID)
+{
+    KeEnterCriticalRegion();
+    (VOID)KeWaitForSingleObject(&EngineGate, Executive, KernelMode, FALSE, NULL);
+}
+
+static VOID LeaveEngineGate(VOID)
+{
+    KeSetEvent(&EngineGate, IO_NO_INCREMENT, FALSE);
+    KeLeaveCriticalRegion();
+}
+
 /* {7E4A4306-A952-4698-8F23-C9C60A64F490} */
 static const GUID QvrManagementSessionKey = {0x7e4a4306, 0xa952, 0x4698,
                                              {0x8f, 0x23, 0xc9, 0xc6, 0x0a, 0x64, 0xf4, 0x90}};
@@ -114,6 +133,7 @@ VOID NTAPI OnBfeStateChange(PVOID Context, FWPM_SERVICE_STATE NewState)
     PWFP_CONTEXT context = (PWFP_CONTEXT)Context;
     NTSTATUS status = STATUS_SUCCESS;
 
+    EnterEngineGate();
     switch (NewState) {
     case FWPM_SERVICE_STOP_PENDING:
         /* Sessions do not survive BFE; close ours while the engine can still take it. */
@@ -129,6 +149,7 @@ VOID NTAPI OnBfeStateChange(PVOID Context, FWPM_SERVICE_STATE NewState)
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "BFE state %u: %!STATUS!, session %s", (ULONG)NewState,
                 status, context->EngineHandle != NULL ? "open" : "closed");
+    LeaveEngineGate();
 }
 
 /* Gives back what WfpContext holds, newest first; every field may already be clear. */
@@ -176,19 +197,30 @@ NTSTATUS WfpInitializeEx(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROUP Callou
 
     /* Subscribing before asking for the state leaves no moment in which a start of BFE
        goes unnoticed; the state may only be asked for once subscribed. */
+    KeInitializeEvent(&EngineGate, SynchronizationEvent, TRUE);
     status = FwpmBfeStateSubscribeChanges0(DeviceObject, OnBfeStateChange, &WfpContext, &BfeChangeHandle);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmBfeStateSubscribeChanges0 failed: %!STATUS!", status);
         BfeChangeHandle = NULL;
         goto Exit;
     }
+    /* A notification that arrives meanwhile waits at the gate and is applied after this
+       open, so both orders end with the session open exactly while BFE runs. */
+    EnterEngineGate();
     if (FwpmBfeStateGet0() == FWPM_SERVICE_RUNNING) {
         status = OpenEngine(&WfpContext.EngineHandle);
-        if (!NT_SUCCESS(status)) {
-            goto Exit;
+        /* BFE began to stop after the query: as if it had stopped before it. */
+        if (!NT_SUCCESS(status) && FwpmBfeStateGet0() != FWPM_SERVICE_RUNNING) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                        "BFE stopped while the session opened (%!STATUS!); it opens when BFE runs", status);
+            status = STATUS_SUCCESS;
         }
     } else {
         TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "BFE is not running; the session opens when it starts");
+    }
+    LeaveEngineGate();
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
     }
 
     RegisteredCalloutGroups = CalloutGroups;

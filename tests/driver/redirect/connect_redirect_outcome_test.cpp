@@ -82,7 +82,8 @@ void NTAPI HolderClassify(const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_MET
     holderThreads.emplace_back([handle, saved, filterId] {
         if (holderRedirects) {
             void *data = nullptr;
-            ASSERT_EQ(FwpsAcquireWritableLayerDataPointer0(handle, filterId, 0, &data, nullptr), STATUS_SUCCESS);
+            FWPS_CLASSIFY_OUT0 scratch = saved;  // takes the acquisition's BLOCK; the verdict stays "continue"
+            ASSERT_EQ(FwpsAcquireWritableLayerDataPointer0(handle, filterId, 0, &data, &scratch), STATUS_SUCCESS);
             auto *request = static_cast<FWPS_CONNECT_REQUEST0 *>(data);
             request->remoteAddressAndPort.ss_family = AF_INET;
             UINT8 *remote = reinterpret_cast<UINT8 *>(&request->remoteAddressAndPort);

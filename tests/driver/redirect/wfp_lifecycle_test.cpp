@@ -450,6 +450,41 @@ TEST_F(WfpLifecycleTest, UnloadWithAClassifyInFlightKeepsWfpContextUntilItEnds)
     ExpectUnwound();
 }
 
+// A BFE change that comes between the subscription and the first state query: the
+// session ends open exactly when BFE runs, whichever comes first.
+TEST_F(WfpLifecycleTest, ABfeChangeDuringTheFirstStateQueryEndsAsEitherOrderWould)
+{
+    struct Case {
+        FWPM_SERVICE_STATE before;
+        FWPM_SERVICE_STATE during;
+        bool open;
+    };
+    for (const Case &c : {Case{FWPM_SERVICE_RUNNING, FWPM_SERVICE_STOP_PENDING, false},
+                          Case{FWPM_SERVICE_STOPPED, FWPM_SERVICE_RUNNING, true}}) {
+        SCOPED_TRACE(c.during);
+        winsim::wfp::SetBfeState(c.before);
+        std::thread change;
+        winsim::wfp::SetBfeStateQueryHook([&] {
+            winsim::wfp::SetBfeStateQueryHook(nullptr);
+            // The notification may wait for the driver; give it the time it would take.
+            std::promise<void> done;
+            std::future<void> finished = done.get_future();
+            change = std::thread([&c, done = std::move(done)]() mutable {
+                winsim::wfp::SetBfeState(c.during);
+                done.set_value();
+            });
+            finished.wait_for(std::chrono::milliseconds(100));
+        });
+        const NTSTATUS status = Initialize();
+        change.join();
+        ASSERT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(WfpContext.EngineHandle != nullptr, c.open);
+        EXPECT_EQ(winsim::wfp::OpenKernelSessionCount(), c.open ? 1u : 0u);
+        WfpUninitialize();
+        ExpectUnwound();
+    }
+}
+
 TEST_F(WfpLifecycleTest, AFailedUnsubscriptionIsTracedAndTeardownGoesOn)
 {
     ASSERT_EQ(Initialize(), STATUS_SUCCESS);

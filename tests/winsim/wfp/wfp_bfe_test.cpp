@@ -14,6 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -109,6 +113,47 @@ TEST_F(BfeTest, UnsubscribingFromInsideTheCallbackIsAVerifierFailure)
     EXPECT_NE(o.insideStatus, STATUS_SUCCESS);
     EXPECT_EQ(FwpmBfeStateUnsubscribeChanges0(o.change), STATUS_SUCCESS);
     winsim::wfp::SetBfeState(FWPM_SERVICE_RUNNING);
+}
+
+// A callback running on another thread ends before the unsubscription returns, and none
+// starts after it.
+struct SlowObserver {
+    std::promise<void> entered;
+    std::shared_future<void> release;
+    std::atomic<int> calls{0};
+    std::atomic<bool> returned{false};
+};
+
+void NTAPI OnChangeSlowly(void *context, FWPM_SERVICE_STATE)
+{
+    auto *o = static_cast<SlowObserver *>(context);
+    if (o->calls++ == 0) {
+        o->entered.set_value();
+        o->release.wait();
+        o->returned = true;
+    }
+}
+
+TEST_F(BfeTest, UnsubscribingWaitsForACallbackInProgressOnAnotherThread)
+{
+    SlowObserver o;
+    std::promise<void> release;
+    o.release = release.get_future().share();
+    HANDLE change = nullptr;
+    ASSERT_EQ(FwpmBfeStateSubscribeChanges0(Device(), OnChangeSlowly, &o, &change), STATUS_SUCCESS);
+    std::thread stopper([] { winsim::wfp::SetBfeState(FWPM_SERVICE_STOP_PENDING); });
+    o.entered.get_future().wait();
+
+    std::future<NTSTATUS> unsubscribed =
+        std::async(std::launch::async, [&] { return FwpmBfeStateUnsubscribeChanges0(change); });
+    EXPECT_EQ(unsubscribed.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout)
+        << "the unsubscription returned while its callback still ran";
+    release.set_value();
+    EXPECT_EQ(unsubscribed.get(), STATUS_SUCCESS);
+    EXPECT_TRUE(o.returned);
+    stopper.join();
+    winsim::wfp::SetBfeState(FWPM_SERVICE_RUNNING);
+    EXPECT_EQ(o.calls, 1) << "a callback after the unsubscription";
 }
 
 TEST_F(BfeTest, SubscriptionAndSessionCallsFailOnDemand)

@@ -320,6 +320,12 @@ TEST_F(RedirectTest, PendedRedirectCompletesFromOutsideTheClassify)
     // What a work item does at PASSIVE_LEVEL: rewrite, apply, complete with a NULL result
     // (so the connection is reauthorized), release.
     PVOID data;
+    {
+        winsim::ViolationCapture capture;
+        EXPECT_EQ(FwpsAcquireWritableLayerDataPointer0(pendedHandle, redirectFilter, 0, &data, nullptr),
+                  STATUS_INVALID_PARAMETER);
+        EXPECT_TRUE(capture.Caught("FwpsAcquireWritableLayerDataPointer0")) << "classifyOut is not optional";
+    }
     ASSERT_EQ(FwpsAcquireWritableLayerDataPointer0(pendedHandle, redirectFilter, 0, &data, &saved), STATUS_SUCCESS);
     redirector.Rewrite(static_cast<FWPS_CONNECT_REQUEST0 *>(data));
     FwpsApplyModifiedLayerData0(pendedHandle, data, FWPS_CLASSIFY_FLAG_REAUTHORIZE_IF_MODIFIED_BY_OTHERS);

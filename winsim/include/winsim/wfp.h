@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -34,6 +35,9 @@ void StartBfe();
 void StopBfe();
 FWPM_SERVICE_STATE BfeState();
 std::size_t BfeSubscriptionCount();
+// Runs on the caller's thread inside FwpmBfeStateGet0, after the state is read and before it
+// is returned (a test makes the state change in that moment). Empty removes it; Reset too.
+void SetBfeStateQueryHook(std::function<void()> hook);
 
 // Open management sessions (kernel-mode and user-mode).
 std::size_t OpenSessionCount();

@@ -106,6 +106,11 @@ extern "C" NTSTATUS NTAPI FwpsAcquireWritableLayerDataPointer0(UINT64 classifyHa
     if (writableLayerData == nullptr || flags != 0) {
         return STATUS_INVALID_PARAMETER;
     }
+    if (classifyOut == nullptr) {
+        // Not optional: the call writes its documented BLOCK side effect through it.
+        Violation("FwpsAcquireWritableLayerDataPointer0", "classifyOut is NULL");
+        return STATUS_INVALID_PARAMETER;
+    }
     Engine &e = GetEngine();
     {
         std::lock_guard<std::mutex> lock(e.mu);
@@ -125,7 +130,7 @@ extern "C" NTSTATUS NTAPI FwpsAcquireWritableLayerDataPointer0(UINT64 classifyHa
         if (h->writable != nullptr) {
             return STATUS_FWP_IN_USE;
         }
-        if (classifyOut != nullptr && (classifyOut->rights & FWPS_RIGHT_ACTION_WRITE) == 0) {
+        if ((classifyOut->rights & FWPS_RIGHT_ACTION_WRITE) == 0) {
             return STATUS_ACCESS_DENIED;
         }
         h->writable = h->run->chain->Acquire();
@@ -135,11 +140,9 @@ extern "C" NTSTATUS NTAPI FwpsAcquireWritableLayerDataPointer0(UINT64 classifyHa
                       "writable connect request of classify handle " + std::to_string(classifyHandle) + " (filter " +
                           std::to_string(filterId) + ") not applied");
     }
-    if (classifyOut != nullptr) {
-        // Documented side effect: the classify is blocked until the callout decides again.
-        classifyOut->actionType = FWP_ACTION_BLOCK;
-        classifyOut->rights &= ~FWPS_RIGHT_ACTION_WRITE;
-    }
+    // Documented side effect: the classify is blocked until the callout decides again.
+    classifyOut->actionType = FWP_ACTION_BLOCK;
+    classifyOut->rights &= ~FWPS_RIGHT_ACTION_WRITE;
     return STATUS_SUCCESS;
 }
 

@@ -22,6 +22,9 @@
 
 namespace winsim::wfp::detail {
 
+// BFE state-change callbacks running on this thread.
+thread_local int tlsBfeCallbacks = 0;
+
 Engine &GetEngine()
 {
     // Never destroyed: callbacks may still run while the process exits.
@@ -114,13 +117,22 @@ extern "C" FWPM_SERVICE_STATE NTAPI FwpmBfeStateGet0(void)
 {
     RequireIrqlAtMost("FwpmBfeStateGet0", DISPATCH_LEVEL);
     Engine &e = GetEngine();
-    std::lock_guard<std::mutex> lock(e.mu);
-    if (e.subscriptions.empty()) {
-        Violation("FwpmBfeStateGet0",
-                  "called before FwpmBfeStateSubscribeChanges0: a callout driver must subscribe to BFE state "
-                  "changes before it queries the state");
+    FWPM_SERVICE_STATE state;
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(e.mu);
+        if (e.subscriptions.empty()) {
+            Violation("FwpmBfeStateGet0",
+                      "called before FwpmBfeStateSubscribeChanges0: a callout driver must subscribe to BFE state "
+                      "changes before it queries the state");
+        }
+        state = e.bfeState;
+        hook = e.bfeStateQueryHook;
     }
-    return e.bfeState;
+    if (hook) {
+        hook();
+    }
+    return state;
 }
 
 extern "C" NTSTATUS NTAPI FwpmBfeStateSubscribeChanges0(void *deviceObject,
@@ -135,7 +147,7 @@ extern "C" NTSTATUS NTAPI FwpmBfeStateSubscribeChanges0(void *deviceObject,
     if (deviceObject == nullptr || callback == nullptr || changeHandle == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    auto subscription = std::make_unique<Subscription>();
+    auto subscription = std::make_shared<Subscription>();
     subscription->callback = callback;
     subscription->context = context;
     Subscription *key = subscription.get();
@@ -158,10 +170,10 @@ extern "C" NTSTATUS NTAPI FwpmBfeStateUnsubscribeChanges0(HANDLE changeHandle)
         return status;
     }
     Engine &e = GetEngine();
-    std::unique_ptr<Subscription> gone;
+    std::shared_ptr<Subscription> gone;
     {
-        std::lock_guard<std::mutex> lock(e.mu);
-        if (e.inBfeCallback) {
+        std::unique_lock<std::mutex> lock(e.mu);
+        if (tlsBfeCallbacks != 0) {
             Violation("FwpmBfeStateUnsubscribeChanges0",
                       "called from a BFE state-change callback; on Windows this deadlocks");
             return STATUS_UNSUCCESSFUL;
@@ -171,8 +183,11 @@ extern "C" NTSTATUS NTAPI FwpmBfeStateUnsubscribeChanges0(HANDLE changeHandle)
             Violation("FwpmBfeStateUnsubscribeChanges0", "unknown change handle");
             return STATUS_INVALID_HANDLE;
         }
-        gone = std::move(it->second);
+        gone = it->second;
+        gone->removed = true;
         e.subscriptions.erase(it);
+        // As on Windows: a callback of this subscription running on another thread ends first.
+        e.bfeCallbackDone.wait(lock, [&] { return gone->activeCalls == 0; });
     }
     winsim::Untrack("bfe-subscription", gone.get());
     return STATUS_SUCCESS;
@@ -330,7 +345,7 @@ namespace winsim::wfp {
 void SetBfeState(FWPM_SERVICE_STATE state)
 {
     Engine &e = GetEngine();
-    std::vector<Subscription> targets;
+    std::vector<std::shared_ptr<Subscription>> targets;
     {
         std::lock_guard<std::mutex> lock(e.mu);
         e.bfeState = state;
@@ -340,20 +355,26 @@ void SetBfeState(FWPM_SERVICE_STATE state)
             }
         }
         for (auto &entry : e.subscriptions) {
-            targets.push_back(*entry.second);
+            targets.push_back(entry.second);
         }
     }
     if (state == FWPM_SERVICE_STOPPED) {
         DeleteNonPersistentObjects(false);
     }
-    for (const Subscription &s : targets) {
+    for (const std::shared_ptr<Subscription> &s : targets) {
         {
             std::lock_guard<std::mutex> lock(e.mu);
-            e.inBfeCallback = true;
+            if (s->removed) {
+                continue;  // unsubscribed meanwhile: never called after its unsubscription returned
+            }
+            s->activeCalls++;
         }
-        s.callback(s.context, state);
+        tlsBfeCallbacks++;
+        s->callback(s->context, state);
+        tlsBfeCallbacks--;
         std::lock_guard<std::mutex> lock(e.mu);
-        e.inBfeCallback = false;
+        s->activeCalls--;
+        e.bfeCallbackDone.notify_all();
     }
 }
 
@@ -367,6 +388,13 @@ void StopBfe()
 {
     SetBfeState(FWPM_SERVICE_STOP_PENDING);
     SetBfeState(FWPM_SERVICE_STOPPED);
+}
+
+void SetBfeStateQueryHook(std::function<void()> hook)
+{
+    Engine &e = GetEngine();
+    std::lock_guard<std::mutex> lock(e.mu);
+    e.bfeStateQueryHook = std::move(hook);
 }
 
 FWPM_SERVICE_STATE BfeState()

@@ -624,6 +624,7 @@ void Reset()
     detail::Engine &e = detail::GetEngine();
     std::lock_guard<std::mutex> lock(e.mu);
     e.bfeState = FWPM_SERVICE_RUNNING;
+    e.bfeStateQueryHook = nullptr;
 }
 
 std::size_t PendedClassifyCount()

@@ -196,6 +196,8 @@ using BfeStateCallback = void(NTAPI *)(void *context, FWPM_SERVICE_STATE newStat
 struct Subscription {
     BfeStateCallback callback = nullptr;
     void *context = nullptr;
+    int activeCalls = 0;     // callbacks of this subscription running now
+    bool removed = false;    // unsubscribed: never called again
 };
 
 struct Session {
@@ -226,8 +228,9 @@ struct Engine {
     std::condition_variable calloutIdle;  // a callout's activeCalls reached 0
 
     FWPM_SERVICE_STATE bfeState = FWPM_SERVICE_RUNNING;
-    std::map<Subscription *, std::unique_ptr<Subscription>> subscriptions;
-    bool inBfeCallback = false;
+    std::map<Subscription *, std::shared_ptr<Subscription>> subscriptions;
+    std::condition_variable bfeCallbackDone;  // a subscription's activeCalls went down
+    std::function<void()> bfeStateQueryHook;  // a test's look into FwpmBfeStateGet0
     std::map<Session *, std::unique_ptr<Session>> sessions;
     std::uint64_t nextSessionId = 1;
     std::uint64_t nextTransactionId = 1;
