@@ -19,6 +19,8 @@ namespace qvr::agent {
 namespace {
 
 constexpr std::size_t kHeaderSize = CALLBACK_RECORD_HEADER_SIZE;
+// The reply type of the refusal sent for a record that could not be parsed (not final).
+constexpr std::uint32_t kUnparsableReplyType = 0;
 
 }  // namespace
 
@@ -60,6 +62,23 @@ std::optional<CallbackQuestion> ParseCallbackQuestion(const std::vector<std::uin
     question.payload.assign(record.begin() + kHeaderSize, record.begin() + kHeaderSize + header.PayloadLength);
     return question;
 }
+
+std::vector<std::uint8_t> DefaultAnswer() { return {1, 0, 0, 0, 0, 0}; }
+
+namespace {
+
+// The request id of a record too malformed to parse, when its header is all there.
+std::optional<std::uint64_t> RequestIdOfUnparsable(const std::vector<std::uint8_t> &record)
+{
+    if (record.size() < kHeaderSize) {
+        return std::nullopt;
+    }
+    CALLBACK_RECORD header{};
+    std::memcpy(&header, record.data(), kHeaderSize);
+    return header.RequestId;
+}
+
+}  // namespace
 
 CallbackResponder::CallbackResponder(winsim::Handle device, std::size_t carriers, std::size_t outputSize)
     : device_(std::move(device)), carriers_(carriers), outputSize_(outputSize)
@@ -160,6 +179,8 @@ std::optional<CallbackAnswer> CallbackResponder::Answer(const CallbackQuestion &
     std::optional<CallbackAnswer> answer;
     if (handler) {
         answer = handler(question);
+    } else {
+        answer = CallbackAnswer{DefaultAnswer(), false};
     }
     if (answer) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -208,7 +229,14 @@ void CallbackResponder::RunCarrier()
         input.clear();
         if (result.status == STATUS_SUCCESS && result.information >= kHeaderSize) {
             std::optional<CallbackQuestion> question = ParseCallbackQuestion(result.output);
-            std::optional<CallbackAnswer> answer = question ? Answer(*question) : std::nullopt;
+            std::optional<CallbackAnswer> answer;
+            if (question) {
+                answer = Answer(*question);
+            } else if (std::optional<std::uint64_t> id = RequestIdOfUnparsable(result.output)) {
+                // Not understood, but the asker still waits for its id: refuse it at once.
+                question = CallbackQuestion{kUnparsableReplyType, *id, {}};
+                answer = CallbackAnswer{DefaultAnswer(), false};
+            }
             if (answer) {
                 sendingFinal = answer->final;
                 input = BuildCallbackReply(question->requestId, sendingFinal ? CALLBACK_TYPE_FINAL : question->type,

@@ -39,6 +39,8 @@ struct CallbackAnswer {
 
 // Returns the answer, or nothing to leave the question unanswered (the driver's asker
 // then gives up on its own). Runs on the carrier's thread; other carriers keep serving.
+// A question that has no handler (neither its type's nor a default one), or that cannot
+// be parsed but still carries a request id, is answered at once with DefaultAnswer().
 using CallbackHandler = std::function<std::optional<CallbackAnswer>(const CallbackQuestion &)>;
 
 // The wire form of a reply (exposed for tests and tools that build replies by hand).
@@ -46,6 +48,11 @@ std::vector<std::uint8_t> BuildCallbackReply(std::uint64_t requestId, std::uint3
                                              const std::vector<std::uint8_t> &payload);
 // Parses a driver-to-service record; nothing when it is not one.
 std::optional<CallbackQuestion> ParseCallbackQuestion(const std::vector<std::uint8_t> &record);
+
+// The service's answer to a question it cannot handle: the payload ULONG 1 ("refused")
+// followed by USHORT 0. The driver treats it as a refusal (a port query fails at once and
+// the connection goes on unredirected).
+std::vector<std::uint8_t> DefaultAnswer();
 
 class CallbackResponder {
 public:

@@ -65,11 +65,10 @@ void AgentService::Close()
 
 NTSTATUS AgentService::Configure(const ServiceConfiguration &configuration)
 {
-    NTSTATUS status = SetProcessRules(configuration.policy);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    return SetQuicBlocking(configuration.blockQuic);
+    // Both records go out whatever the first one's answer; each result is in the log.
+    const NTSTATUS rules = SetProcessRules(configuration.policy);
+    const NTSTATUS quic = SetQuicBlocking(configuration.blockQuic);
+    return NT_SUCCESS(rules) ? quic : rules;
 }
 
 NTSTATUS AgentService::SetProcessRules(const ProcessPolicy &policy)

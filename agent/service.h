@@ -46,8 +46,9 @@ public:
     bool IsOpen() const { return device_.IsOpen(); }
     const winsim::Handle &Device() const { return device_; }
 
-    // Sends the rules, then the QUIC switch, as after every load of the driver. Returns the
-    // first failure, or STATUS_SUCCESS.
+    // Sends the rules, then the QUIC switch, as after every load of the driver; both go out
+    // whatever the first answered, and each result is in History(). Returns the first
+    // failure, or STATUS_SUCCESS.
     NTSTATUS Configure(const ServiceConfiguration &configuration);
     NTSTATUS SetProcessRules(const ProcessPolicy &policy);
     NTSTATUS SetQuicBlocking(bool enabled);

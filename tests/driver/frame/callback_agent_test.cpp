@@ -4,6 +4,7 @@
 #include "callback_fixture.h"
 
 #include "agent/callback_responder.h"
+#include "agent/service.h"
 
 #include <future>
 
@@ -57,13 +58,12 @@ TEST_F(CallbackAgentTest, CarriersAnswerByTypeAndParkAgain)
     EXPECT_EQ(responder.QuestionsAnswered(), 10u);
     EXPECT_EQ(responder.RepliesRefused(), 0u);
 
-    // A question of a type nobody handles stays unanswered; the asker withdraws it.
-    UINT64 id = 0;
-    Answer unanswered;
-    ASSERT_EQ(SendCallbackRequest(9, nullptr, 0, RecordAnswer, &unanswered, &id), STATUS_SUCCESS);
+    // A question of a type nobody handles gets the service's default refusal at once.
+    Answer unknown;
+    ASSERT_EQ(SendCallbackRequest(9, nullptr, 0, RecordAnswer, &unknown, nullptr), STATUS_SUCCESS);
+    EXPECT_TRUE(Eventually([&] { return unknown.calls == 1; }, std::chrono::seconds(1)));
+    EXPECT_EQ(unknown.payload, qvr::agent::DefaultAnswer());
     ASSERT_TRUE(responder.WaitUntilParked(3, std::chrono::seconds(10)));
-    EXPECT_EQ(CancelCallbackRequest(id), STATUS_SUCCESS);
-    EXPECT_EQ(unanswered.calls, 0);
 
     responder.Stop();
     EXPECT_EQ(responder.CarriersRunning(), 0u);
@@ -133,6 +133,27 @@ TEST_F(CallbackAgentTest, ConcurrentAskersAreServedByAsManyCarriers)
         EXPECT_TRUE(asker.get());
     }
     EXPECT_EQ(responder.QuestionsAnswered(), 100u);
+}
+
+// Configuring sends both records even when the first is refused, and reports each result.
+TEST_F(CallbackChannelTest, ConfigureSendsEveryRecordAndReportsEachResult)
+{
+    qvr::agent::AgentService service;
+    ASSERT_EQ(service.Open(), STATUS_SUCCESS);
+    qvr::agent::ServiceConfiguration configuration;
+    configuration.policy = {true, {u"webbrowser.exe"}};
+    configuration.blockQuic = true;
+    winsim::faults::FailAllocationsWithTag("QVPM");  // the rule store cannot take the rules
+    const NTSTATUS status = service.Configure(configuration);
+    winsim::faults::Clear();
+
+    EXPECT_FALSE(NT_SUCCESS(status));
+    ASSERT_EQ(service.History().size(), 2u) << "the QUIC switch was not sent";
+    EXPECT_EQ(service.History()[0].code, IOCTL_QVR_SET_PROCESS_RULES);
+    EXPECT_EQ(service.History()[0].status, status);
+    EXPECT_EQ(service.History()[1].code, IOCTL_QVR_SET_QUIC_BLOCKING);
+    EXPECT_EQ(service.History()[1].status, STATUS_SUCCESS);
+    service.Close();
 }
 
 }  // namespace
