@@ -30,6 +30,12 @@ typedef CALLBACK_COMPLETION_ROUTINE *PCALLBACK_COMPLETION_ROUTINE;
 _Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS InitCallbackTable(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext);
 
+// Ends the waits of senders looking for a parked request (they fail as after the 5-second
+// wait) and makes later senders fail at once: the first step of the driver's teardown, so
+// that pended work waiting for a carrier does not hold the unload. Safe without a table.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID StopCallbackSenders();
+
 // Closes the table, drops every outstanding question with its completion record (no
 // routine is called) and frees the table. Safe when the table was never created, and twice.
 _IRQL_requires_(PASSIVE_LEVEL)

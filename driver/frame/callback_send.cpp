@@ -20,7 +20,8 @@
  * waiting sender. A sender that wakes to find the request already gone (another sender was
  * quicker, or the signal was left over from a request taken without waiting) waits again
  * for what is left of its time instead of failing early; one that gets a request passes
- * the signal on, since several requests parked together signal only once.
+ * the signal on, since several requests parked together signal only once. SendersStopEvent
+ * ends every wait, and refuses every later one, once the driver is going down.
  */
 _Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _Out_ WDFREQUEST *Request)
@@ -29,6 +30,7 @@ static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _O
     LARGE_INTEGER timeout;
     ULONGLONG deadline;
     ULONGLONG now;
+    PVOID waitObjects[2];
 
     *Request = nullptr;
     status = WdfIoQueueRetrieveNextRequest(DeviceContext->PendingQueue, Request);
@@ -38,11 +40,14 @@ static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _O
         }
         goto Exit;
     }
-    // A classify at DISPATCH_LEVEL must not wait; it fails as a timed-out wait would.
-    if (KeGetCurrentIrql() >= DISPATCH_LEVEL) {
+    // A classify at DISPATCH_LEVEL must not wait, nor anyone once the driver is going down;
+    // they fail as a timed-out wait would.
+    if (KeGetCurrentIrql() >= DISPATCH_LEVEL || KeReadStateEvent(&DeviceContext->SendersStopEvent) != 0) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: none parked at DISPATCH_LEVEL %!STATUS!", status);
         goto Exit;
     }
+    waitObjects[0] = &DeviceContext->RequestAvailableEvent;
+    waitObjects[1] = &DeviceContext->SendersStopEvent;
     deadline = KeQueryInterruptTime() + CALLBACK_CARRIER_WAIT_100NS;
     for (;;) {
         now = KeQueryInterruptTime();
@@ -52,8 +57,8 @@ static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _O
             goto Exit;
         }
         timeout.QuadPart = -static_cast<LONGLONG>(deadline - now);
-        status = KeWaitForSingleObject(&DeviceContext->RequestAvailableEvent, Executive, KernelMode, FALSE, &timeout);
-        if (status != STATUS_SUCCESS) {
+        status = KeWaitForMultipleObjects(2, waitObjects, WaitAny, Executive, KernelMode, FALSE, &timeout, nullptr);
+        if (status != STATUS_WAIT_0) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: wait ended %!STATUS!", status);
             status = STATUS_NO_MORE_ENTRIES;
             goto Exit;
@@ -96,6 +101,15 @@ static VOID WriteCallbackRecord(_Out_writes_bytes_(CALLBACK_RECORD_HEADER_SIZE +
     record->PayloadLength = PayloadLength;
     if (PayloadLength != 0) {
         RtlCopyMemory(static_cast<PUCHAR>(Buffer) + CALLBACK_RECORD_HEADER_SIZE, Payload, PayloadLength);
+    }
+}
+
+VOID StopCallbackSenders()
+{
+    PCALLBACK_TABLE table = CallbackTable;
+
+    if (table != nullptr) {
+        KeSetEvent(&table->DeviceContext->SendersStopEvent, IO_NO_INCREMENT, FALSE);
     }
 }
 

@@ -101,6 +101,7 @@ NTSTATUS CreateControlDevice(WDFDRIVER Driver, WDFDEVICE *Device)
     deviceContext = WdfObjectGet_QVR_DRV_DEVICE_CONTEXT(device);
     deviceContext->NextRequestId = 0;
     KeInitializeEvent(&deviceContext->RequestAvailableEvent, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&deviceContext->SendersStopEvent, NotificationEvent, FALSE);
 
     status = CreatePendingQueue(device, deviceContext);
     if (!NT_SUCCESS(status)) {

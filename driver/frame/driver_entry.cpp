@@ -27,6 +27,8 @@ _IRQL_requires_(PASSIVE_LEVEL)
 static VOID StopDriverParts(_In_ PDRIVER_OBJECT DriverObject, _In_ BOOLEAN WfpRegistered,
                             _In_ BOOLEAN StaticObjectsBuilt)
 {
+    // Pended work waiting for a carrier gives up at once instead of holding the teardown.
+    StopCallbackSenders();
     // The WFP side goes first: once it is down no classify can run, so nothing uses what is
     // freed below.
     if (WfpRegistered) {

@@ -10,9 +10,12 @@
 
 #include "driver/redirect/deferred_work.h"
 
+#include <algorithm>
 #include <atomic>
 #include <future>
 #include <mutex>
+
+PDEVICE_OBJECT DriverDeviceObject();  // driver_device_object.cpp
 
 namespace redirect_test {
 namespace {
@@ -184,11 +187,11 @@ TEST_F(DeferredWorkTest, UnloadWithPendedRedirectsInFlightCompletesThem)
     for (int i = 0; i < 3; ++i) {
         connections.push_back(Connect(browser_, "203.0.113.7:443"));
     }
-    // Two system worker threads: two questions wait for the agent, the third work item is
-    // still queued.
-    ASSERT_TRUE(WaitForTimedWaiter(2));
+    // Each pended redirect has a system worker thread of its own: three questions wait for
+    // the agent.
+    ASSERT_TRUE(WaitForTimedWaiter(3));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_EQ(winsim::clock::Waiters(), baseline_ + 2);
+    ASSERT_EQ(winsim::clock::Waiters(), baseline_ + 3);
     winsim::TraceSession trace(qvr_test::kDriverTraceGuid, qvr_test::kTraceDriver, TRACE_LEVEL_INFORMATION);
     for (winsim::network::Connection &connection : connections) {
         ASSERT_EQ(connection.State(), Outcome::Pending);
@@ -211,6 +214,60 @@ TEST_F(DeferredWorkTest, UnloadWithPendedRedirectsInFlightCompletesThem)
     ASSERT_EQ(rundown.size(), 1u);
     EXPECT_EQ(rundown[0].message.find("RundownPendedRedirects: 3 "), 0u) << rundown[0].message;
 
+}
+
+// 256 connections pended while the service parks a few carriers and answers nothing: each
+// one ends at its own 10-second time-out, not one after another, and the rest of the
+// system's work items keep running meanwhile.
+std::atomic<bool> unrelatedWorkRan{false};
+
+VOID UnrelatedWork(PDEVICE_OBJECT, PVOID Context)
+{
+    unrelatedWorkRan = true;
+    IoFreeWorkItem(static_cast<PIO_WORKITEM>(Context));
+}
+
+TEST_F(DeferredWorkTest, ManyPendedRedirectsWithASilentServiceEachEndAtTheirOwnTimeOut)
+{
+    constexpr std::size_t kConnections = 256;
+    constexpr std::size_t kCarriers = 4;
+    StartResponder([](const qvr::agent::CallbackQuestion &) -> std::optional<qvr::agent::CallbackAnswer> {
+        return std::nullopt;
+    }, kCarriers);
+    winsim::ClearBlockedWorkItems();
+    winsim::clock::UseManual();
+    std::vector<winsim::network::Connection> connections;
+    for (std::size_t i = 0; i < kConnections; ++i) {
+        connections.push_back(Connect(browser_, "203.0.113.7:443"));
+    }
+    ASSERT_TRUE(WaitForTimedWaiter(kConnections)) << "pended redirects wait for worker threads";
+
+    unrelatedWorkRan = false;
+    PIO_WORKITEM unrelated = IoAllocateWorkItem(DriverDeviceObject());
+    ASSERT_NE(unrelated, nullptr);
+    IoQueueWorkItem(unrelated, UnrelatedWork, DelayedWorkQueue, unrelated);
+    EXPECT_TRUE(qvr_test::Eventually([] { return unrelatedWorkRan.load(); }, std::chrono::seconds(2)))
+        << "the system's other work waits behind the pended redirects";
+
+    // The carriers come back empty after each question, so every question reaches the
+    // service and waits its own 10 seconds; all of them end together, none later.
+    const auto settled = [&] {
+        return static_cast<std::size_t>(std::count_if(connections.begin(), connections.end(), [](const auto &c) {
+            return c.State() == Outcome::Connected;
+        }));
+    };
+    winsim::clock::Advance(10 * kSecond - 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(settled(), 0u);
+    winsim::clock::Advance(1);
+    EXPECT_TRUE(qvr_test::Eventually([&] { return settled() == kConnections; }, std::chrono::seconds(5)));
+    for (winsim::network::Connection &connection : connections) {
+        EXPECT_FALSE(connection.Redirected());
+    }
+    winsim::DrainWorkItems();
+    // Holding a worker thread that long is what the verifier reports.
+    EXPECT_EQ(winsim::BlockedWorkItems().size(), kConnections);
+    winsim::ClearBlockedWorkItems();
 }
 
 }  // namespace

@@ -75,6 +75,14 @@ std::vector<OutstandingItem> OutstandingItems();
 // Returns true when nothing was held.
 bool CheckNothingOutstanding(std::string_view call);
 
+// Kinds that begin with "user-" are held by user-mode callers (a service's management
+// session): a driver's load and unload report leaves them out, a test's end does not.
+bool IsUserModeKind(std::string_view kind);
+// What a driver's load or unload reports: OutstandingItems() without the user-mode kinds.
+std::vector<OutstandingItem> DriverOutstandingItems();
+// CheckNothingOutstanding over DriverOutstandingItems().
+bool CheckDriverLeftNothing(std::string_view call);
+
 // Violations that went to the handler (not to a capture) since the last ResetForTest().
 std::size_t ViolationCount();
 

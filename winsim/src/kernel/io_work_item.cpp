@@ -7,6 +7,12 @@
  * may free or re-queue it. Queueing an item twice, freeing a queued item and a routine that
  * returns at raised IRQL, holding a lock or inside a critical region are violations; an
  * item allocated and never freed is outstanding.
+ *
+ * The worker threads are a shared pool as on Windows: a few static threads, and a dynamic
+ * thread more whenever an item is queued while every worker is busy, up to a cap, so
+ * routines that block do not hold back the rest of the system's work (docs/kernel.md).
+ * A routine that runs for more than a second of the kernel's clock is reported as a
+ * blocking work item (winsim::BlockedWorkItems()).
  */
 #include <winsim/kernel.h>
 
@@ -34,7 +40,9 @@ struct _IO_WORKITEM {
 namespace winsim::kernel {
 namespace {
 
-constexpr unsigned kWorkerThreads = 2;
+constexpr unsigned kStaticWorkerThreads = 3;
+constexpr unsigned kMaxWorkerThreads = 1024;
+constexpr std::int64_t kBlockingReport100ns = 10 * 1000 * 1000;  // one second
 
 struct WorkQueue {
     std::mutex mutex;
@@ -42,8 +50,9 @@ struct WorkQueue {
     std::condition_variable idle;    // the queue became empty and nothing runs
     std::deque<PIO_WORKITEM> queue;
     std::unordered_map<PIO_WORKITEM, bool> live;  // allocated items
-    unsigned running = 0;
-    bool started = false;
+    unsigned running = 0;            // routines running now
+    unsigned threads = 0;            // worker threads started (they never end)
+    std::vector<std::string> blocked;  // routines that ran for more than a second
 };
 
 WorkQueue &Work()
@@ -74,7 +83,14 @@ void WorkerThread()
             ++work.running;
         }
         ResetCurrentThreadState();
+        const std::int64_t started = InterruptTimeNow();
         routine(device, context);
+        const std::int64_t ran = InterruptTimeNow() - started;
+        if (ran > kBlockingReport100ns) {
+            std::lock_guard<std::mutex> lock(work.mutex);
+            work.blocked.push_back("work item routine " + DescribeCodeAddress(reinterpret_cast<const void *>(routine)) +
+                                   " held a system worker thread for " + std::to_string(ran / 10000) + " ms");
+        }
         std::string unclean = DescribeUncleanThreadState();
         if (!unclean.empty()) {
             ReportViolation("IoQueueWorkItem", "work item routine " + DescribeCodeAddress(reinterpret_cast<const void *>(routine)) +
@@ -90,13 +106,16 @@ void WorkerThread()
     }
 }
 
+// The static threads at first use; then one dynamic thread more for an item that finds
+// every worker busy (as the executive adds worker threads while its queue backs up).
 void StartWorkersLocked(WorkQueue &work)
 {
-    if (work.started) {
-        return;
+    while (work.threads < kStaticWorkerThreads) {
+        ++work.threads;
+        std::thread(WorkerThread).detach();
     }
-    work.started = true;
-    for (unsigned i = 0; i < kWorkerThreads; ++i) {
+    if (work.running + work.queue.size() > work.threads && work.threads < kMaxWorkerThreads) {
+        ++work.threads;
         std::thread(WorkerThread).detach();
     }
 }
@@ -118,6 +137,27 @@ void CollectWorkItemOutstanding(std::vector<OutstandingItem> &items)
 }  // namespace winsim::kernel
 
 namespace winsim {
+
+std::vector<std::string> BlockedWorkItems()
+{
+    kernel::WorkQueue &work = kernel::Work();
+    std::lock_guard<std::mutex> lock(work.mutex);
+    return work.blocked;
+}
+
+void ClearBlockedWorkItems()
+{
+    kernel::WorkQueue &work = kernel::Work();
+    std::lock_guard<std::mutex> lock(work.mutex);
+    work.blocked.clear();
+}
+
+std::size_t WorkerThreadCount()
+{
+    kernel::WorkQueue &work = kernel::Work();
+    std::lock_guard<std::mutex> lock(work.mutex);
+    return work.threads;
+}
 
 void DrainWorkItems()
 {

@@ -17,6 +17,9 @@
 namespace winsim::kernel {
 
 void CollectPoolOutstanding(std::vector<OutstandingItem> &items);
+// A driver's allocation that the platform took over and frees itself (as WFP does with a
+// connection's localRedirectContext): no longer counted as the driver's.
+void HandPoolToPlatform(const void *address);
 void CollectObjectOutstanding(std::vector<OutstandingItem> &items);
 void CollectHandleOutstanding(std::vector<OutstandingItem> &items);
 void CollectDeviceOutstanding(std::vector<OutstandingItem> &items);

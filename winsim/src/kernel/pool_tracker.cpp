@@ -44,6 +44,7 @@ struct Block {
     POOL_TYPE type;
     std::size_t size;
     const void *caller;
+    bool platformOwned = false;  // handed to the platform, which frees it: not the driver's leftover
 };
 
 struct Shard {
@@ -229,8 +230,20 @@ void CollectPoolOutstanding(std::vector<OutstandingItem> &items)
     for (Shard &shard : Pool().shards) {
         std::lock_guard<std::mutex> lock(shard.mutex);
         for (const auto &[address, block] : shard.live) {
-            items.push_back(OutstandingItem{"pool", address, DescribeBlock(block)});
+            if (!block.platformOwned) {
+                items.push_back(OutstandingItem{"pool", address, DescribeBlock(block)});
+            }
         }
+    }
+}
+
+void HandPoolToPlatform(const void *address)
+{
+    Shard &shard = ShardFor(address);
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    auto it = shard.live.find(address);
+    if (it != shard.live.end()) {
+        it->second.platformOwned = true;
     }
 }
 
@@ -243,7 +256,9 @@ std::size_t OutstandingAllocations()
     std::size_t count = 0;
     for (kernel::Shard &shard : kernel::Pool().shards) {
         std::lock_guard<std::mutex> lock(shard.mutex);
-        count += shard.live.size();
+        for (const auto &entry : shard.live) {
+            count += entry.second.platformOwned ? 0 : 1;
+        }
     }
     return count;
 }
@@ -254,7 +269,7 @@ std::size_t OutstandingAllocations(std::string_view tag)
     for (kernel::Shard &shard : kernel::Pool().shards) {
         std::lock_guard<std::mutex> lock(shard.mutex);
         for (const auto &entry : shard.live) {
-            if (kernel::TagToString(entry.second.tag) == tag) {
+            if (!entry.second.platformOwned && kernel::TagToString(entry.second.tag) == tag) {
                 ++count;
             }
         }

@@ -178,6 +178,29 @@ bool CheckNothingOutstanding(std::string_view call)
     return items.empty();
 }
 
+bool IsUserModeKind(std::string_view kind) { return kind.substr(0, 5) == "user-"; }
+
+std::vector<OutstandingItem> DriverOutstandingItems()
+{
+    std::vector<OutstandingItem> items = OutstandingItems();
+    std::vector<OutstandingItem> driver;
+    for (OutstandingItem &item : items) {
+        if (!IsUserModeKind(item.kind)) {
+            driver.push_back(std::move(item));
+        }
+    }
+    return driver;
+}
+
+bool CheckDriverLeftNothing(std::string_view call)
+{
+    std::vector<OutstandingItem> items = DriverOutstandingItems();
+    for (const OutstandingItem &item : items) {
+        ReportViolation(call, "left behind: " + item.kind + ": " + item.description);
+    }
+    return items.empty();
+}
+
 void ResetForTest()
 {
     faults::Clear();

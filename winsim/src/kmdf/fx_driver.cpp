@@ -208,7 +208,7 @@ NTSTATUS LoadDriver(DriverEntryRoutine entry, std::string_view serviceName)
         RunOnSystemThread([&] { DeleteObjectTree(driver); });
     }
     ForgetService(key);
-    CheckNothingOutstanding("LoadDriver");
+    CheckDriverLeftNothing("LoadDriver");
     return status;
 }
 
@@ -259,10 +259,10 @@ UnloadResult UnloadDriver(std::string_view serviceName)
     }
     ForgetService(key);
     UnloadResult result{STATUS_SUCCESS, {}};
-    for (const OutstandingItem &item : OutstandingItems()) {
+    for (const OutstandingItem &item : DriverOutstandingItems()) {
         result.leftBehind.push_back(item.kind + ": " + item.description);
     }
-    CheckNothingOutstanding("UnloadDriver");
+    CheckDriverLeftNothing("UnloadDriver");
     return result;
 }
 

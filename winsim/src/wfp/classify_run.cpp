@@ -11,6 +11,7 @@
 #include "classify_run.h"
 
 #include "filter_conditions.h"
+#include "kernel/kernel_internal.h"
 
 namespace winsim::wfp::detail {
 
@@ -118,7 +119,9 @@ void ConnectRequestChain::Apply(FWPS_CONNECT_REQUEST0 *copy, UINT64 filterId, UI
         version.modifierFilterId = filterId;
         versions.push_back(version);
         if (version.localRedirectContext != nullptr) {
+            // Documented: the filter engine frees the context; it may outlive the driver.
             contexts.insert(version.localRedirectContext);
+            winsim::kernel::HandPoolToPlatform(version.localRedirectContext);
         }
         for (UINT64 watcher : watchers) {
             if (watcher != filterId) {

@@ -219,7 +219,8 @@ NTSTATUS OpenSession(const WCHAR *serverName, UINT32 authnService, const FWPM_SE
         s->dynamic = session != nullptr && (session->flags & FWPM_SESSION_FLAG_DYNAMIC) != 0;
         e.sessions.emplace(key, std::move(s));
     }
-    winsim::Track("wfp-engine-session", key,
+    // A service's session is its process's, not a driver's: kept apart from the unload report.
+    winsim::Track(kernelMode ? "wfp-engine-session" : "user-wfp-engine-session", key,
                   std::string(kernelMode ? "kernel-mode" : "user-mode") + " management session opened by " +
                       Caller(caller));
     *engineHandle = key;
@@ -241,7 +242,7 @@ NTSTATUS CloseSession(HANDLE engineHandle)
         gone = std::move(it->second);
         e.sessions.erase(it);
     }
-    winsim::Untrack("wfp-engine-session", gone.get());
+    winsim::Untrack(gone->kernelMode ? "wfp-engine-session" : "user-wfp-engine-session", gone.get());
     if (gone->dynamic && !gone->aborted) {
         DeleteSessionObjects(gone->id);
     }
