@@ -24,16 +24,21 @@ VOID PendingQueueReady(WDFQUEUE Queue, WDFCONTEXT Context)
     KeSetEvent(&deviceContext->RequestAvailableEvent, IO_NO_INCREMENT, FALSE);
 }
 
-// The default queue: parallel, so the service's requests run concurrently on its threads.
+// The default queue: parallel, so the service's requests run concurrently on its threads,
+// and at passive level, so the framework never calls a request handler raised (it defers
+// to a worker thread a request that arrives at DISPATCH_LEVEL).
 _Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS CreateDefaultQueue(_In_ WDFDEVICE Device)
 {
     WDF_IO_QUEUE_CONFIG config;
+    WDF_OBJECT_ATTRIBUTES attributes;
 
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
     config.PowerManaged = WdfFalse;
     config.EvtIoDeviceControl = ControlDeviceIoControl;
-    return WdfIoQueueCreate(Device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ExecutionLevel = WdfExecutionLevelPassive;
+    return WdfIoQueueCreate(Device, &config, &attributes, WDF_NO_HANDLE);
 }
 
 // The pending queue: manual, filled only by forwarding parked callback requests into it.

@@ -137,6 +137,16 @@ TEST_F(KmdfTest, ForwardingToTheQueueItCameFromIsRefused)
               STATUS_INVALID_DEVICE_REQUEST);
 }
 
+// A request that reaches a passive-level queue at DISPATCH_LEVEL is handed to a worker
+// thread: the queue's handler still runs at PASSIVE_LEVEL.
+TEST_F(KmdfTest, PassiveLevelQueueNeverCallsItsHandlerRaised)
+{
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle handle = Open();
+    EXPECT_EQ(winsim::DeviceIoControl(handle, kIoctlForwardRaisedToPassive, nullptr, 0, 0).status, STATUS_SUCCESS);
+    EXPECT_EQ(kmdftest::TestCounters().passiveHandlerIrql.load(), PASSIVE_LEVEL);
+}
+
 TEST_F(KmdfTest, DeletingTheManualQueueCancelsWhatItHolds)
 {
     ASSERT_EQ(Load(), STATUS_SUCCESS);

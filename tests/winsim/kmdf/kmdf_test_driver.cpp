@@ -16,6 +16,7 @@ namespace {
 typedef struct _DEVICE_CONTEXT {
     WDFQUEUE PendingQueue;  // parked requests
     WDFQUEUE WatchedQueue;  // parked requests whose cancellation the driver handles
+    WDFQUEUE PassiveQueue;  // parallel, callbacks at PASSIVE_LEVEL only
 } DEVICE_CONTEXT, *PDEVICE_CONTEXT;
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetDeviceContext)
 
@@ -28,6 +29,18 @@ EVT_WDF_OBJECT_CONTEXT_CLEANUP TestDeviceCleanup;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TestIoControl;
 EVT_WDF_IO_QUEUE_STATE TestPendingReady;
 EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE TestCanceledOnQueue;
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TestPassiveIoControl;
+
+VOID TestPassiveIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength, size_t InputBufferLength,
+                          ULONG IoControlCode)
+{
+    UNREFERENCED_PARAMETER(Queue);
+    UNREFERENCED_PARAMETER(OutputBufferLength);
+    UNREFERENCED_PARAMETER(InputBufferLength);
+    UNREFERENCED_PARAMETER(IoControlCode);
+    gCounters.passiveHandlerIrql = KeGetCurrentIrql();
+    WdfRequestComplete(Request, STATUS_SUCCESS);
+}
 
 // The driver owns a request the framework took out of the watched queue; it completes it
 // with a status of its own so that a test can tell this path from the framework's.
@@ -172,6 +185,16 @@ VOID TestIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength
     case kIoctlWriteOnly:
         WdfRequestComplete(Request, STATUS_SUCCESS);
         return;
+    case kIoctlForwardRaisedToPassive: {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        status = WdfRequestForwardToIoQueue(Request, context->PassiveQueue);
+        KeLowerIrql(old);
+        if (!NT_SUCCESS(status)) {
+            WdfRequestComplete(Request, status);
+        }
+        return;
+    }
     default:
         WdfRequestComplete(Request, STATUS_INVALID_DEVICE_REQUEST);
         return;
@@ -196,6 +219,15 @@ NTSTATUS CreateQueues(WDFDEVICE Device, Step *reached)
         WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchManual);
         config.EvtIoCanceledOnQueue = TestCanceledOnQueue;
         status = WdfIoQueueCreate(Device, &config, WDF_NO_OBJECT_ATTRIBUTES, &context->WatchedQueue);
+    }
+    if (NT_SUCCESS(status)) {
+        WDF_OBJECT_ATTRIBUTES attributes;
+        WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+        attributes.ExecutionLevel = WdfExecutionLevelPassive;
+        WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchParallel);
+        config.PowerManaged = WdfFalse;
+        config.EvtIoDeviceControl = TestPassiveIoControl;
+        status = WdfIoQueueCreate(Device, &config, &attributes, &context->PassiveQueue);
     }
     if (NT_SUCCESS(status) && gOptions.registerReadyAtEntry) {
         status = WdfIoQueueReadyNotify(context->PendingQueue, TestPendingReady, WDF_NO_CONTEXT);
@@ -223,6 +255,7 @@ void ResetTestDriver()
     gCounters.nextTag = 0;
     gCounters.minimumInput = 0;
     gCounters.leakedInit = nullptr;
+    gCounters.passiveHandlerIrql = -1;
 }
 
 extern "C" NTSTATUS TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)

@@ -34,6 +34,8 @@ constexpr ULONG kIoctlDeletePendingQueue = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90B, 
 constexpr ULONG kIoctlDeleteDefaultQueue = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90C, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kIoctlParkWatched = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90D, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kIoctlDirect = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x909, METHOD_IN_DIRECT, FILE_ANY_ACCESS);
+// Forwarded at DISPATCH_LEVEL to a parallel queue created at passive execution level.
+constexpr ULONG kIoctlForwardRaisedToPassive = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90E, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
 // DriverEntry's steps, in order; `failAfter` stops after the named step.
 enum Step { kNone = 0, kDriverCreated, kInitAllocated, kNamed, kDeviceCreated, kDefaultQueue, kPendingQueue, kLink };
@@ -59,6 +61,7 @@ struct Counters {
     std::atomic<ULONG> nextTag{0};          // tag written into released parked requests
     size_t minimumInput = 0;                // for kIoctlMinimum
     PWDFDEVICE_INIT leakedInit = nullptr;   // the init DriverEntry did not free
+    std::atomic<int> passiveHandlerIrql{-1};  // IRQL the passive queue's handler ran at
 };
 
 Options &TestOptions();

@@ -24,6 +24,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -49,6 +50,7 @@ struct WorkQueue {
     std::condition_variable ready;   // an item was queued
     std::condition_variable idle;    // the queue became empty and nothing runs
     std::deque<PIO_WORKITEM> queue;
+    std::deque<std::function<void()>> systemWork;  // the system's own work (the framework's deferrals)
     std::unordered_map<PIO_WORKITEM, bool> live;  // allocated items
     unsigned running = 0;            // routines running now
     unsigned threads = 0;            // worker threads started (they never end)
@@ -71,9 +73,32 @@ void WorkerThread()
         PDEVICE_OBJECT device = nullptr;
         PIO_WORKITEM_ROUTINE routine = nullptr;
         PVOID context = nullptr;
+        std::function<void()> system;
         {
             std::unique_lock<std::mutex> lock(work.mutex);
-            work.ready.wait(lock, [&] { return !work.queue.empty(); });
+            work.ready.wait(lock, [&] { return !work.queue.empty() || !work.systemWork.empty(); });
+            if (!work.systemWork.empty()) {
+                system = std::move(work.systemWork.front());
+                work.systemWork.pop_front();
+                ++work.running;
+            }
+        }
+        if (system) {
+            ResetCurrentThreadState();
+            system();
+            ResetCurrentThreadState();
+            std::lock_guard<std::mutex> lock(work.mutex);
+            --work.running;
+            if (work.running == 0 && work.queue.empty() && work.systemWork.empty()) {
+                work.idle.notify_all();
+            }
+            continue;
+        }
+        {
+            std::unique_lock<std::mutex> lock(work.mutex);
+            if (work.queue.empty()) {
+                continue;
+            }
             PIO_WORKITEM item = work.queue.front();
             work.queue.pop_front();
             item->Queued = false;
@@ -100,7 +125,7 @@ void WorkerThread()
         DereferenceObject(device);
         std::lock_guard<std::mutex> lock(work.mutex);
         --work.running;
-        if (work.running == 0 && work.queue.empty()) {
+        if (work.running == 0 && work.queue.empty() && work.systemWork.empty()) {
             work.idle.notify_all();
         }
     }
@@ -114,13 +139,22 @@ void StartWorkersLocked(WorkQueue &work)
         ++work.threads;
         std::thread(WorkerThread).detach();
     }
-    if (work.running + work.queue.size() > work.threads && work.threads < kMaxWorkerThreads) {
+    if (work.running + work.queue.size() + work.systemWork.size() > work.threads && work.threads < kMaxWorkerThreads) {
         ++work.threads;
         std::thread(WorkerThread).detach();
     }
 }
 
 }  // namespace
+
+void QueueSystemWork(std::function<void()> routine)
+{
+    WorkQueue &work = Work();
+    std::lock_guard<std::mutex> lock(work.mutex);
+    work.systemWork.push_back(std::move(routine));
+    StartWorkersLocked(work);
+    work.ready.notify_one();
+}
 
 void CollectWorkItemOutstanding(std::vector<OutstandingItem> &items)
 {
@@ -163,7 +197,7 @@ void DrainWorkItems()
 {
     kernel::WorkQueue &work = kernel::Work();
     std::unique_lock<std::mutex> lock(work.mutex);
-    work.idle.wait(lock, [&] { return work.queue.empty() && work.running == 0; });
+    work.idle.wait(lock, [&] { return work.queue.empty() && work.systemWork.empty() && work.running == 0; });
 }
 
 }  // namespace winsim

@@ -11,6 +11,7 @@
 #include <wdm.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ void CollectHandleOutstanding(std::vector<OutstandingItem> &items);
 void CollectDeviceOutstanding(std::vector<OutstandingItem> &items);
 void CollectThreadOutstanding(std::vector<OutstandingItem> &items);
 void CollectWorkItemOutstanding(std::vector<OutstandingItem> &items);
+// Runs `routine` on a system worker thread at PASSIVE_LEVEL, as the system's own work item
+// (the framework defers a passive-level queue's callbacks this way).
+void QueueSystemWork(std::function<void()> routine);
 void CollectResourceOutstanding(std::vector<OutstandingItem> &items);
 
 // "Function+0x1c" for a code address (the caller of a stood-in call), or the raw address.

@@ -134,13 +134,16 @@ NTSTATUS ApplyAttributesLocked(Object &object, PWDF_OBJECT_ATTRIBUTES attributes
         return STATUS_INFO_LENGTH_MISMATCH;
     }
     bool inheritsLevel = attributes->ExecutionLevel == WdfExecutionLevelInheritFromParent;
+    // Queues may ask for passive-level callbacks (KMDF 1.9 and later); see Present.
+    bool passiveQueue = attributes->ExecutionLevel == WdfExecutionLevelPassive && object.kind == Kind::Queue;
     bool inheritsScope = attributes->SynchronizationScope == WdfSynchronizationScopeInheritFromParent ||
                          attributes->SynchronizationScope == WdfSynchronizationScopeNone;
-    if (!inheritsLevel || !inheritsScope) {
-        ReportViolation(call, "winsim stands in only for inherited execution level and synchronization "
-                              "scope (callbacks are not serialised or deferred by the framework here)");
+    if ((!inheritsLevel && !passiveQueue) || !inheritsScope) {
+        ReportViolation(call, "winsim stands in only for inherited execution level (or passive level for a "
+                              "queue) and synchronization scope (callbacks are not serialised here)");
         return STATUS_NOT_SUPPORTED;
     }
+    object.passiveCallbacks = passiveQueue;
     object.cleanup = attributes->EvtCleanupCallback;
     object.destroy = attributes->EvtDestroyCallback;
     const WDF_OBJECT_CONTEXT_TYPE_INFO *type = attributes->ContextTypeInfo;

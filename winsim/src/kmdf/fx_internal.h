@@ -51,6 +51,7 @@ struct Object {
     PCWDF_OBJECT_CONTEXT_TYPE_INFO contextType = nullptr;  // UniqueType of the context
     std::vector<std::max_align_t> context;            // zeroed context memory
     bool deleting = false;                            // deletion has started
+    bool passiveCallbacks = false;                    // ExecutionLevel Passive: callbacks only at PASSIVE_LEVEL
 };
 
 // A service started through winsim::LoadDriver.

@@ -9,6 +9,8 @@
  */
 #include "fx_internal.h"
 
+#include "kernel/kernel_internal.h"
+
 namespace winsim::fx {
 
 void InsertLocked(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Request> &request, Delivery *out)
@@ -72,6 +74,12 @@ namespace {
 
 void Present(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Request> &request)
 {
+    // A passive-level queue's handler never runs raised: the framework hands the request
+    // to a system worker thread instead.
+    if (queue->passiveCallbacks && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        kernel::QueueSystemWork([queue, request] { Present(queue, request); });
+        return;
+    }
     WDFQUEUE queueHandle = reinterpret_cast<WDFQUEUE>(queue->handle);
     WDFREQUEST requestHandle = reinterpret_cast<WDFREQUEST>(request->handle);
     if (queue->config.EvtIoDeviceControl != nullptr) {
@@ -94,6 +102,10 @@ void Present(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Request>
 
 void RunReadyNotification(const std::shared_ptr<Queue> &queue)
 {
+    if (queue->passiveCallbacks && KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        kernel::QueueSystemWork([queue] { RunReadyNotification(queue); });
+        return;
+    }
     Framework &fx = Fx();
     std::unique_lock<std::mutex> guard(fx.lock);
     if (queue->readyRunning) {
