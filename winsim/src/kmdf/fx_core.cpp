@@ -208,6 +208,12 @@ void DeleteObjectTree(const std::shared_ptr<Object> &root)
             object->deleting = true;
         }
     }
+    // The framework deletes a queue only once its callbacks in progress have returned.
+    for (const auto &object : order) {
+        if (object->kind == Kind::Queue) {
+            WaitForQueueCallbacks(static_cast<Queue &>(*object));
+        }
+    }
     // Cleanup callbacks: children before parents, each followed by the object's teardown.
     for (const auto &object : order) {
         if (object->cleanup != nullptr) {

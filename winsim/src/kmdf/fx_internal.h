@@ -95,7 +95,15 @@ struct Queue : Object {
     WDFCONTEXT readyContext = nullptr;    // its context
     bool readyPending = false;            // an empty-to-non-empty transition awaits its call
     bool readyRunning = false;            // a thread is calling the notification
+    int callbacksRunning = 0;             // request handlers and ready notifications running now
 };
+
+// Counts a queue callback in and out (fx.lock not held): the queue's deletion waits for the
+// callbacks running on other threads, as the framework does before it deletes a queue.
+void EnterQueueCallback(Queue &queue);
+void LeaveQueueCallback(Queue &queue);
+// Waits until no callback of `queue` runs on another thread.
+void WaitForQueueCallbacks(Queue &queue);
 
 // The caller-side record of one I/O operation; shared with winsim::Overlapped.
 }  // namespace winsim::fx

@@ -9,6 +9,8 @@
  */
 #include "fx_internal.h"
 
+#include <algorithm>
+
 #include "kernel/kernel_internal.h"
 
 namespace winsim::fx {
@@ -83,12 +85,16 @@ void Present(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Request>
     WDFQUEUE queueHandle = reinterpret_cast<WDFQUEUE>(queue->handle);
     WDFREQUEST requestHandle = reinterpret_cast<WDFREQUEST>(request->handle);
     if (queue->config.EvtIoDeviceControl != nullptr) {
+        EnterQueueCallback(*queue);
         queue->config.EvtIoDeviceControl(queueHandle, requestHandle, request->outputLength, request->inputLength,
                                          request->ioControlCode);
+        LeaveQueueCallback(*queue);
         return;
     }
     if (queue->config.EvtIoDefault != nullptr) {
+        EnterQueueCallback(*queue);
         queue->config.EvtIoDefault(queueHandle, requestHandle);
+        LeaveQueueCallback(*queue);
         return;
     }
     // The queue has no handler for I/O controls: the framework fails the request itself.
@@ -120,13 +126,45 @@ void RunReadyNotification(const std::shared_ptr<Queue> &queue)
         WDFCONTEXT context = queue->readyContext;
         queue->readyRunning = true;
         guard.unlock();
+        EnterQueueCallback(*queue);
         routine(reinterpret_cast<WDFQUEUE>(queue->handle), context);
+        LeaveQueueCallback(*queue);
         guard.lock();
         queue->readyRunning = false;
     }
 }
 
 }  // namespace
+
+namespace {
+
+// Queue callbacks running on this thread, innermost last.
+thread_local std::vector<const Queue *> tlsQueueCallbacks;
+
+}  // namespace
+
+void EnterQueueCallback(Queue &queue)
+{
+    std::lock_guard<std::mutex> guard(Fx().lock);
+    ++queue.callbacksRunning;
+    tlsQueueCallbacks.push_back(&queue);
+}
+
+void LeaveQueueCallback(Queue &queue)
+{
+    std::lock_guard<std::mutex> guard(Fx().lock);
+    --queue.callbacksRunning;
+    tlsQueueCallbacks.pop_back();
+    Fx().requestsChanged.notify_all();
+}
+
+void WaitForQueueCallbacks(Queue &queue)
+{
+    // A callback may delete its own queue: only the other threads' callbacks are waited for.
+    const int own = static_cast<int>(std::count(tlsQueueCallbacks.begin(), tlsQueueCallbacks.end(), &queue));
+    std::unique_lock<std::mutex> guard(Fx().lock);
+    Fx().requestsChanged.wait(guard, [&] { return queue.callbacksRunning <= own; });
+}
 
 void RunDelivery(Delivery &delivery)
 {
