@@ -535,20 +535,24 @@ NTSTATUS GetEffectiveAppId(const FWPS_INCOMING_VALUES0 *Values, PCWSTR *Text, UI
 }
 
 /*
- * The file-name part of an application id. The scan for the last backslash runs to the
- * text's NUL, so an id whose blob holds no NUL gives the empty text instead of a read
- * past the blob.
+ * The file-name part of an application id, as GetFileNamePart gives it, in one pass that
+ * stays inside the blob: an id whose blob holds no NUL gives the empty text instead of a
+ * read past the blob. Every classify's trace record asks for two of these.
  */
 static PCWSTR GetIdFileName(_In_ NTSTATUS Status, _In_opt_ PCWSTR Text, _In_ UINT32 Length)
 {
     UINT32 i;
+    UINT32 lastBackslash = MAXULONG;
 
     if (!NT_SUCCESS(Status) || Text == NULL) {
         return EmptyText;
     }
     for (i = 0; i < Length; ++i) {
         if (Text[i] == L'\0') {
-            return GetFileNamePart(Text);
+            return lastBackslash != MAXULONG && lastBackslash + 1 < i ? &Text[lastBackslash + 1] : Text;
+        }
+        if (Text[i] == L'\\') {
+            lastBackslash = i;
         }
     }
     return EmptyText;

@@ -74,13 +74,13 @@ static VOID TraceRedirect(_In_ const PREDIRECT_REQUEST Request, _In_ UINT16 Port
     const UCHAR *from = (const UCHAR *)Request->Context + FIELD_OFFSET(REDIRECT_CONTEXT_RECORD, RequestedRemote);
 
     if (Request->Context->RequestedRemote.ss_family == AF_INET) {
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
                     "redirect %ws: %u.%u.%u.%u:%u -> port %u of process %u", GetFileNamePart(Request->Context->AppPath),
                     from[4], from[5], from[6], from[7],
                     ((unsigned)from[SOCKADDR_PORT_OFFSET] << 8) | from[SOCKADDR_PORT_OFFSET + 1], (unsigned)Port,
                     (unsigned)Request->TargetBlob.TargetProcessId);
     } else {
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "redirect %ws: [IPv6]:%u -> port %u of process %u",
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "redirect %ws: [IPv6]:%u -> port %u of process %u",
                     GetFileNamePart(Request->Context->AppPath),
                     ((unsigned)from[SOCKADDR_PORT_OFFSET] << 8) | from[SOCKADDR_PORT_OFFSET + 1], (unsigned)Port,
                     (unsigned)Request->TargetBlob.TargetProcessId);
@@ -157,7 +157,7 @@ NTSTATUS NTAPI ConnectRedirectNotifyFn(FWPS_CALLOUT_NOTIFY_TYPE NotifyType, cons
                                        FWPS_FILTER1 *Filter)
 {
     UNREFERENCED_PARAMETER(FilterKey);
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ConnectRedirectNotifyFn: type %u, filter %I64u, callout %u",
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "ConnectRedirectNotifyFn: type %u, filter %I64u, callout %u",
                 (unsigned)NotifyType, Filter != NULL ? Filter->filterId : 0,
                 Filter != NULL ? Filter->action.calloutId : 0);
     return STATUS_SUCCESS;

@@ -12,19 +12,47 @@
 #include "simulator.h"
 
 #include <iostream>
+#include <optional>
 #include <string>
+
+namespace {
+
+int Usage()
+{
+    std::cerr << "usage: qvrsim [--trace[=FLAGS[,LEVEL]]] [scenario-file]\n"
+                 "Runs the embedded default scenario, or the scenario file, against qvrdrv in winsim.\n"
+                 "--trace shows the driver's WPP trace between the steps: FLAGS a number (0x1 rules,\n"
+                 "0x2 driver) or rules+driver, all (the default); LEVEL 1 (critical) to 5 (verbose, the\n"
+                 "default) or its name.\n";
+    return 2;
+}
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
     qvr::sim::Scenario scenario = qvr::sim::DefaultScenario();
-    if (argc > 2 || (argc == 2 && (std::string(argv[1]) == "-h" || std::string(argv[1]) == "--help"))) {
-        std::cerr << "usage: qvrsim [scenario-file]\n"
-                     "Runs the embedded default scenario, or the scenario file, against qvrdrv in winsim.\n";
-        return 2;
+    std::optional<qvr::sim::TraceSettings> trace;
+    std::string file;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (argument == "--trace") {
+            trace = qvr::sim::TraceSettings{};
+        } else if (argument.rfind("--trace=", 0) == 0) {
+            trace = qvr::sim::ParseTraceSettings(argument.substr(8));
+            if (!trace) {
+                std::cerr << "qvrsim: --trace takes FLAGS[,LEVEL], not " << argument.substr(8) << "\n";
+                return Usage();
+            }
+        } else if (argument.empty() || argument[0] == '-' || !file.empty()) {
+            return Usage();
+        } else {
+            file = argument;
+        }
     }
-    if (argc == 2) {
+    if (!file.empty()) {
         std::string error;
-        auto loaded = qvr::sim::LoadScenarioFile(argv[1], &error);
+        auto loaded = qvr::sim::LoadScenarioFile(file, &error);
         if (!loaded) {
             std::cerr << "qvrsim: " << error << "\n";
             return 2;
@@ -32,7 +60,7 @@ int main(int argc, char **argv)
         scenario = std::move(*loaded);
     }
 
-    const qvr::sim::Report report = qvr::sim::RunScenario(scenario, std::cout);
+    const qvr::sim::Report report = qvr::sim::RunScenario(scenario, std::cout, true, trace);
     if (!report.Clean()) {
         return 1;
     }

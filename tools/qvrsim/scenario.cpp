@@ -143,6 +143,18 @@ bool ParseDirective(const std::string &line, Scenario &scenario, std::string *er
         scenario.probes.push_back(Utf16(Trim(line.substr(5))));
         return true;
     }
+    if (keyword == "trace" && words.size() == 1) {
+        std::optional<TraceSettings> settings = ParseTraceSettings(words[0]);
+        if (!settings) {
+            *error = "trace takes FLAGS[,LEVEL] or off";
+            return false;
+        }
+        step.kind = StepKind::Trace;
+        step.trace = *settings;
+        step.description = "the trace session changes to " + DescribeTraceSettings(*settings);
+        scenario.steps.push_back(std::move(step));
+        return true;
+    }
     if (!TakeExpectation(words, step, error)) {
         return false;
     }
@@ -219,6 +231,16 @@ std::optional<NTSTATUS> ParseStatus(const std::string &text)
     } catch (...) {
     }
     return std::nullopt;
+}
+
+bool HasTraceSteps(const Scenario &scenario)
+{
+    for (const Step &step : scenario.steps) {
+        if (step.kind == StepKind::Trace) {
+            return true;
+        }
+    }
+    return false;
 }
 
 Scenario DefaultScenario()

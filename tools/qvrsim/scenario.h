@@ -10,6 +10,7 @@
 #pragma once
 
 #include "agent/records.h"
+#include "trace_view.h"
 
 #include <winsim/io.h>
 
@@ -25,6 +26,7 @@ enum class StepKind {
     Rules,        // the service sends its process rules
     Quic,         // the service sends the QUIC switch
     RawControl,   // the service sends arbitrary bytes with an I/O control code
+    Trace,        // the simulator's trace session changes its flags and level
 };
 
 struct Step {
@@ -35,6 +37,7 @@ struct Step {
     bool quic = false;                     // Quic
     ULONG code = 0;                        // RawControl
     std::vector<std::uint8_t> input;       // RawControl
+    TraceSettings trace;                   // Trace
     std::optional<NTSTATUS> expected;      // the status the scenario expects, if it says
 };
 
@@ -45,6 +48,9 @@ struct Scenario {
     bool processes = false;                // then run processes under two policies (process_scenario.h)
     bool connections = false;              // then connect through the proxy (redirect_scenario.h)
 };
+
+// Whether a step changes the trace session (so the simulator must open one).
+bool HasTraceSteps(const Scenario &scenario);
 
 // The scenario played when no file is given.
 Scenario DefaultScenario();
@@ -57,6 +63,7 @@ Scenario DefaultScenario();
  *   quic on|off [expect <STATUS>]
  *   raw rules|quic|callback|<code in hex> <hex bytes> [expect <STATUS>]   (description: the rest)
  *   probe <image path>
+ *   trace FLAGS[,LEVEL] | off   (the trace session's settings from here on; see ParseTraceSettings)
  *   processes        (after the steps: start processes, show their flags under two policies)
  *   connections      (then: the proxy, its filters and connections of covered and uncovered processes)
  * <STATUS> is a status name the simulator knows (STATUS_SUCCESS, ...) or a hex value.

@@ -22,6 +22,7 @@
 #include <qvr_ioctl.h>
 
 #include <mutex>
+#include <optional>
 
 namespace qvr::sim {
 
@@ -60,9 +61,14 @@ std::vector<ProbeOutcome> Probe(const std::vector<std::u16string> &paths, bool s
     return outcomes;
 }
 
-NTSTATUS PlayStep(const Step &step, agent::AgentService &service)
+NTSTATUS PlayStep(const Step &step, agent::AgentService &service, TraceView *trace)
 {
     switch (step.kind) {
+    case StepKind::Trace:
+        if (trace != nullptr) {
+            trace->Change(step.trace);
+        }
+        return STATUS_SUCCESS;
     case StepKind::Open: {
         winsim::OpenResult open = winsim::OpenDevice(agent::ControlDeviceWin32Name(), step.identity);
         if (open.handle.IsOpen()) {
@@ -110,9 +116,14 @@ bool Report::AllAsExpected() const
     return NT_SUCCESS(openStatus) && NT_SUCCESS(processStatus);
 }
 
-Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations)
+Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations,
+                   const std::optional<TraceSettings> &trace)
 {
     Report report;
+    std::optional<TraceView> traceView;
+    if (trace || HasTraceSteps(scenario)) {
+        traceView.emplace(out, trace.value_or(TraceSettings{0, 0}));
+    }
     std::mutex violationsLock;
     if (collectViolations) {
         winsim::SetViolationHandler([&](const winsim::Violation &violation) {
@@ -134,8 +145,13 @@ Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViol
             << kCallbackCarriers << " callback carriers -> " << agent::StatusText(report.openStatus) << "\n";
         for (std::size_t i = 0; i < scenario.steps.size() && NT_SUCCESS(report.openStatus); ++i) {
             const Step &step = scenario.steps[i];
-            const NTSTATUS status = PlayStep(step, service);
+            const NTSTATUS status = PlayStep(step, service, traceView ? &*traceView : nullptr);
             StepOutcome outcome{step.description, status, step.expected};
+            if (step.kind == StepKind::Trace) {
+                report.steps.push_back(outcome);
+                out << "step " << (i + 1) << ": " << step.description << "\n";
+                continue;
+            }
             out << "step " << (i + 1) << ": " << step.description << " -> "
                 << (NT_SUCCESS(status) ? "accepted" : "refused") << " (" << agent::StatusText(status) << ")";
             if (!outcome.AsExpected()) {

@@ -46,8 +46,11 @@ struct Report {
 
 // Plays the scenario, writing a readable account to out as it goes. With collectViolations
 // the verifier's rule violations are gathered into the report (the simulator's own
-// handler); without, they go to whatever handler is installed (a test's).
-Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations = true);
+// handler); without, they go to whatever handler is installed (a test's). With trace (or
+// when the scenario has trace steps) the driver's trace is shown between the lines, from
+// the given settings (off when none are given) until a trace step changes them.
+Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations = true,
+                   const std::optional<TraceSettings> &trace = std::nullopt);
 
 std::string Utf8(const std::u16string &text);
 

@@ -35,6 +35,15 @@ std::u16string Text(PCWSTR text)
     return std::u16string(reinterpret_cast<const char16_t *>(text));
 }
 
+std::string Utf8ForTest(const char16_t *text)
+{
+    std::string narrow;
+    for (; *text != u'\0'; ++text) {
+        narrow.push_back(*text < 0x80 ? static_cast<char>(*text) : '?');
+    }
+    return narrow;
+}
+
 SOCKADDR_STORAGE Filled(UCHAR byte)
 {
     SOCKADDR_STORAGE address;
@@ -424,12 +433,16 @@ TEST(FileNamePart, TakesTheTextAfterTheLastBackslash)
         {u"\\", u"\\"},
         {u"", u""},
     };
+    IncomingValues values(Row(FWPS_LAYER_ALE_CONNECT_REDIRECT_V4));
     for (const auto &c : cases) {
         PCWSTR path = reinterpret_cast<PCWSTR>(c.path);
         PCWSTR part = GetFileNamePart(path);
         EXPECT_EQ(Text(part), c.expected);
         EXPECT_GE(part, path);  // a pointer into the path, not a copy
         EXPECT_LE(part, path + std::char_traits<char16_t>::length(c.path));
+        // The application id's file name is the same part of the same text.
+        values.SetText(FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_ALE_APP_ID, c.path);
+        EXPECT_EQ(Text(GetAppFileName(values.Get())), c.expected) << Utf8ForTest(c.path);
     }
 }
 

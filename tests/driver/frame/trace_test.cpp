@@ -8,6 +8,7 @@
 #include <wpp/wpp_format.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 namespace qvr_test {
 namespace {
@@ -44,7 +45,7 @@ TEST(DriverTraceTest, EntryAndRulesPointsCarryTheirLevelAndFlag)
     ASSERT_EQ(refused.size(), 1u);
     EXPECT_EQ(refused[0].level, TRACE_LEVEL_ERROR);
     EXPECT_EQ(refused[0].flag, kTraceRules);
-    EXPECT_EQ(refused[0].message, "BuildNameTable: name 1 (CHROME.EXE) not entered STATUS_UNSUCCESSFUL");
+    EXPECT_EQ(refused[0].message, "BuildNameTable: name 1 (CHROME.EXE) not entered 0xc0000001(STATUS_UNSUCCESSFUL)");
     ASSERT_EQ(refused[0].arguments.size(), 3u);
     EXPECT_EQ(refused[0].arguments[0].value, 1u);
     EXPECT_EQ(refused[0].arguments[1].text, "CHROME.EXE");
@@ -204,7 +205,7 @@ TEST(EtwProviderTest, PointsRenderEveryKindOfArgument)
     std::vector<TraceRecord> records = session.Records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].message,
-              "SomeFunction -5 0000ABCD [chr\xC3\xB6me.exe] NULL NULL STATUS_NOT_FOUND "
+              "SomeFunction -5 0000ABCD [chr\xC3\xB6me.exe] NULL NULL 0xc0000225(STATUS_NOT_FOUND) "
               "{11111111-2222-3333-4444-555555555555} TRACE_LEVEL_ERROR TRACE_TEST some_file.cpp:42 100% "
               "127.0.0.1:80 [fe80::21b:0:0:1] NULL");
     ASSERT_EQ(records[0].arguments.size(), 11u);
@@ -212,6 +213,58 @@ TEST(EtwProviderTest, PointsRenderEveryKindOfArgument)
     EXPECT_TRUE(records[0].arguments[0].isSigned);
     EXPECT_EQ(static_cast<std::int64_t>(records[0].arguments[0].value), -5);
     EXPECT_EQ(records[0].arguments[2].text, "chr\xC3\xB6me.exe");
+}
+
+// WINSIM_TRACE=all: a provider no session enables hears the background session, which a
+// session takes over while it lives; the background's points go nowhere.
+TEST(EtwProviderTest, BackgroundSessionEnablesEveryProviderNoSessionHas)
+{
+    const char *before = std::getenv("WINSIM_TRACE");
+    const std::string saved = before != nullptr ? before : "";
+    setenv("WINSIM_TRACE", "all", 1);
+    EnableState state;
+    REGHANDLE handle = 0;
+    ASSERT_EQ(EtwRegisterClassicProvider(&kTestGuid, 0, RecordEnable, &state, &handle), STATUS_SUCCESS);
+    if (before != nullptr) {
+        setenv("WINSIM_TRACE", saved.c_str(), 1);
+    } else {
+        unsetenv("WINSIM_TRACE");
+    }
+    EXPECT_EQ(state.lastCode, EVENT_CONTROL_CODE_ENABLE_PROVIDER);
+    EXPECT_EQ(state.context.EnableFlags, 0xFFFFFFFFu);
+    EXPECT_EQ(state.context.Level, 0xFF);
+    {
+        winsim::TraceSession session(kTestGuid, 0x1, TRACE_LEVEL_ERROR);
+        EXPECT_EQ(state.context.EnableFlags, 0x1u);
+        EXPECT_EQ(state.context.Level, TRACE_LEVEL_ERROR);
+    }
+    EXPECT_EQ(state.lastCode, EVENT_CONTROL_CODE_ENABLE_PROVIDER);
+    EXPECT_EQ(state.context.EnableFlags, 0xFFFFFFFFu);
+    EtwUnregister(handle);
+}
+
+// A record as tracefmt prints it: processor, process and thread, time, friendly name, flag,
+// level and function, then the message; an unnamed status is its value alone.
+TEST(EtwProviderTest, RecordsPrintAsATraceConsumerPrintsThem)
+{
+    winsim::TraceSession session(kTestGuid, 0x1, TRACE_LEVEL_VERBOSE);
+    EnableState state;
+    REGHANDLE handle = 0;
+    ASSERT_EQ(EtwRegisterClassicProvider(&kTestGuid, 0, RecordEnable, &state, &handle), STATUS_SUCCESS);
+    const WPP_SIM_ARG args[] = {WppSim::Pack(static_cast<NTSTATUS>(0xC0DE0001))};
+    WppSimTraceMessage(state.context.LoggerId, TRACE_LEVEL_WARNING, 0x1, "TRACE_TEST", "f.cpp", 1, "SomeFunction",
+                       "odd %!STATUS!", args, 1);
+    EtwUnregister(handle);
+
+    std::vector<TraceRecord> records = session.TakeRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(session.Records().empty()) << "taken records are the session's no more";
+    records[0].time = 127401648916250000;  // 09/20/2004-14:41:31.625 UTC
+    records[0].processId = 0xC40;
+    records[0].threadId = 0xC3C;
+    EXPECT_EQ(winsim::FormatTraceRecord(records[0], "tracedrv"),
+              "[0]0C40.0C3C::09/20/2004-14:41:31.625 [tracedrv]TRACE_TEST TRACE_LEVEL_WARNING SomeFunction: "
+              "odd 0xc0de0001");
 }
 
 }  // namespace

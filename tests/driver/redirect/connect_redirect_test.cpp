@@ -58,11 +58,11 @@ TEST_F(ConnectRedirectTest, CoveredProcessReachesTheProxyWithItsContextRecord)
     }
 }
 
-// The information trace of a redirect names the program, the destination it asked for and
-// the proxy's port and process.
+// The trace of a redirect (per-connection detail, so verbose) names the program, the
+// destination it asked for and the proxy's port and process.
 TEST_F(ConnectRedirectTest, RedirectIsTracedWithTheRequestedDestination)
 {
-    winsim::TraceSession trace(qvr_test::kDriverTraceGuid, qvr_test::kTraceDriver, TRACE_LEVEL_INFORMATION);
+    winsim::TraceSession trace(qvr_test::kDriverTraceGuid, qvr_test::kTraceDriver, TRACE_LEVEL_VERBOSE);
     InterceptOnly(u"webbrowser.exe");
     AddProxyFilters();
     const std::uint64_t browser = StartProcess(kBrowserImage);

@@ -35,6 +35,9 @@ struct TraceArgument {
 
 // One written trace point.
 struct TraceRecord {
+    std::int64_t time = 0;      // system time when written (KeQuerySystemTime: 100 ns since 1601, UTC)
+    std::uint32_t processId = 0;  // the process and thread that wrote it
+    std::uint32_t threadId = 0;
     std::uint8_t level = 0;     // TRACE_LEVEL_*
     std::uint32_t flag = 0;     // the point's flag bit (0x1, 0x2, ...)
     std::string flagName;       // the flag's name in the trace header, e.g. "TRACE_RULES"
@@ -62,6 +65,10 @@ public:
     std::vector<TraceRecord> Records() const;
     void Clear();
 
+    // The records written since the last call (or since the session began), which the
+    // session then forgets: for a reader that shows them as they come.
+    std::vector<TraceRecord> TakeRecords();
+
     // Records whose message contains `text`.
     std::vector<TraceRecord> Matching(const std::string &text) const;
 
@@ -70,6 +77,24 @@ public:
 private:
     std::shared_ptr<State> state_;
 };
+
+/*
+ * One record as tracefmt prints it with the trace format files, under the default prefix
+ * with the flag, level and function added,
+ * TRACE_FORMAT_PREFIX="[%9!d!]%8!04X!.%3!04X!::%4!s! [%1!s!]%!FLAGS! %!LEVEL! %!FUNC!: "
+ * (processor, process id, thread id, system time, message GUID friendly name, ...):
+ *   [0]0004.0010::12/10/2026-09:56:16.123 [qvrdrv]TRACE_DRIVER TRACE_LEVEL_INFORMATION DriverEntry: ...
+ * The processor is always 0 and the time UTC (tracefmt prints local time).
+ */
+std::string FormatTraceRecord(const TraceRecord &record, const std::string &friendlyName);
+
+/*
+ * The background session: while the environment variable WINSIM_TRACE is "all" when a
+ * provider registers, every provider that no TraceSession enables is enabled with every
+ * flag and level 255, and each point it writes is rendered and dropped. It lets a whole
+ * test suite run with every trace point's arguments read and rendered.
+ */
+bool BackgroundTracingOn();
 
 // Whether a provider with this control GUID is registered right now, and how many
 // registrations exist in all.

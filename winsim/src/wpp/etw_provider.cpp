@@ -16,6 +16,7 @@
 #include "wpp_internal.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -38,7 +39,30 @@ struct Registration {
     GUID provider;
     PETW_CLASSIC_CALLBACK callback;
     PVOID context;
+    bool background;  // WINSIM_TRACE=all when it registered: the background session hears it
 };
+
+// The background session's logger id; the ids of TraceSessions never reach it.
+constexpr USHORT kBackgroundLoggerId = 0xFFFF;
+
+bool BackgroundWanted()
+{
+    const char *setting = std::getenv("WINSIM_TRACE");
+    return setting != nullptr && std::string(setting) == "all";
+}
+
+const TraceSession::State &BackgroundSession()
+{
+    static TraceSession::State *background = [] {
+        TraceSession::State *state = new TraceSession::State();
+        state->loggerId = kBackgroundLoggerId;
+        state->flags = 0xFFFFFFFFu;
+        state->level = 0xFF;
+        state->enabled = true;
+        return state;
+    }();
+    return *background;
+}
 
 struct Registry {
     std::recursive_mutex lock;
@@ -89,6 +113,16 @@ void NotifyProviders(Registry &registry, const TraceSession::State &session)
     }
 }
 
+// After a session ended: its providers go back to the background session, or off.
+void ReleaseProviders(Registry &registry, const TraceSession::State &session)
+{
+    for (auto &entry : registry.providers) {
+        if (entry.second.provider == session.provider) {
+            Notify(entry.second, entry.second.background ? &BackgroundSession() : nullptr);
+        }
+    }
+}
+
 }  // namespace
 
 TraceSession::TraceSession(const GUID &provider, std::uint32_t flags, std::uint8_t level)
@@ -101,7 +135,7 @@ TraceSession::TraceSession(const GUID &provider, std::uint32_t flags, std::uint8
     }
     state_->provider = provider;
     state_->loggerId = registry.nextLoggerId++;
-    if (registry.nextLoggerId == 0) {
+    if (registry.nextLoggerId == kBackgroundLoggerId) {
         registry.nextLoggerId = 1;
     }
     state_->flags = flags;
@@ -116,8 +150,8 @@ TraceSession::~TraceSession()
     Registry &registry = TheRegistry();
     std::lock_guard<std::recursive_mutex> guard(registry.lock);
     state_->enabled = false;
-    NotifyProviders(registry, *state_);
     registry.sessions.erase(state_->loggerId);
+    ReleaseProviders(registry, *state_);
 }
 
 void TraceSession::Enable(std::uint32_t flags, std::uint8_t level)
@@ -149,6 +183,16 @@ void TraceSession::Clear()
     std::lock_guard<std::mutex> guard(state_->recordsLock);
     state_->records.clear();
 }
+
+std::vector<TraceRecord> TraceSession::TakeRecords()
+{
+    std::vector<TraceRecord> taken;
+    std::lock_guard<std::mutex> guard(state_->recordsLock);
+    taken.swap(state_->records);
+    return taken;
+}
+
+bool BackgroundTracingOn() { return BackgroundWanted(); }
 
 std::vector<TraceRecord> TraceSession::Matching(const std::string &text) const
 {
@@ -186,6 +230,9 @@ void RecordTracePoint(TRACEHANDLE logger, TraceRecord record)
 {
     const USHORT loggerId = static_cast<USHORT>(logger & 0xFFFF);
     std::shared_ptr<TraceSession::State> session;
+    if (loggerId == kBackgroundLoggerId) {
+        return;  // rendered, and nobody reads it
+    }
     {
         Registry &registry = TheRegistry();
         std::lock_guard<std::recursive_mutex> guard(registry.lock);
@@ -236,7 +283,7 @@ EXTERN_C NTSTATUS NTAPI EtwRegisterClassicProvider(LPCGUID ProviderGuid, ULONG T
     winsim::Registry &registry = TheRegistry();
     std::lock_guard<std::recursive_mutex> guard(registry.lock);
     const REGHANDLE handle = registry.nextHandle++;
-    winsim::Registration registration{*ProviderGuid, EnableCallback, CallbackContext};
+    winsim::Registration registration{*ProviderGuid, EnableCallback, CallbackContext, winsim::BackgroundWanted()};
     registry.providers[handle] = registration;
     winsim::Track("etw-provider", reinterpret_cast<const void *>(static_cast<ULONG_PTR>(handle)),
                   "ETW provider " + winsim::wpp::GuidText(*ProviderGuid) +
@@ -245,6 +292,8 @@ EXTERN_C NTSTATUS NTAPI EtwRegisterClassicProvider(LPCGUID ProviderGuid, ULONG T
     auto session = winsim::SessionFor(registry, *ProviderGuid);
     if (session != nullptr && session->enabled) {
         winsim::Notify(registration, session.get());
+    } else if (session == nullptr && registration.background) {
+        winsim::Notify(registration, &winsim::BackgroundSession());
     }
     return STATUS_SUCCESS;
 }

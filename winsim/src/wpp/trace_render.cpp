@@ -17,6 +17,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -51,31 +52,45 @@ std::string Utf16ToUtf8(const char16_t *text, std::size_t count)
     return out;
 }
 
+// The names of the statuses ntstatus.h defines (aliases of another value left out).
 const char *StatusName(NTSTATUS status)
 {
-    switch (status) {
-    case STATUS_SUCCESS: return "STATUS_SUCCESS";
-    case STATUS_PENDING: return "STATUS_PENDING";
-    case STATUS_TIMEOUT: return "STATUS_TIMEOUT";
-    case STATUS_NO_MORE_ENTRIES: return "STATUS_NO_MORE_ENTRIES";
-    case STATUS_UNSUCCESSFUL: return "STATUS_UNSUCCESSFUL";
-    case STATUS_NOT_IMPLEMENTED: return "STATUS_NOT_IMPLEMENTED";
-    case STATUS_INFO_LENGTH_MISMATCH: return "STATUS_INFO_LENGTH_MISMATCH";
-    case STATUS_INVALID_HANDLE: return "STATUS_INVALID_HANDLE";
-    case STATUS_INVALID_PARAMETER: return "STATUS_INVALID_PARAMETER";
-    case STATUS_INVALID_DEVICE_REQUEST: return "STATUS_INVALID_DEVICE_REQUEST";
-    case STATUS_NO_MEMORY: return "STATUS_NO_MEMORY";
-    case STATUS_ACCESS_DENIED: return "STATUS_ACCESS_DENIED";
-    case STATUS_BUFFER_TOO_SMALL: return "STATUS_BUFFER_TOO_SMALL";
-    case STATUS_OBJECT_NAME_COLLISION: return "STATUS_OBJECT_NAME_COLLISION";
-    case STATUS_INTEGER_OVERFLOW: return "STATUS_INTEGER_OVERFLOW";
-    case STATUS_INSUFFICIENT_RESOURCES: return "STATUS_INSUFFICIENT_RESOURCES";
-    case STATUS_NOT_SUPPORTED: return "STATUS_NOT_SUPPORTED";
-    case STATUS_CANCELLED: return "STATUS_CANCELLED";
-    case STATUS_INVALID_DEVICE_STATE: return "STATUS_INVALID_DEVICE_STATE";
-    case STATUS_NOT_FOUND: return "STATUS_NOT_FOUND";
-    default: return nullptr;
+#define S(name) {name, #name}
+    static const struct {
+        NTSTATUS value;
+        const char *name;
+    } names[] = {
+        S(STATUS_SUCCESS), S(STATUS_USER_APC), S(STATUS_ALERTED), S(STATUS_TIMEOUT), S(STATUS_PENDING),
+        S(STATUS_OBJECT_NAME_EXISTS), S(STATUS_WDF_QUEUED), S(STATUS_BUFFER_OVERFLOW), S(STATUS_DEVICE_BUSY),
+        S(STATUS_NO_MORE_ENTRIES), S(STATUS_UNSUCCESSFUL), S(STATUS_NOT_IMPLEMENTED),
+        S(STATUS_INVALID_INFO_CLASS), S(STATUS_INFO_LENGTH_MISMATCH), S(STATUS_INVALID_HANDLE),
+        S(STATUS_INVALID_CID), S(STATUS_INVALID_PARAMETER), S(STATUS_INVALID_DEVICE_REQUEST), S(STATUS_NO_MEMORY),
+        S(STATUS_ACCESS_DENIED), S(STATUS_BUFFER_TOO_SMALL), S(STATUS_OBJECT_TYPE_MISMATCH),
+        S(STATUS_OBJECT_NAME_COLLISION), S(STATUS_QUOTA_EXCEEDED), S(STATUS_DELETE_PENDING),
+        S(STATUS_PRIVILEGE_NOT_HELD), S(STATUS_INVALID_SECURITY_DESCR), S(STATUS_PROCEDURE_NOT_FOUND),
+        S(STATUS_INSUFFICIENT_RESOURCES), S(STATUS_NOT_SUPPORTED), S(STATUS_INTERNAL_ERROR), S(STATUS_CANCELLED),
+        S(STATUS_DRIVER_INTERNAL_ERROR), S(STATUS_INVALID_DEVICE_STATE), S(STATUS_NOT_FOUND),
+        S(STATUS_HANDLE_NOT_CLOSABLE), S(STATUS_INTEGER_OVERFLOW), S(STATUS_POWER_STATE_INVALID),
+        S(STATUS_WMI_GUID_NOT_FOUND), S(STATUS_WDF_INTERNAL_ERROR), S(STATUS_WDF_PAUSED), S(STATUS_WDF_BUSY),
+        S(STATUS_WDF_NO_CALLBACK), S(STATUS_FWP_CALLOUT_NOT_FOUND), S(STATUS_FWP_NOT_FOUND),
+        S(STATUS_FWP_ALREADY_EXISTS), S(STATUS_FWP_IN_USE), S(STATUS_FWP_NULL_POINTER),
+        S(STATUS_FWP_TCPIP_NOT_READY), S(STATUS_FWP_CANNOT_PEND), S(STATUS_ABANDONED), S(STATUS_REPARSE),
+        S(STATUS_MORE_ENTRIES), S(STATUS_OBJECT_NAME_NOT_FOUND), S(STATUS_OBJECT_PATH_NOT_FOUND),
+        S(STATUS_OBJECT_NAME_INVALID), S(STATUS_INVALID_PARAMETER_1), S(STATUS_INVALID_PARAMETER_2),
+        S(STATUS_INVALID_PARAMETER_3), S(STATUS_PROCESS_IS_TERMINATING), S(STATUS_TOO_MANY_SECRETS),
+        S(STATUS_NO_SUCH_DEVICE), S(STATUS_INVALID_BUFFER_SIZE), S(STATUS_FILE_CLOSED), S(STATUS_NOT_SAME_DEVICE),
+        S(STATUS_TOO_LATE), S(STATUS_REQUEST_NOT_ACCEPTED), S(STATUS_REQUEST_ABORTED), S(STATUS_DATA_ERROR),
+        S(STATUS_IO_TIMEOUT), S(STATUS_OBJECT_PATH_SYNTAX_BAD), S(STATUS_IMAGE_ALREADY_LOADED),
+        S(STATUS_FWP_INCOMPATIBLE_LAYER), S(STATUS_DATATYPE_MISALIGNMENT), S(STATUS_ACCESS_VIOLATION),
+        S(STATUS_CONNECTION_REFUSED),
+    };
+#undef S
+    for (const auto &entry : names) {
+        if (entry.value == status) {
+            return entry.name;
+        }
     }
+    return nullptr;
 }
 
 const char *LevelName(UCHAR level)
@@ -201,9 +216,10 @@ std::string RenderExtended(const WppSim::Conversion &c, const WPP_SIM_ARG *arg, 
     if (name == "LEVEL") return LevelName(record.level);
     if (name == "FLAGS") return record.flagName;
     if (name == "STATUS") {
+        // As tracefmt writes it: the value, then the name where it has one.
         const NTSTATUS status = static_cast<NTSTATUS>(argument->value);
         const char *text = StatusName(status);
-        return text != nullptr ? text : Printf("0x%08X", static_cast<unsigned>(status));
+        return Printf("0x%x", static_cast<unsigned>(status)) + (text != nullptr ? "(" + std::string(text) + ")" : "");
     }
     if (name == "bool") return argument->value != 0 ? "TRUE" : "FALSE";
     if (name == "IPADDR") return winsim::wpp::Ipv4Text(static_cast<std::uint32_t>(argument->value));
@@ -226,6 +242,11 @@ EXTERN_C VOID NTAPI WppSimTraceMessage(TRACEHANDLE Logger, UCHAR Level, ULONG Fl
                                        ULONG Line, PCSTR Function, PCSTR Format, PCWPP_SIM_ARG Args, ULONG ArgCount)
 {
     winsim::TraceRecord record;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    record.time = now.QuadPart;
+    record.processId = static_cast<std::uint32_t>(reinterpret_cast<ULONG_PTR>(PsGetCurrentProcessId()));
+    record.threadId = static_cast<std::uint32_t>(reinterpret_cast<ULONG_PTR>(PsGetCurrentThreadId()));
     record.level = Level;
     record.flag = Flag;
     record.flagName = FlagName;
@@ -290,3 +311,25 @@ EXTERN_C NTSTATUS WmiTraceMessage(TRACEHANDLE LoggerHandle, ULONG MessageFlags, 
                        point->Function, point->Format, point->Args, point->ArgCount);
     return STATUS_SUCCESS;
 }
+
+namespace winsim {
+
+std::string FormatTraceRecord(const TraceRecord &record, const std::string &friendlyName)
+{
+    // 100-ns units since 1601-01-01 to the tracefmt form MM/DD/YYYY-HH:MM:SS.mmm.
+    constexpr std::int64_t kUnitsPerSecond = 10000000;
+    constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600LL;
+    const std::int64_t units = record.time < 0 ? 0 : record.time;
+    const std::time_t seconds = static_cast<std::time_t>(units / kUnitsPerSecond - kSecondsFrom1601To1970);
+    const unsigned milliseconds = static_cast<unsigned>((units % kUnitsPerSecond) / 10000);
+    std::tm calendar{};
+    gmtime_r(&seconds, &calendar);
+    char prefix[80];
+    std::snprintf(prefix, sizeof(prefix), "[0]%04X.%04X::%02d/%02d/%04d-%02d:%02d:%02d.%03u", record.processId,
+                  record.threadId, calendar.tm_mon + 1, calendar.tm_mday, calendar.tm_year + 1900, calendar.tm_hour,
+                  calendar.tm_min, calendar.tm_sec, milliseconds);
+    return std::string(prefix) + " [" + friendlyName + "]" + record.flagName + " " + LevelName(record.level) + " " +
+           record.function + ": " + record.message;
+}
+
+}  // namespace winsim

@@ -1,0 +1,129 @@
+// Every trace point at the level and under the flag the driver's tracing conventions give it:
+// the simulator's default scenario (load, the service's good and bad requests, processes,
+// redirected, pended and uncovered connections, unload) runs under a session that hears
+// everything, and each point below must have been written at its level and flag. Every
+// point written at all must carry TRACE_RULES exactly when it comes from the rule store or
+// its control request.
+#include <gtest/gtest.h>
+
+#include <winsim/trace_session.h>
+
+#include "scenario.h"
+#include "simulator.h"
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using winsim::TraceRecord;
+
+constexpr std::uint32_t kRules = 0x1;
+constexpr std::uint32_t kDriver = 0x2;
+
+struct PointRow {
+    const char *function;  // the function that writes it
+    const char *format;    // a part of its format (or, for the classify record, its name argument)
+    UCHAR level;
+    std::uint32_t flag;
+};
+
+const PointRow kPoints[] = {
+    // Lifecycle: driver entry and unload, registration and teardown.
+    {"DriverEntry", "%!FUNC!: %wZ", TRACE_LEVEL_INFORMATION, kDriver},
+    {"DriverEntry", "started", TRACE_LEVEL_INFORMATION, kDriver},
+    {"DriverUnload", "%!FUNC!", TRACE_LEVEL_INFORMATION, kDriver},
+    {"WfpInitializeEx", "WFP registration starts", TRACE_LEVEL_INFORMATION, kDriver},
+    {"WfpInitializeEx", "WFP registration done", TRACE_LEVEL_INFORMATION, kDriver},
+    {"WfpUninitialize", "WFP teardown starts", TRACE_LEVEL_INFORMATION, kDriver},
+    {"WfpUninitialize", "WFP teardown done", TRACE_LEVEL_INFORMATION, kDriver},
+    {"OpenEngine", "management session opened", TRACE_LEVEL_INFORMATION, kDriver},
+    {"CloseEngine", "management session closed", TRACE_LEVEL_INFORMATION, kDriver},
+    {"RegisterWfpCalloutGroup", "registering the %s callouts", TRACE_LEVEL_INFORMATION, kDriver},
+    {"RegisterWfpCalloutGroup", "registering the %s callouts: %!STATUS!", TRACE_LEVEL_INFORMATION, kDriver},
+    {"UnregisterWfpCalloutGroup", "unregistering the %s callouts", TRACE_LEVEL_INFORMATION, kDriver},
+    {"UnregisterWfpCalloutGroup", "unregistering the %s callouts: %!STATUS!", TRACE_LEVEL_INFORMATION, kDriver},
+    {"ProcessWatcherThread", "Process watcher ends", TRACE_LEVEL_INFORMATION, kDriver},
+    // Entry and exit of the registration loops, their steps and the frees: verbose.
+    {"RegisterCalloutGroup", "registering %u callouts", TRACE_LEVEL_VERBOSE, kDriver},
+    {"RegisterCalloutGroup", "loop ends", TRACE_LEVEL_VERBOSE, kDriver},
+    {"UnregisterCalloutGroup", "unregistering up to %u callouts", TRACE_LEVEL_VERBOSE, kDriver},
+    {"UnregisterCalloutGroup", "loop ends", TRACE_LEVEL_VERBOSE, kDriver},
+    {"RegisterCallout", "registered with id", TRACE_LEVEL_VERBOSE, kDriver},
+    {"UnregisterCallout", "record freed", TRACE_LEVEL_VERBOSE, kDriver},
+    // Handlers: entry and result at information, policy changes at information, failures at
+    // error; the rules handler and the rule store under TRACE_RULES.
+    {"SetProcessRules", "entry", TRACE_LEVEL_INFORMATION, kRules},
+    {"SetProcessRules", "result", TRACE_LEVEL_INFORMATION, kRules},
+    {"SetProcessRules", "input buffer", TRACE_LEVEL_ERROR, kRules},
+    {"SetProcessRules", "rules refused", TRACE_LEVEL_ERROR, kRules},
+    {"ReplaceRules", "names in", TRACE_LEVEL_INFORMATION, kRules},
+    {"ReplaceRules", "result", TRACE_LEVEL_INFORMATION, kRules},
+    {"BuildNameTable", "has no terminator", TRACE_LEVEL_ERROR, kRules},
+    {"BuildNameTable", "not entered", TRACE_LEVEL_ERROR, kRules},
+    {"IsNameIntercepted", "listed", TRACE_LEVEL_VERBOSE, kRules},
+    {"SetQuicBlocking", "entry", TRACE_LEVEL_INFORMATION, kDriver},
+    {"SetQuicBlocking", "QUIC blocking %u", TRACE_LEVEL_INFORMATION, kDriver},
+    {"SetQuicBlocking", "result", TRACE_LEVEL_INFORMATION, kDriver},
+    {"SetQuicBlocking", "type %u %!STATUS!", TRACE_LEVEL_ERROR, kDriver},
+    {"ControlDeviceIoControl", "control code", TRACE_LEVEL_ERROR, kDriver},
+    {"RescanProcesses", "rescan done", TRACE_LEVEL_INFORMATION, kDriver},
+    // Per connection: the classify record and the classify's notes are verbose, failures
+    // are errors.
+    {"TraceClassifyParameters", "AleConnectRedirectClassifyFn", TRACE_LEVEL_VERBOSE, kDriver},
+    {"AleConnectRedirectClassifyFn", "not covered", TRACE_LEVEL_VERBOSE, kDriver},
+    {"IsOwnRedirect", "redirect state", TRACE_LEVEL_VERBOSE, kDriver},
+    {"TraceRedirect", "redirect %ws", TRACE_LEVEL_VERBOSE, kDriver},
+    {"ConnectRedirectNotifyFn", "filter %I64u", TRACE_LEVEL_VERBOSE, kDriver},
+    {"SendCallbackRequest", "payload bytes", TRACE_LEVEL_VERBOSE, kDriver},
+    {"RedirectWorkRoutine", "pended redirect completed", TRACE_LEVEL_VERBOSE, kDriver},
+    {"QueryTargetPort", "no answer to request", TRACE_LEVEL_ERROR, kDriver},
+};
+
+bool Matches(const TraceRecord &record, const PointRow &row)
+{
+    if (record.function != row.function) {
+        return false;
+    }
+    if (record.format.find(row.format) != std::string::npos) {
+        return true;
+    }
+    // The classify record is told apart by the classify's name, its first argument.
+    return !record.arguments.empty() && record.arguments[0].text == row.format;
+}
+
+bool IsRuleStorePoint(const TraceRecord &record)
+{
+    return record.file == "rule_store.cpp" || record.function == "SetProcessRules";
+}
+
+TEST(TracePointsTest, EveryPointHasItsLevelAndFlag)
+{
+    winsim::TraceSession session({0x2FD5E1A4, 0xF49D, 0x452E, {0xAC, 0xDB, 0xFC, 0x87, 0xA8, 0xED, 0xB3, 0x22}},
+                                 kRules | kDriver, TRACE_LEVEL_VERBOSE);
+    std::ostringstream account;
+    const qvr::sim::Report report = qvr::sim::RunScenario(qvr::sim::DefaultScenario(), account);
+    ASSERT_TRUE(report.Clean()) << account.str();
+    const std::vector<TraceRecord> records = session.Records();
+
+    for (const PointRow &row : kPoints) {
+        bool seen = false;
+        for (const TraceRecord &record : records) {
+            if (!Matches(record, row)) {
+                continue;
+            }
+            seen = true;
+            EXPECT_EQ(record.level, row.level) << row.function << ": " << record.message;
+            EXPECT_EQ(record.flag, row.flag) << row.function << ": " << record.message;
+        }
+        EXPECT_TRUE(seen) << "not written: " << row.function << " \"" << row.format << "\"";
+    }
+    for (const TraceRecord &record : records) {
+        EXPECT_EQ(record.flag, IsRuleStorePoint(record) ? kRules : kDriver) << record.file << ": " << record.message;
+        EXPECT_GE(record.level, TRACE_LEVEL_CRITICAL) << record.message;
+        EXPECT_LE(record.level, TRACE_LEVEL_VERBOSE) << record.message;
+    }
+}
+
+}  // namespace
