@@ -5,6 +5,8 @@
  */
 #include "service.h"
 
+#include "status_names.h"
+
 #include <qvr_ioctl.h>
 
 #include <cstdio>
@@ -18,19 +20,8 @@ std::string ControlDeviceWin32Name()
 
 std::string StatusText(NTSTATUS status)
 {
-    switch (status) {
-    case STATUS_SUCCESS: return "STATUS_SUCCESS";
-    case STATUS_UNSUCCESSFUL: return "STATUS_UNSUCCESSFUL";
-    case STATUS_INVALID_PARAMETER: return "STATUS_INVALID_PARAMETER";
-    case STATUS_NO_MEMORY: return "STATUS_NO_MEMORY";
-    case STATUS_ACCESS_DENIED: return "STATUS_ACCESS_DENIED";
-    case STATUS_BUFFER_TOO_SMALL: return "STATUS_BUFFER_TOO_SMALL";
-    case STATUS_INSUFFICIENT_RESOURCES: return "STATUS_INSUFFICIENT_RESOURCES";
-    case STATUS_NOT_SUPPORTED: return "STATUS_NOT_SUPPORTED";
-    case STATUS_NOT_FOUND: return "STATUS_NOT_FOUND";
-    case STATUS_OBJECT_NAME_NOT_FOUND: return "STATUS_OBJECT_NAME_NOT_FOUND";
-    case STATUS_CANCELLED: return "STATUS_CANCELLED";
-    default: break;
+    if (const char *name = StatusName(status)) {
+        return name;
     }
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));

@@ -71,7 +71,8 @@ private:
 // "\\.\qvrdrv_{1F16DF39-4189-460D-B905-7C67178C7006}"
 std::string ControlDeviceWin32Name();
 
-// "STATUS_SUCCESS", "STATUS_INVALID_PARAMETER", ... or "0xC0000001"-style hex.
+// "STATUS_SUCCESS", "STATUS_INVALID_PARAMETER", ... (status_names.h), or "0xC0000001"-style hex
+// for a value that has no name.
 std::string StatusText(NTSTATUS status);
 
 }  // namespace qvr::agent

@@ -1,29 +1,67 @@
 /*
  * main.cpp
  *
- * qvrsim: runs a scenario (the embedded default, or a scenario file) against qvrdrv in
- * winsim and prints what happened and the verifier's verdict.
+ * qvrsim: runs a scenario (the embedded default, a scenario file, or "-" for standard
+ * input) against qvrdrv in winsim and prints what happened and the verifier's verdict, as
+ * text or, with --json, as one JSON object per line.
  *
- * Exit status: 0 clean and as the scenario expects; 1 the verifier's verdict is not clean
- * (or the driver did not start); 2 bad arguments or scenario file; 3 clean, but an answer
- * differed from the scenario's expectation.
+ * Exit status: 0 clean and as the scenario expects; 1 the verifier's verdict is not clean,
+ * the driver did not start, or a step overran its deadline; 2 bad arguments or scenario
+ * file (nothing ran); 3 clean, but an answer differed from the scenario's expectation or a
+ * step could not finish.
  */
 #include "scenario.h"
 #include "simulator.h"
 
+#include "agent/status_names.h"
+
 #include <iostream>
-#include <optional>
+#include <iterator>
 #include <string>
 
 namespace {
 
-int Usage()
+void PrintHelp(std::ostream &out)
 {
-    std::cerr << "usage: qvrsim [--trace[=FLAGS[,LEVEL]]] [scenario-file]\n"
-                 "Runs the embedded default scenario, or the scenario file, against qvrdrv in winsim.\n"
-                 "--trace shows the driver's WPP trace between the steps: FLAGS a number (0x1 rules,\n"
-                 "0x2 driver) or rules+driver, all (the default); LEVEL 1 (critical) to 5 (verbose, the\n"
-                 "default) or its name.\n";
+    out << "usage: qvrsim [--json] [scenario-file | -]\n"
+           "\n"
+           "Loads qvrdrv into winsim, starts the agent's service model, plays the scenario (the\n"
+           "embedded default without a file; '-' reads standard input), unloads the driver and\n"
+           "prints the verifier's verdict.\n"
+           "\n"
+           "  --json      one JSON object per line: scenario, step, connection, verdict\n"
+           "              (schema: tools/qvrsim/qvrsim-output.schema.json)\n"
+           "  -h, --help  this text\n"
+           "\n"
+           "Scenario directives (one per line, '#' starts a comment, \"quoted words\" may hold\n"
+           "spaces; every step also takes label=<text>):\n"
+        << qvr::sim::DirectiveHelp()
+        << "\n"
+           "Times are written 250ms or 10s; numbers in decimal or as 0x and hex digits; bytes as\n"
+           "pairs of hex digits without 0x.\n"
+           "\n"
+           "Exit status:\n"
+           "  0  clean, and every answer as the scenario expects\n"
+           "  1  the verifier's verdict is not clean, the driver did not start, or a step overran\n"
+           "     its deadline (the run is abandoned)\n"
+           "  2  bad arguments or a bad scenario file: nothing ran\n"
+           "  3  clean, but an answer differed from an expect= or a step could not finish\n"
+           "\n"
+           "Status names known to expect=:\n";
+    std::size_t count = 0;
+    const qvr::agent::KnownStatus *statuses = qvr::agent::KnownStatuses(&count);
+    for (std::size_t i = 0; i < count; ++i) {
+        out << "  " << statuses[i].name << std::string(statuses[i].name != nullptr && std::string(statuses[i].name).size() < 40
+                                                           ? 40 - std::string(statuses[i].name).size()
+                                                           : 1,
+                                                       ' ')
+            << qvr::sim::StatusHex(statuses[i].value) << "\n";
+    }
+}
+
+int Usage(const std::string &problem)
+{
+    std::cerr << "qvrsim: " << problem << "\nusage: qvrsim [--json] [scenario-file | -]   (qvrsim --help for more)\n";
     return 2;
 }
 
@@ -31,38 +69,47 @@ int Usage()
 
 int main(int argc, char **argv)
 {
-    qvr::sim::Scenario scenario = qvr::sim::DefaultScenario();
-    std::optional<qvr::sim::TraceSettings> trace;
+    bool json = false;
     std::string file;
     for (int i = 1; i < argc; ++i) {
-        const std::string argument = argv[i];
-        if (argument == "--trace") {
-            trace = qvr::sim::TraceSettings{};
-        } else if (argument.rfind("--trace=", 0) == 0) {
-            trace = qvr::sim::ParseTraceSettings(argument.substr(8));
-            if (!trace) {
-                std::cerr << "qvrsim: --trace takes FLAGS[,LEVEL], not " << argument.substr(8) << "\n";
-                return Usage();
-            }
-        } else if (argument.empty() || argument[0] == '-' || !file.empty()) {
-            return Usage();
+        const std::string arg = argv[i];
+        if (arg == "-h" || arg == "--help") {
+            PrintHelp(std::cout);
+            return 0;
+        }
+        if (arg == "--json") {
+            json = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return Usage("unknown option " + arg);
+        } else if (!file.empty()) {
+            return Usage("one scenario file at a time");
         } else {
-            file = argument;
+            file = arg;
         }
-    }
-    if (!file.empty()) {
-        std::string error;
-        auto loaded = qvr::sim::LoadScenarioFile(file, &error);
-        if (!loaded) {
-            std::cerr << "qvrsim: " << error << "\n";
-            return 2;
-        }
-        scenario = std::move(*loaded);
     }
 
-    const qvr::sim::Report report = qvr::sim::RunScenario(scenario, std::cout, true, trace);
-    if (!report.Clean()) {
-        return 1;
+    qvr::sim::ParseError error;
+    std::optional<qvr::sim::Scenario> scenario;
+    if (file.empty()) {
+        scenario = qvr::sim::ParseScenario(qvr::sim::DefaultScenarioText(), "default.qvrsim", &error);
+    } else if (file == "-") {
+        std::string text((std::istreambuf_iterator<char>(std::cin)), std::istreambuf_iterator<char>());
+        scenario = qvr::sim::ParseScenario(text, "(standard input)", &error);
+    } else {
+        scenario = qvr::sim::LoadScenarioFile(file, &error);
     }
-    return report.AllAsExpected() ? 0 : 3;
+    if (!scenario) {
+        std::cerr << "qvrsim: " << error.ToString() << "\n";
+        if (json) {
+            std::cout << qvr::sim::Json{{"kind", "error"}, {"source", error.source}, {"line", error.line},
+                                        {"field", error.field}, {"message", error.message}, {"exit_code", 2}}
+                             .dump(-1, ' ', false, qvr::sim::Json::error_handler_t::replace)
+                      << std::endl;
+        }
+        return 2;
+    }
+
+    std::unique_ptr<qvr::sim::Output> output = json ? qvr::sim::JsonOutput(std::cout) : qvr::sim::TextOutput(std::cout);
+    const qvr::sim::Report report = qvr::sim::RunScenario(*scenario, *output);
+    return report.ExitCode();
 }

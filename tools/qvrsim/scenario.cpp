@@ -1,83 +1,84 @@
 /*
  * scenario.cpp
  *
- * The embedded default scenario and the scenario-file reader.
+ * The scenario language's reader: lines are split into words (a word in double quotes
+ * may hold spaces), the first word names the directive, the others are its arguments and
+ * key=value options. Every value is checked here, and the names of processes and
+ * connections, the proxy and the hand-run clock are followed along the file, so that a
+ * scenario that parses can be played to its end.
  */
 #include "scenario.h"
 
-#include "agent/service.h"
+#include "agent/status_names.h"
+
+#include <winsim/network.h>
 
 #include <qvr_ioctl.h>
 
+#include <algorithm>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <set>
 #include <sstream>
 
 namespace qvr::sim {
 
+extern const char kEmbeddedDefaultScenario[];  // generated from scenarios/default.qvrsim
+
 namespace {
 
-Step RulesStep(std::string description, bool interceptListed, std::vector<std::u16string> names,
-               NTSTATUS expected)
+struct Word {
+    std::string text;
+    bool quoted = false;
+    std::size_t equals = std::string::npos;  // an '=' before any quote: key=value
+};
+
+// One directive's words: positionals in order, options by key.
+struct Args {
+    std::vector<Word> positional;
+    std::map<std::string, std::string> options;
+};
+
+// What the reader knows of the timeline so far.
+struct Timeline {
+    std::set<std::string> running;      // scenario names of running processes
+    std::set<std::string> everStarted;
+    std::set<std::string> connections;
+    bool proxy = false;
+    bool manualClock = false;
+    bool loaded = true;
+    int connectionCount = 0;
+};
+
+class Failure {
+public:
+    Failure(std::string field, std::string message) : field(std::move(field)), message(std::move(message)) {}
+    std::string field;
+    std::string message;
+};
+
+[[noreturn]] void Fail(const std::string &field, const std::string &message)
 {
-    Step step;
-    step.kind = StepKind::Rules;
-    step.description = std::move(description);
-    step.policy.interceptListed = interceptListed;
-    step.policy.names = std::move(names);
-    step.expected = expected;
-    return step;
+    throw Failure(field, message);
 }
 
-Step QuicStep(std::string description, bool on, NTSTATUS expected)
-{
-    Step step;
-    step.kind = StepKind::Quic;
-    step.description = std::move(description);
-    step.quic = on;
-    step.expected = expected;
-    return step;
-}
-
-Step RawStep(std::string description, ULONG code, std::vector<std::uint8_t> input, NTSTATUS expected)
-{
-    Step step;
-    step.kind = StepKind::RawControl;
-    step.description = std::move(description);
-    step.code = code;
-    step.input = std::move(input);
-    step.expected = expected;
-    return step;
-}
-
-Step OpenStep(std::string description, winsim::Identity identity, NTSTATUS expected)
-{
-    Step step;
-    step.kind = StepKind::Open;
-    step.description = std::move(description);
-    step.identity = identity;
-    step.expected = expected;
-    return step;
-}
-
-std::string Trim(const std::string &text)
-{
-    const auto first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) {
-        return "";
-    }
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
-std::u16string Utf16(const std::string &text)
+std::u16string Utf16(const std::string &text, const std::string &field)
 {
     std::u16string out;
     for (std::size_t i = 0; i < text.size();) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        std::uint32_t code = c;
-        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
-        code = extra == 0 ? c : c & (0x3F >> extra);
-        for (int k = 1; k <= extra && i + k < text.size(); ++k) {
-            code = (code << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+        if (extra < 0 || (extra > 0 && i + static_cast<std::size_t>(extra) >= text.size())) {
+            Fail(field, "not UTF-8 text");
+        }
+        std::uint32_t code = extra == 0 ? c : c & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            const unsigned char next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                Fail(field, "not UTF-8 text");
+            }
+            code = (code << 6) | (next & 0x3F);
         }
         i += 1 + extra;
         if (code >= 0x10000) {
@@ -91,223 +92,753 @@ std::u16string Utf16(const std::string &text)
     return out;
 }
 
-// Splits "... expect STATUS" off the end of a directive's words.
-bool TakeExpectation(std::vector<std::string> &words, Step &step, std::string *error)
+bool IsHexDigit(char c)
 {
-    if (words.size() >= 2 && words[words.size() - 2] == "expect") {
-        step.expected = ParseStatus(words.back());
-        if (!step.expected) {
-            *error = "unknown status " + words.back();
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Bytes written as hex digit pairs, no prefix, no separators within a word.
+void AppendHexBytes(const std::string &word, const std::string &field, std::vector<std::uint8_t> *bytes)
+{
+    if (word.size() >= 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) {
+        Fail(field, "'" + word + "': bytes are written without 0x");
+    }
+    for (char c : word) {
+        if (!IsHexDigit(c)) {
+            Fail(field, "'" + word + "': not hex digits");
+        }
+    }
+    if (word.size() % 2 != 0) {
+        Fail(field, "'" + word + "': odd number of hex digits");
+    }
+    for (std::size_t i = 0; i < word.size(); i += 2) {
+        bytes->push_back(static_cast<std::uint8_t>(std::stoul(word.substr(i, 2), nullptr, 16)));
+    }
+    if (bytes->size() > kMaxRawBytes) {
+        Fail(field, "more than " + std::to_string(kMaxRawBytes) + " bytes");
+    }
+}
+
+// A decimal number, or 0x and hex digits; at most `max`.
+std::uint64_t ParseNumber(const std::string &text, const std::string &field, std::uint64_t max)
+{
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 16) {
+        Fail(field, "'" + text + "' is not a number");
+    }
+    for (char c : digits) {
+        if (hex ? !IsHexDigit(c) : !(c >= '0' && c <= '9')) {
+            Fail(field, "'" + text + "' is not a " + (hex ? "hex" : "decimal") + " number");
+        }
+    }
+    const std::uint64_t value = std::stoull(digits, nullptr, hex ? 16 : 10);
+    if (value > max || (!hex && digits.size() > 19)) {
+        Fail(field, "'" + text + "' is larger than " + std::to_string(max));
+    }
+    return value;
+}
+
+// "250ms", "10s"; at most `maxMs`.
+std::int64_t ParseDuration(const std::string &text, const std::string &field, std::int64_t maxMs)
+{
+    std::size_t unit = text.find_first_not_of("0123456789");
+    if (unit == 0 || unit == std::string::npos || unit > 9) {
+        Fail(field, "'" + text + "' is not a duration (like 250ms or 10s)");
+    }
+    const std::string suffix = text.substr(unit);
+    if (suffix != "ms" && suffix != "s") {
+        Fail(field, "'" + text + "': the unit is ms or s");
+    }
+    const std::int64_t ms = std::stoll(text.substr(0, unit)) * (suffix == "s" ? 1000 : 1);
+    if (ms > maxMs) {
+        Fail(field, "'" + text + "' is longer than " + std::to_string(maxMs / 1000) + " s");
+    }
+    return ms;
+}
+
+winsim::Identity ParseIdentity(const std::string &text, const std::string &field)
+{
+    if (text == "system") return winsim::Identity::LocalSystem;
+    if (text == "admin") return winsim::Identity::Administrator;
+    if (text == "user") return winsim::Identity::User;
+    Fail(field, "'" + text + "': one of system, admin, user");
+}
+
+ACCESS_MASK ParseAccess(const std::string &text, const std::string &field)
+{
+    if (text == "read") return GENERIC_READ;
+    if (text == "write") return GENERIC_WRITE;
+    if (text == "read-write") return GENERIC_READ | GENERIC_WRITE;
+    if (text == "none") return 0;
+    if (text == "maximum") return MAXIMUM_ALLOWED;
+    if (text.rfind("0x", 0) == 0) {
+        return static_cast<ACCESS_MASK>(ParseNumber(text, field, 0xFFFFFFFFu));
+    }
+    Fail(field, "'" + text + "': one of read, write, read-write, none, maximum, or 0x and a mask");
+}
+
+void CheckEndpoint(const std::string &text, const std::string &field)
+{
+    try {
+        (void)winsim::network::Endpoint::Parse(text);
+    } catch (...) {
+        Fail(field, "'" + text + "' is not an address and port (203.0.113.7:443, [2001:db8::7]:443)");
+    }
+}
+
+void CheckAddress(const std::string &text, const std::string &field, std::uint16_t family)
+{
+    try {
+        if (winsim::network::Address::Parse(text).family == family) {
+            return;
+        }
+    } catch (...) {
+    }
+    Fail(field, "'" + text + "' is not an " + (family == 2 ? "IPv4" : "IPv6") + " address");
+}
+
+bool IsName(const std::string &text)
+{
+    if (text.empty() || text.size() > 64) {
+        return false;
+    }
+    for (char c : text) {
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.')) {
             return false;
         }
-        words.resize(words.size() - 2);
     }
     return true;
 }
 
-std::optional<ULONG> ParseCode(const std::string &word)
+std::vector<Word> SplitWords(const std::string &line)
 {
-    if (word == "rules") return IOCTL_QVR_SET_PROCESS_RULES;
-    if (word == "quic") return IOCTL_QVR_SET_QUIC_BLOCKING;
-    if (word == "callback") return IOCTL_QVR_CALLBACK;
-    try {
-        return static_cast<ULONG>(std::stoul(word, nullptr, 16));
-    } catch (...) {
-        return std::nullopt;
-    }
-}
-
-bool ParseDirective(const std::string &line, Scenario &scenario, std::string *error)
-{
-    std::istringstream stream(line);
-    std::string keyword;
-    stream >> keyword;
-    std::vector<std::string> words;
-    for (std::string word; stream >> word;) {
-        words.push_back(word);
-    }
-    Step step;
-    if (keyword == "name") {
-        scenario.name = Trim(line.substr(4));
-        return true;
-    }
-    if (keyword == "processes" && words.empty()) {
-        scenario.processes = true;
-        return true;
-    }
-    if (keyword == "connections" && words.empty()) {
-        scenario.connections = true;
-        return true;
-    }
-    if (keyword == "probe") {
-        scenario.probes.push_back(Utf16(Trim(line.substr(5))));
-        return true;
-    }
-    if (keyword == "trace" && words.size() == 1) {
-        std::optional<TraceSettings> settings = ParseTraceSettings(words[0]);
-        if (!settings) {
-            *error = "trace takes FLAGS[,LEVEL] or off";
-            return false;
+    std::vector<Word> words;
+    std::size_t i = 0;
+    while (i < line.size()) {
+        if (line[i] == ' ' || line[i] == '\t') {
+            ++i;
+            continue;
         }
-        step.kind = StepKind::Trace;
-        step.trace = *settings;
-        step.description = "the trace session changes to " + DescribeTraceSettings(*settings);
-        scenario.steps.push_back(std::move(step));
-        return true;
-    }
-    if (!TakeExpectation(words, step, error)) {
-        return false;
-    }
-    if (keyword == "open" && words.size() == 1) {
-        step.kind = StepKind::Open;
-        const std::string &who = words[0];
-        if (who != "system" && who != "admin" && who != "user") {
-            *error = "open takes system, admin or user";
-            return false;
+        if (line[i] == '#') {
+            break;
         }
-        step.identity = who == "system" ? winsim::Identity::LocalSystem
-                        : who == "admin" ? winsim::Identity::Administrator
-                                         : winsim::Identity::User;
-        step.description = "a caller running as " + who + " opens the control device";
-    } else if (keyword == "rules" && !words.empty() && (words[0] == "intercept" || words[0] == "exempt")) {
-        step.kind = StepKind::Rules;
-        step.policy.interceptListed = words[0] == "intercept";
-        std::string listed;
-        for (std::size_t i = 1; i < words.size(); ++i) {
-            step.policy.names.push_back(Utf16(words[i]));
-            listed += (i > 1 ? ", " : "") + words[i];
-        }
-        step.description = "rules: " + words[0] + " [" + listed + "]";
-    } else if (keyword == "quic" && words.size() == 1 && (words[0] == "on" || words[0] == "off")) {
-        step.kind = StepKind::Quic;
-        step.quic = words[0] == "on";
-        step.description = "QUIC blocking " + words[0];
-    } else if (keyword == "raw" && words.size() >= 1) {
-        step.kind = StepKind::RawControl;
-        std::optional<ULONG> code = ParseCode(words[0]);
-        if (!code) {
-            *error = "raw needs rules, quic, callback or a hex control code";
-            return false;
-        }
-        step.code = *code;
-        for (std::size_t i = 1; i < words.size(); ++i) {
-            for (std::size_t k = 0; k + 1 < words[i].size() + 1; k += 2) {
-                try {
-                    step.input.push_back(static_cast<std::uint8_t>(std::stoul(words[i].substr(k, 2), nullptr, 16)));
-                } catch (...) {
-                    *error = "bad hex bytes " + words[i];
-                    return false;
+        Word word;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
+            if (line[i] == '"') {
+                const std::size_t close = line.find('"', i + 1);
+                if (close == std::string::npos) {
+                    Fail("\"", "a quoted word has no closing quote");
                 }
+                word.text += line.substr(i + 1, close - i - 1);
+                word.quoted = true;
+                i = close + 1;
+            } else {
+                if (line[i] == '=' && !word.quoted && word.equals == std::string::npos) {
+                    word.equals = word.text.size();
+                }
+                word.text += line[i++];
             }
         }
-        step.description = "raw " + words[0] + " request of " + std::to_string(step.input.size()) + " bytes";
-    } else {
-        *error = "unknown directive: " + line;
-        return false;
+        words.push_back(std::move(word));
     }
-    scenario.steps.push_back(std::move(step));
-    return true;
+    return words;
 }
 
-}  // namespace
+// What each directive takes, for checking and for --help.
+struct DirectiveSpec {
+    const char *word;
+    const char *usage;
+    const char *help;
+    std::vector<std::string> options;      // besides label=
+    std::size_t minPositional;
+    std::size_t maxPositional;
+    StepKind kind;
+};
 
-std::optional<NTSTATUS> ParseStatus(const std::string &text)
+const std::vector<DirectiveSpec> &Directives()
 {
-    const NTSTATUS known[] = {STATUS_SUCCESS,          STATUS_UNSUCCESSFUL,      STATUS_INVALID_PARAMETER,
-                              STATUS_NO_MEMORY,        STATUS_ACCESS_DENIED,     STATUS_BUFFER_TOO_SMALL,
-                              STATUS_INSUFFICIENT_RESOURCES, STATUS_NOT_SUPPORTED, STATUS_NOT_FOUND,
-                              STATUS_OBJECT_NAME_NOT_FOUND, STATUS_CANCELLED};
-    for (NTSTATUS status : known) {
-        if (agent::StatusText(status) == text) {
-            return status;
-        }
-    }
-    try {
-        std::size_t used = 0;
-        const unsigned long value = std::stoul(text, &used, 16);
-        if (used == text.size()) {
-            return static_cast<NTSTATUS>(value);
-        }
-    } catch (...) {
-    }
+    static const std::vector<DirectiveSpec> specs = {
+        {"name", "name <text...>", "the scenario's title (not a step)", {}, 1, 1000, StepKind::Rules},
+        {"start", "start <process> <image-path> [notify=no]",
+         "a process starts running the image (NT path); <process> names it in later lines", {"notify"}, 2, 2,
+         StepKind::Start},
+        {"end", "end <process> [notify=no]", "the process ends", {"notify"}, 1, 1, StepKind::End},
+        {"processes", "processes", "shows each running process with the intercept flag the driver keeps for it", {},
+         0, 0, StepKind::Processes},
+        {"rules", "rules intercept|exempt [<file-name>...] [expect=STATUS]",
+         "the service sends its process rules: only the names intercepted, or all but the names", {"expect"}, 1,
+         100000, StepKind::Rules},
+        {"quic", "quic on|off|<value> [expect=STATUS]",
+         "the service sends the QUIC switch (on is 1; a number is sent as it is)", {"expect"}, 1, 1, StepKind::Quic},
+        {"probe", "probe <image-path>",
+         "shows whether the rules in force intercept the image, now and after every rules request", {}, 1, 1,
+         StepKind::Probe},
+        {"open", "open [as=system|admin|user] [access=...] [expect=STATUS]",
+         "a caller opens the control device (and closes it again)", {"as", "access", "expect"}, 0, 0, StepKind::Open},
+        {"raw", "raw rules|quic|callback|0x<code> [<hex bytes>...] [as=...] [access=...] [out=<n>] [wait=<time>] [expect=STATUS]",
+         "sends the bytes as they are; through the service's handle, or with as=/access= through a handle of its own;"
+         " prints status, information and the output bytes",
+         {"as", "access", "out", "wait", "expect"}, 1, 100000, StepKind::Raw},
+        {"carriers", "carriers <n>", "the service keeps <n> callback requests parked in the driver (0: none)", {}, 1,
+         1, StepKind::Carriers},
+        {"port-answer", "port-answer <port>|proxy|silent|short|result=<n> [delay=<time>]",
+         "how the service answers the driver's port queries from now on (delay on winsim's clock)",
+         {"result", "delay"}, 0, 1, StepKind::PortAnswer},
+        {"proxy", "proxy <port> [image=<path>]", "the agent's proxy starts and listens on the port (IPv4 and IPv6)",
+         {"image"}, 1, 1, StepKind::Proxy},
+        {"filter", "filter proxy|ask|<port>|blob=<hex> [remote-port=<n>] [weight=<n>] [pid=proxy|<n>]",
+         "the service adds a connect-redirect filter at each layer: to the proxy's port, asking for the port, to a"
+         " port, or with any provider-context bytes",
+         {"blob", "remote-port", "weight", "pid"}, 0, 1, StepKind::Filter},
+        {"connect", "connect <process> <address:port> [from=<address:port>] [as=<connection>] [wait=<time>] [expect=OUTCOME]",
+         "the process connects over TCP; OUTCOME is redirected, direct, blocked, refused or pending",
+         {"from", "as", "wait", "expect"}, 2, 2, StepKind::Connect},
+        {"send", "send <process> <address:port> [from=<address:port>] [as=<connection>] [wait=<time>] [expect=OUTCOME]",
+         "the process sends a UDP datagram (QUIC)", {"from", "as", "wait", "expect"}, 2, 2, StepKind::Connect},
+        {"onward", "onward <connection> [as=<connection>] [expect=OUTCOME]",
+         "the proxy connects onwards for a connection it accepted, carrying its redirect records", {"as", "expect"},
+         1, 1, StepKind::Onward},
+        {"close", "close <connection>", "the connection is closed", {}, 1, 1, StepKind::Close},
+        {"addresses", "addresses <ipv4> <ipv6>", "the machine's own addresses", {}, 2, 2, StepKind::Addresses},
+        {"bfe", "bfe stop|start|stopped|start-pending|running|stop-pending",
+         "the Base Filtering Engine stops, starts, or enters one state", {}, 1, 1, StepKind::Bfe},
+        {"clock", "clock manual|real", "winsim's clock is moved by hand (advance) or follows real time", {}, 1, 1,
+         StepKind::Clock},
+        {"advance", "advance <time>", "the hand-run clock moves on (250ms, 10s)", {}, 1, 1, StepKind::Advance},
+        {"unload", "unload", "the service stops, the driver is unloaded and the verifier reports", {}, 0, 0,
+         StepKind::Unload},
+        {"load", "load", "the driver is loaded again and the service starts as at the beginning", {}, 0, 0,
+         StepKind::Load},
+    };
+    return specs;
+}
+
+std::optional<ConnectionExpectation> ParseOutcome(const std::string &text)
+{
+    if (text == "redirected") return ConnectionExpectation::Redirected;
+    if (text == "direct") return ConnectionExpectation::Direct;
+    if (text == "blocked") return ConnectionExpectation::Blocked;
+    if (text == "refused") return ConnectionExpectation::Refused;
+    if (text == "pending") return ConnectionExpectation::Pending;
     return std::nullopt;
 }
 
-bool HasTraceSteps(const Scenario &scenario)
+std::string Joined(const std::vector<Word> &words, std::size_t from)
 {
-    for (const Step &step : scenario.steps) {
-        if (step.kind == StepKind::Trace) {
-            return true;
-        }
+    std::string text;
+    for (std::size_t i = from; i < words.size(); ++i) {
+        text += (i > from ? " " : "") + words[i].text;
+    }
+    return text;
+}
+
+const std::string *Option(const Args &args, const std::string &key)
+{
+    auto found = args.options.find(key);
+    return found == args.options.end() ? nullptr : &found->second;
+}
+
+bool NotifyOption(const Args &args)
+{
+    const std::string *notify = Option(args, "notify");
+    if (notify == nullptr || *notify == "yes") {
+        return true;
+    }
+    if (*notify != "no") {
+        Fail("notify", "'" + *notify + "': yes or no");
     }
     return false;
 }
 
-Scenario DefaultScenario()
+std::string ProcessRef(const std::string &text, const Timeline &timeline)
 {
-    Scenario s;
-    s.name = "default: the service configures the driver, then sends what a faulty service might";
-    s.probes = {
-        u"\\Device\\HarddiskVolume2\\Program Files\\WebBrowser\\webbrowser.exe",
-        u"\\Device\\HarddiskVolume2\\Program Files\\OtherBrowser\\OTHERBROWSER.EXE",
-        u"\\Device\\HarddiskVolume2\\Windows\\System32\\svchost.exe",
-        u"\\Device\\HarddiskVolume2\\Windows\\System32\\",
-    };
-    s.steps.push_back(OpenStep("an ordinary user opens the control device", winsim::Identity::User,
-                               STATUS_ACCESS_DENIED));
-    s.steps.push_back(OpenStep("an administrator opens the control device", winsim::Identity::Administrator,
-                               STATUS_SUCCESS));
-    s.steps.push_back(RulesStep("rules: intercept [webbrowser.exe, otherbrowser.exe, thirdbrowser.exe]", true,
-                                {u"webbrowser.exe", u"otherbrowser.exe", u"thirdbrowser.exe"}, STATUS_SUCCESS));
-    s.steps.push_back(QuicStep("QUIC blocking on", true, STATUS_SUCCESS));
-    s.steps.push_back(RulesStep("rules listing one name twice: intercept [WebBrowser.exe, WEBBROWSER.EXE]", true,
-                                {u"WebBrowser.exe", u"WEBBROWSER.EXE"}, STATUS_UNSUCCESSFUL));
-    agent::ProcessPolicy one;
-    one.names = {u"a.exe"};
-    std::vector<std::uint8_t> shortRecord = agent::BuildProcessRulesRecord(one);
-    shortRecord.resize(10);
-    s.steps.push_back(RawStep("a rules record of 10 bytes", IOCTL_QVR_SET_PROCESS_RULES, shortRecord,
-                              STATUS_BUFFER_TOO_SMALL));
-    std::vector<std::uint8_t> unterminated = agent::BuildProcessRulesRecord(one);
-    unterminated.resize(unterminated.size() - 2);
-    unterminated[0] = static_cast<std::uint8_t>(unterminated.size());
-    s.steps.push_back(RawStep("a rules record whose last name has no terminator", IOCTL_QVR_SET_PROCESS_RULES,
-                              unterminated, STATUS_INVALID_PARAMETER));
-    std::vector<std::uint8_t> wrongType = agent::BuildQuicBlockingRecord(1);
-    wrongType[4] = QVR_RECORD_TYPE_PROCESS_RULES;
-    s.steps.push_back(RawStep("a QUIC record carrying the rules type", IOCTL_QVR_SET_QUIC_BLOCKING, wrongType,
-                              STATUS_INVALID_PARAMETER));
-    s.steps.push_back(RawStep("an unknown control code", CTL_CODE(QVR_DEVICE_TYPE, 0x8FF, METHOD_BUFFERED, 0),
-                              {}, STATUS_INVALID_PARAMETER));
-    s.steps.push_back(QuicStep("QUIC blocking off", false, STATUS_SUCCESS));
-    s.steps.push_back(RulesStep("rules: exempt [svchost.exe]", false, {u"svchost.exe"}, STATUS_SUCCESS));
-    s.processes = true;
-    s.connections = true;
-    return s;
+    if (timeline.running.count(text) == 0) {
+        Fail("process", "'" + text + "' is not a running process of this scenario" +
+                            (timeline.everStarted.count(text) != 0 ? " (it has ended)" : ""));
+    }
+    return text;
 }
 
-std::optional<Scenario> LoadScenarioFile(const std::string &path, std::string *error)
+std::string ConnectionRef(const std::string &text, const Timeline &timeline)
 {
-    std::ifstream file(path);
-    if (!file) {
-        *error = path + ": cannot open";
-        return std::nullopt;
+    if (timeline.connections.count(text) == 0) {
+        Fail("connection", "'" + text + "' is not an open connection of this scenario");
     }
-    Scenario scenario;
-    scenario.name = path;
-    std::string line;
-    for (int number = 1; std::getline(file, line); ++number) {
-        const std::string text = Trim(line.substr(0, line.find('#')));
-        if (text.empty()) {
+    return text;
+}
+
+std::string NewConnection(const Args &args, Timeline &timeline)
+{
+    std::string name = "c" + std::to_string(++timeline.connectionCount);
+    if (const std::string *as = Option(args, "as")) {
+        if (!IsName(*as)) {
+            Fail("as", "'" + *as + "' is not a name (letters, digits, - _ .)");
+        }
+        if (timeline.connections.count(*as) != 0) {
+            Fail("as", "'" + *as + "' names an open connection already");
+        }
+        name = *as;
+    }
+    timeline.connections.insert(name);
+    return name;
+}
+
+ULONG ParseControlCode(const std::string &text)
+{
+    if (text == "rules") return IOCTL_QVR_SET_PROCESS_RULES;
+    if (text == "quic") return IOCTL_QVR_SET_QUIC_BLOCKING;
+    if (text == "callback") return IOCTL_QVR_CALLBACK;
+    if (text.rfind("0x", 0) != 0) {
+        Fail("code", "'" + text + "': rules, quic, callback, or 0x and a control code");
+    }
+    return static_cast<ULONG>(ParseNumber(text, "code", 0xFFFFFFFFu));
+}
+
+// Fills the step from the directive's arguments; the label is made afterwards.
+void Build(const DirectiveSpec &spec, const Args &args, Step &step, Timeline &timeline, std::string *describe)
+{
+    const std::vector<Word> &p = args.positional;
+    switch (spec.kind) {
+    case StepKind::Start:
+        if (!IsName(p[0].text)) {
+            Fail("process", "'" + p[0].text + "' is not a name (letters, digits, - _ .)");
+        }
+        if (timeline.running.count(p[0].text) != 0) {
+            Fail("process", "'" + p[0].text + "' is running already");
+        }
+        step.subject = p[0].text;
+        step.imagePath = Utf16(p[1].text, "image-path");
+        step.notify = NotifyOption(args);
+        timeline.running.insert(step.subject);
+        timeline.everStarted.insert(step.subject);
+        *describe = "start " + step.subject + " (" + p[1].text + ")";
+        break;
+    case StepKind::End:
+        step.subject = ProcessRef(p[0].text, timeline);
+        step.notify = NotifyOption(args);
+        timeline.running.erase(step.subject);
+        *describe = "end " + step.subject;
+        break;
+    case StepKind::Processes:
+        *describe = "the driver's intercept flag of each running process";
+        break;
+    case StepKind::Rules: {
+        if (p[0].text != "intercept" && p[0].text != "exempt") {
+            Fail("mode", "'" + p[0].text + "': intercept or exempt");
+        }
+        step.policy.interceptListed = p[0].text == "intercept";
+        for (std::size_t i = 1; i < p.size(); ++i) {
+            step.policy.names.push_back(Utf16(p[i].text, "name"));
+        }
+        *describe = "rules " + p[0].text + " [" + Joined(p, 1) + "]";
+        break;
+    }
+    case StepKind::Quic:
+        if (p[0].text == "on" || p[0].text == "off") {
+            step.quicValue = p[0].text == "on" ? 1 : 0;
+        } else {
+            step.quicValue = static_cast<std::uint32_t>(ParseNumber(p[0].text, "value", 0xFFFFFFFFu));
+        }
+        *describe = "QUIC switch " + p[0].text;
+        break;
+    case StepKind::Probe:
+        step.imagePath = Utf16(p[0].text, "image-path");
+        *describe = "probe " + p[0].text;
+        break;
+    case StepKind::Open:
+    case StepKind::Raw: {
+        if (const std::string *as = Option(args, "as")) {
+            step.identity = ParseIdentity(*as, "as");
+            step.ownHandle = true;
+        }
+        if (const std::string *access = Option(args, "access")) {
+            step.access = ParseAccess(*access, "access");
+            step.ownHandle = true;
+        }
+        if (spec.kind == StepKind::Open) {
+            step.ownHandle = true;
+            *describe = "open the control device as " + (Option(args, "as") ? *Option(args, "as") : std::string("system"));
+            break;
+        }
+        step.code = ParseControlCode(p[0].text);
+        for (std::size_t i = 1; i < p.size(); ++i) {
+            AppendHexBytes(p[i].text, "bytes", &step.input);
+        }
+        if (const std::string *out = Option(args, "out")) {
+            step.outputLength = static_cast<std::uint32_t>(ParseNumber(*out, "out", kMaxRawBytes));
+        }
+        step.waitMs = 2000;
+        if (const std::string *wait = Option(args, "wait")) {
+            step.waitMs = ParseDuration(*wait, "wait", 60000);
+        }
+        *describe = "raw " + p[0].text + " request of " + std::to_string(step.input.size()) + " bytes";
+        break;
+    }
+    case StepKind::Carriers:
+        step.count = static_cast<std::uint32_t>(ParseNumber(p[0].text, "count", 64));
+        *describe = "the service parks " + std::to_string(step.count) + " callback requests";
+        break;
+    case StepKind::PortAnswer: {
+        const std::string *result = Option(args, "result");
+        if ((result != nullptr) == !p.empty()) {
+            Fail("answer", "give one of <port>, proxy, silent, short, result=<n>");
+        }
+        if (result != nullptr) {
+            step.answer = PortAnswerKind::Result;
+            step.answerValue = static_cast<std::uint32_t>(ParseNumber(*result, "result", 0xFFFFFFFFu));
+        } else if (p[0].text == "proxy") {
+            step.answer = PortAnswerKind::ProxyPort;
+        } else if (p[0].text == "silent") {
+            step.answer = PortAnswerKind::Silent;
+        } else if (p[0].text == "short") {
+            step.answer = PortAnswerKind::Short;
+        } else {
+            step.answer = PortAnswerKind::Port;
+            step.answerValue = static_cast<std::uint32_t>(ParseNumber(p[0].text, "port", 65535));
+        }
+        if (const std::string *delay = Option(args, "delay")) {
+            step.delayMs = ParseDuration(*delay, "delay", 3600 * 1000);
+        }
+        *describe = "port queries: " + (result ? "result " + *result : p[0].text) +
+                    (step.delayMs ? " after " + *Option(args, "delay") : "");
+        break;
+    }
+    case StepKind::Proxy:
+        if (timeline.proxy) {
+            Fail("proxy", "the proxy is running already");
+        }
+        step.port = static_cast<std::uint16_t>(ParseNumber(p[0].text, "port", 65535));
+        if (step.port == 0) {
+            Fail("port", "the proxy needs a port other than 0");
+        }
+        if (const std::string *image = Option(args, "image")) {
+            step.imagePath = Utf16(*image, "image");
+        }
+        timeline.proxy = true;
+        *describe = "the proxy listens on port " + p[0].text;
+        break;
+    case StepKind::Filter: {
+        const std::string *blob = Option(args, "blob");
+        if ((blob != nullptr) == !p.empty()) {
+            Fail("target", "give one of proxy, ask, <port>, blob=<hex>");
+        }
+        std::string target;
+        if (blob != nullptr) {
+            step.blob.emplace();
+            AppendHexBytes(*blob, "blob", &*step.blob);
+            target = std::to_string(step.blob->size()) + " bytes of provider context";
+        } else if (p[0].text == "proxy") {
+            target = "the proxy's port";
+        } else if (p[0].text == "ask") {
+            step.askForPort = true;
+            target = "the port asked for";
+        } else {
+            step.port = static_cast<std::uint16_t>(ParseNumber(p[0].text, "port", 65535));
+            target = "port " + p[0].text;
+        }
+        const std::string *pid = Option(args, "pid");
+        if (pid != nullptr && *pid != "proxy") {
+            step.targetIsProxy = false;
+            step.targetPid = static_cast<std::uint32_t>(ParseNumber(*pid, "pid", 0xFFFFFFFFu));
+        }
+        if (step.targetIsProxy && blob == nullptr && !timeline.proxy) {
+            Fail("target", "the filter's target is the proxy, and no proxy runs here (say proxy <port> first, or pid=)");
+        }
+        if (!p.empty() && p[0].text == "proxy") {
+            step.port = 0;  // filled with the proxy's port when played
+        }
+        if (const std::string *port = Option(args, "remote-port")) {
+            step.remotePort = static_cast<std::uint16_t>(ParseNumber(*port, "remote-port", 65535));
+        }
+        if (const std::string *weight = Option(args, "weight")) {
+            step.weight = ParseNumber(*weight, "weight", ~0ull);
+        }
+        *describe = "connect-redirect filter" +
+                    (step.remotePort ? " for remote port " + std::to_string(*step.remotePort) : std::string()) +
+                    " to " + target;
+        break;
+    }
+    case StepKind::Connect: {
+        step.udp = spec.word == std::string("send");
+        step.subject = ProcessRef(p[0].text, timeline);
+        CheckEndpoint(p[1].text, "destination");
+        step.remote = p[1].text;
+        if (const std::string *from = Option(args, "from")) {
+            CheckEndpoint(*from, "from");
+            step.local = *from;
+        }
+        step.waitMs = 15000;
+        if (const std::string *wait = Option(args, "wait")) {
+            step.waitMs = ParseDuration(*wait, "wait", 60000);
+        }
+        step.connection = NewConnection(args, timeline);
+        *describe = (step.udp ? "UDP send of " : "connect ") + step.subject + " to " + step.remote +
+                    (step.local.empty() ? "" : " from " + step.local);
+        break;
+    }
+    case StepKind::Onward:
+        step.subject = ConnectionRef(p[0].text, timeline);
+        if (!timeline.proxy) {
+            Fail("onward", "no proxy runs here");
+        }
+        step.connection = NewConnection(args, timeline);
+        *describe = "the proxy's connection onwards for " + step.subject;
+        break;
+    case StepKind::Close:
+        step.subject = ConnectionRef(p[0].text, timeline);
+        timeline.connections.erase(step.subject);
+        *describe = "close " + step.subject;
+        break;
+    case StepKind::Addresses:
+        CheckAddress(p[0].text, "ipv4", 2);
+        CheckAddress(p[1].text, "ipv6", 23);
+        step.address4 = p[0].text;
+        step.address6 = p[1].text;
+        *describe = "the machine's addresses are " + step.address4 + " and " + step.address6;
+        break;
+    case StepKind::Bfe: {
+        static const std::set<std::string> states = {"stop", "start", "stopped", "start-pending", "running", "stop-pending"};
+        if (states.count(p[0].text) == 0) {
+            Fail("state", "'" + p[0].text + "': stop, start, stopped, start-pending, running or stop-pending");
+        }
+        step.bfe = p[0].text;
+        *describe = "BFE " + step.bfe;
+        break;
+    }
+    case StepKind::Clock:
+        if (p[0].text != "manual" && p[0].text != "real") {
+            Fail("mode", "'" + p[0].text + "': manual or real");
+        }
+        step.manualClock = p[0].text == "manual";
+        timeline.manualClock = step.manualClock;
+        *describe = "the clock runs " + std::string(step.manualClock ? "by hand" : "in real time");
+        break;
+    case StepKind::Advance:
+        if (!timeline.manualClock) {
+            Fail("advance", "the clock runs in real time here (say clock manual first)");
+        }
+        step.advanceMs = ParseDuration(p[0].text, "time", 3600 * 1000);
+        *describe = "the clock moves on " + p[0].text;
+        break;
+    case StepKind::Unload:
+        if (!timeline.loaded) {
+            Fail("unload", "the driver is not loaded here");
+        }
+        timeline.loaded = false;
+        timeline.proxy = false;
+        timeline.connections.clear();
+        *describe = "the service stops and the driver unloads";
+        break;
+    case StepKind::Load:
+        if (timeline.loaded) {
+            Fail("load", "the driver is loaded already");
+        }
+        timeline.loaded = true;
+        *describe = "the driver loads and the service starts";
+        break;
+    }
+}
+
+bool TakesStatus(StepKind kind)
+{
+    return kind == StepKind::Rules || kind == StepKind::Quic || kind == StepKind::Open || kind == StepKind::Raw;
+}
+
+void ParseLine(const std::vector<Word> &words, int number, Scenario &scenario, Timeline &timeline)
+{
+    const std::string &word = words[0].text;
+    const DirectiveSpec *spec = nullptr;
+    for (const DirectiveSpec &candidate : Directives()) {
+        if (word == candidate.word) {
+            spec = &candidate;
+        }
+    }
+    if (spec == nullptr || words[0].quoted) {
+        Fail(word, "unknown directive (qvrsim --help lists them)");
+    }
+    if (word == "name") {
+        scenario.name = Joined(words, 1);
+        return;
+    }
+    Args args;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        const std::size_t equals = words[i].equals;
+        if (equals == std::string::npos || equals == 0) {
+            args.positional.push_back(words[i]);
             continue;
         }
-        std::string why;
-        if (!ParseDirective(text, scenario, &why)) {
-            *error = path + ":" + std::to_string(number) + ": " + why;
+        const std::string key = words[i].text.substr(0, equals);
+        if (key != "label" && std::find(spec->options.begin(), spec->options.end(), key) == spec->options.end()) {
+            Fail(key, "not an option of " + word);
+        }
+        if (args.options.count(key) != 0) {
+            Fail(key, "given twice");
+        }
+        args.options[key] = words[i].text.substr(equals + 1);
+    }
+    if (args.positional.size() < spec->minPositional || args.positional.size() > spec->maxPositional) {
+        Fail(word, "usage: " + std::string(spec->usage));
+    }
+
+    Step step;
+    step.kind = spec->kind;
+    step.directive = word;
+    step.line = number;
+    std::string describe;
+    Build(*spec, args, step, timeline, &describe);
+    step.label = describe;
+    if (const std::string *label = Option(args, "label")) {
+        if (label->empty()) {
+            Fail("label", "empty label");
+        }
+        step.label = *label;
+    }
+    if (const std::string *expect = Option(args, "expect")) {
+        if (TakesStatus(step.kind)) {
+            step.expectedStatus = ParseStatus(*expect);
+            if (!step.expectedStatus) {
+                Fail("expect", "'" + *expect + "' is not a status name (qvrsim --help lists them) or 0x and a value");
+            }
+        } else {
+            step.expectedConnection = ParseOutcome(*expect);
+            if (!step.expectedConnection) {
+                Fail("expect", "'" + *expect + "': redirected, direct, blocked, refused or pending");
+            }
+        }
+    }
+    if (scenario.steps.size() >= kMaxSteps) {
+        Fail(word, "more than " + std::to_string(kMaxSteps) + " steps");
+    }
+    scenario.steps.push_back(std::move(step));
+}
+
+}  // namespace
+
+std::string ParseError::ToString() const
+{
+    std::string text = source;
+    if (line > 0) {
+        text += ":" + std::to_string(line);
+    }
+    text += ": ";
+    if (!field.empty()) {
+        text += field + ": ";
+    }
+    return text + message;
+}
+
+std::optional<NTSTATUS> ParseStatus(const std::string &text)
+{
+    if (std::optional<NTSTATUS> known = agent::StatusByName(text)) {
+        return known;
+    }
+    if (text.size() < 3 || text.size() > 10 || text.rfind("0x", 0) != 0) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 2; i < text.size(); ++i) {
+        if (!IsHexDigit(text[i])) {
             return std::nullopt;
         }
     }
+    return static_cast<NTSTATUS>(std::stoul(text.substr(2), nullptr, 16));
+}
+
+std::optional<Scenario> ParseScenario(const std::string &text, const std::string &source, ParseError *error)
+{
+    Scenario scenario;
+    scenario.source = source;
+    Timeline timeline;
+    *error = ParseError{source, 0, "", ""};
+    if (text.size() > kMaxScenarioBytes) {
+        error->message = "larger than " + std::to_string(kMaxScenarioBytes >> 20) + " MiB";
+        return std::nullopt;
+    }
+    if (text.find('\0') != std::string::npos) {
+        error->line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + text.find('\0'), '\n'));
+        error->message = "not text (a NUL byte)";
+        return std::nullopt;
+    }
+    std::size_t start = 0;
+    for (int number = 1; start < text.size(); ++number) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        try {
+            if (line.size() > kMaxLineBytes) {
+                Fail("", "line longer than " + std::to_string(kMaxLineBytes) + " bytes");
+            }
+            const std::vector<Word> words = SplitWords(line);
+            if (!words.empty()) {
+                ParseLine(words, number, scenario, timeline);
+            }
+        } catch (const Failure &failure) {
+            *error = ParseError{source, number, failure.field, failure.message};
+            return std::nullopt;
+        }
+    }
+    if (scenario.name.empty()) {
+        scenario.name = source;
+    }
     return scenario;
+}
+
+std::optional<Scenario> LoadScenarioFile(const std::string &path, ParseError *error)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        *error = ParseError{path, 0, "", "cannot open"};
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[65536];
+    while (file.read(buffer, sizeof(buffer)) || file.gcount() > 0) {
+        text.append(buffer, static_cast<std::size_t>(file.gcount()));
+        if (text.size() > kMaxScenarioBytes) {
+            *error = ParseError{path, 0, "", "larger than " + std::to_string(kMaxScenarioBytes >> 20) + " MiB"};
+            return std::nullopt;
+        }
+    }
+    if (file.bad()) {
+        *error = ParseError{path, 0, "", "cannot read"};
+        return std::nullopt;
+    }
+    const std::size_t slash = path.find_last_of('/');
+    return ParseScenario(text, slash == std::string::npos ? path : path.substr(slash + 1), error);
+}
+
+const std::string &DefaultScenarioText()
+{
+    static const std::string text = kEmbeddedDefaultScenario;
+    return text;
+}
+
+Scenario DefaultScenario()
+{
+    ParseError error;
+    std::optional<Scenario> scenario = ParseScenario(DefaultScenarioText(), "default.qvrsim", &error);
+    // The build checks the embedded file by running it; a broken one is a build mistake.
+    if (!scenario) {
+        Scenario broken;
+        broken.name = "the embedded default does not parse: " + error.ToString();
+        return broken;
+    }
+    return *scenario;
+}
+
+std::string DirectiveHelp()
+{
+    std::ostringstream out;
+    for (const DirectiveSpec &spec : Directives()) {
+        out << "  " << spec.usage << "\n      " << spec.help << "\n";
+    }
+    return out.str();
 }
 
 }  // namespace qvr::sim

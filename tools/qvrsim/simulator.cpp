@@ -1,104 +1,263 @@
 /*
  * simulator.cpp
  *
- * Plays a scenario against the real driver in winsim: load, the service's steps with the
- * driver's answers, the policy's verdict on the scenario's image paths, unload, and the
- * verifier's verdict.
+ * A run from start to verdict: the implicit load, each step under a deadline (a watchdog
+ * abandons the run, with a message, if one never returns), the implicit unload, the
+ * verifier's verdict; and the two ways of writing it, readable text and JSON lines.
  */
 #include "simulator.h"
 
-#include "agent/agent.h"
-#include "agent/service.h"
+#include "player.h"
 
-#include <ntddk.h>
-
-#include <winsim/driver.h>
 #include <winsim/verifier.h>
 
-#include "driver/frame/driver_entry.h"
-#include "driver/frame/driver_state.h"
-#include "driver/policy/rule_store.h"
-
-#include <qvr_ioctl.h>
-
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
-#include <optional>
+#include <thread>
 
 namespace qvr::sim {
 
 namespace {
 
-constexpr char kService[] = "qvrdrv";
-// IOCTL_QVR_CALLBACK requests the service keeps parked for the driver's questions.
-constexpr std::size_t kCallbackCarriers = 2;
-
-const char *IdentityName(winsim::Identity identity)
-{
-    switch (identity) {
-    case winsim::Identity::LocalSystem: return "LocalSystem";
-    case winsim::Identity::Administrator: return "an administrator";
-    case winsim::Identity::User: return "an ordinary user";
+// Ends the process when a step overruns its deadline: the one wait that has no deadline of
+// its own (a driver that never gives a request back at unload, say) cannot hang the run.
+class Watchdog {
+public:
+    explicit Watchdog(Output &output) : output_(output), thread_([this] { Run(); }) {}
+    ~Watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            done_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
     }
-    return "?";
+    void Arm(std::chrono::milliseconds limit, std::string what)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        deadline_ = std::chrono::steady_clock::now() + limit;
+        what_ = std::move(what) + " did not finish within " + std::to_string(limit.count() / 1000) + " s";
+        armed_ = true;
+        changed_.notify_all();
+    }
+    void Disarm()
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        armed_ = false;
+    }
+
+private:
+    void Run()
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        while (!done_) {
+            if (!armed_) {
+                changed_.wait(guard);
+                continue;
+            }
+            if (changed_.wait_until(guard, deadline_) == std::cv_status::timeout && armed_ && !done_ &&
+                std::chrono::steady_clock::now() >= deadline_) {
+                output_.Stuck(what_);
+                std::fflush(nullptr);
+                std::_Exit(1);
+            }
+        }
+    }
+
+    Output &output_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool armed_ = false;
+    bool done_ = false;
+    std::chrono::steady_clock::time_point deadline_;
+    std::string what_;
+    std::thread thread_;
+};
+
+std::string Dump(const Json &json)
+{
+    return json.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-// The rule store's verdict, as the process table will ask it for each process it enters.
-std::vector<ProbeOutcome> Probe(const std::vector<std::u16string> &paths, bool show, std::ostream &out)
+Json StatusObject(const std::optional<NTSTATUS> &status)
 {
-    std::vector<ProbeOutcome> outcomes;
-    for (const std::u16string &path : paths) {
-        UNICODE_STRING string;
-        string.Buffer = const_cast<PWCH>(path.data());
-        string.Length = static_cast<USHORT>(path.size() * sizeof(WCHAR));
-        string.MaximumLength = string.Length;
-        const bool intercepted = IsImageIntercepted(&string) != FALSE;
-        outcomes.push_back({path, intercepted});
-        if (!show) {
-            continue;
-        }
-        out << "      policy: " << Utf8(path) << " -> " << (intercepted ? "intercepted" : "left alone") << "\n";
+    if (!status) {
+        return nullptr;
     }
-    return outcomes;
+    return Json{{"name", agent::StatusText(*status)}, {"value", StatusHex(*status)}};
 }
 
-NTSTATUS PlayStep(const Step &step, agent::AgentService &service, TraceView *trace)
+class Text : public Output {
+public:
+    explicit Text(std::ostream &out) : out_(out) {}
+    void Begin(const Scenario &scenario) override
+    {
+        out_ << "scenario: " << scenario.name << " (" << scenario.source << ", " << scenario.steps.size() << " steps)\n";
+        out_.flush();
+    }
+    void Step(const StepReport &step) override
+    {
+        out_ << "step " << step.number;
+        if (step.line > 0) {
+            out_ << " (line " << step.line << ")";
+        }
+        out_ << ": " << step.label;
+        if (step.status) {
+            out_ << " -> " << agent::StatusText(*step.status) << " (" << StatusHex(*step.status) << ")";
+        }
+        if (!step.finished) {
+            out_ << "  COULD NOT FINISH";
+        }
+        if (step.status && step.expected && *step.status != *step.expected) {
+            out_ << "  UNEXPECTED: the scenario expects " << agent::StatusText(*step.expected);
+        } else if (!step.asExpected && step.finished) {
+            out_ << "  UNEXPECTED";
+        }
+        out_ << "\n";
+        for (const std::string &line : step.lines) {
+            out_ << "      " << line << "\n";
+        }
+        out_.flush();
+    }
+    void Connection(const ConnectionReport &connection) override
+    {
+        out_ << "  connection " << connection.name << ": " << connection.label << "\n";
+        for (const std::string &line : connection.lines) {
+            out_ << "    " << line << "\n";
+        }
+        out_.flush();
+    }
+    void End(const Report &report) override
+    {
+        if (report.Clean()) {
+            out_ << "verifier: clean\n";
+        } else {
+            out_ << "verifier: NOT CLEAN\n";
+            if (!NT_SUCCESS(report.firstLoadStatus)) {
+                out_ << "  the driver did not start: " << agent::StatusText(report.firstLoadStatus) << "\n";
+            }
+            for (const UnloadReport &unload : report.unloads) {
+                if (!NT_SUCCESS(unload.status)) {
+                    out_ << "  unload: " << agent::StatusText(unload.status) << "\n";
+                }
+                for (const std::string &item : unload.leftBehind) {
+                    out_ << "  left behind: " << item << "\n";
+                }
+            }
+            for (const std::string &violation : report.violations) {
+                out_ << "  violation: " << violation << "\n";
+            }
+        }
+        const int code = report.ExitCode();
+        out_ << "result: exit " << code
+             << (code == 0   ? " (clean, every answer as expected)"
+                 : code == 1 ? " (the verifier's verdict is not clean)"
+                             : " (clean, but an answer differed from the scenario's expectation or a step could not finish)")
+             << "\n";
+        out_.flush();
+    }
+    void Stuck(const std::string &what) override
+    {
+        out_ << "STUCK: " << what << "; the run is abandoned (exit 1)\n";
+        out_.flush();
+    }
+
+private:
+    std::ostream &out_;
+};
+
+class JsonLines : public Output {
+public:
+    explicit JsonLines(std::ostream &out) : out_(out) {}
+    void Begin(const Scenario &scenario) override
+    {
+        Write(Json{{"kind", "scenario"}, {"name", scenario.name}, {"source", scenario.source}, {"steps", scenario.steps.size()}});
+    }
+    void Step(const StepReport &step) override
+    {
+        Write(Json{{"kind", "step"},
+                   {"number", step.number},
+                   {"line", step.line},
+                   {"directive", step.directive},
+                   {"label", step.label},
+                   {"status", StatusObject(step.status)},
+                   {"expected", StatusObject(step.expected)},
+                   {"finished", step.finished},
+                   {"as_expected", step.asExpected},
+                   {"details", step.details}});
+    }
+    void Connection(const ConnectionReport &connection) override
+    {
+        Json json{{"kind", "connection"}, {"name", connection.name}, {"step", connection.step}, {"label", connection.label}};
+        for (auto it = connection.details.begin(); it != connection.details.end(); ++it) {
+            json[it.key()] = it.value();
+        }
+        json["as_expected"] = connection.asExpected;
+        Write(json);
+    }
+    void End(const Report &report) override
+    {
+        Json unloads = Json::array();
+        for (const UnloadReport &unload : report.unloads) {
+            unloads.push_back(Json{{"status", StatusObject(unload.status)}, {"left_behind", unload.leftBehind}});
+        }
+        Write(Json{{"kind", "verdict"},
+                   {"clean", report.Clean()},
+                   {"as_expected", report.AllAsExpected()},
+                   {"driver_entry", StatusObject(report.firstLoadStatus)},
+                   {"unloads", unloads},
+                   {"violations", report.violations},
+                   {"exit_code", report.ExitCode()}});
+    }
+    void Stuck(const std::string &what) override
+    {
+        Write(Json{{"kind", "stuck"}, {"what", what}, {"exit_code", 1}});
+    }
+
+private:
+    void Write(const Json &json)
+    {
+        out_ << Dump(json) << "\n";
+        out_.flush();
+    }
+    std::ostream &out_;
+};
+
+std::chrono::milliseconds Deadline(const Step &step)
 {
-    switch (step.kind) {
-    case StepKind::Trace:
-        if (trace != nullptr) {
-            trace->Change(step.trace);
-        }
-        return STATUS_SUCCESS;
-    case StepKind::Open: {
-        winsim::OpenResult open = winsim::OpenDevice(agent::ControlDeviceWin32Name(), step.identity);
-        if (open.handle.IsOpen()) {
-            winsim::CloseHandle(open.handle);
-        }
-        return open.status;
-    }
-    case StepKind::Rules:
-        return service.SetProcessRules(step.policy);
-    case StepKind::Quic:
-        return service.SetQuicBlocking(step.quic);
-    case StepKind::RawControl:
-        return service.SendRaw(step.description, step.code, step.input);
-    }
-    return STATUS_NOT_SUPPORTED;
+    return std::chrono::milliseconds(60000 + step.waitMs + step.delayMs);
 }
 
 }  // namespace
 
+std::unique_ptr<Output> TextOutput(std::ostream &out) { return std::make_unique<Text>(out); }
+std::unique_ptr<Output> JsonOutput(std::ostream &out) { return std::make_unique<JsonLines>(out); }
+
 std::string Utf8(const std::u16string &text)
 {
     std::string out;
-    for (char16_t c : text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        std::uint32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;  // a lone surrogate has no UTF-8 form
+        }
         if (c < 0x80) {
             out += static_cast<char>(c);
         } else if (c < 0x800) {
             out += static_cast<char>(0xC0 | (c >> 6));
             out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
+        } else if (c < 0x10000) {
             out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
             out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
             out += static_cast<char>(0x80 | (c & 0x3F));
         }
@@ -106,18 +265,62 @@ std::string Utf8(const std::u16string &text)
     return out;
 }
 
-bool Report::AllAsExpected() const
+std::string Hex(const std::vector<std::uint8_t> &bytes)
 {
-    for (const StepOutcome &step : steps) {
-        if (!step.AsExpected()) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size() * 2);
+    for (std::uint8_t byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0xF];
+    }
+    return text;
+}
+
+std::string StatusHex(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
+bool Report::Clean() const
+{
+    if (!NT_SUCCESS(firstLoadStatus) || !violations.empty()) {
+        return false;
+    }
+    for (const UnloadReport &unload : unloads) {
+        if (!NT_SUCCESS(unload.status) || !unload.leftBehind.empty()) {
             return false;
         }
     }
-    return NT_SUCCESS(openStatus) && NT_SUCCESS(processStatus);
+    return true;
 }
 
-Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations,
-                   const std::optional<TraceSettings> &trace)
+bool Report::AllAsExpected() const
+{
+    for (const StepReport &step : steps) {
+        if (!step.asExpected) {
+            return false;
+        }
+    }
+    for (const ConnectionReport &connection : connections) {
+        if (!connection.asExpected) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int Report::ExitCode() const
+{
+    if (!Clean()) {
+        return 1;
+    }
+    return AllAsExpected() ? 0 : 3;
+}
+
+Report RunScenario(const Scenario &scenario, Output &output, bool collectViolations)
 {
     Report report;
     std::optional<TraceView> traceView;
@@ -131,72 +334,36 @@ Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViol
             report.violations.push_back(violation.call + ": " + violation.message);
         });
     }
-
-    out << "scenario: " << scenario.name << "\n";
-    report.loadStatus = winsim::LoadDriver(DriverEntry, kService);
-    out << "driver: DriverEntry -> " << agent::StatusText(report.loadStatus) << "\n";
-    if (NT_SUCCESS(report.loadStatus)) {
-        agent::Agent agentModel(winsim::Identity::LocalSystem);
-        agent::AgentOptions options;
-        options.callbackCarriers = kCallbackCarriers;
-        report.openStatus = agentModel.Start(options);
-        agent::AgentService &service = agentModel.Service();
-        out << "agent: opens " << agent::ControlDeviceWin32Name() << " as LocalSystem and parks "
-            << kCallbackCarriers << " callback carriers -> " << agent::StatusText(report.openStatus) << "\n";
-        for (std::size_t i = 0; i < scenario.steps.size() && NT_SUCCESS(report.openStatus); ++i) {
-            const Step &step = scenario.steps[i];
-            const NTSTATUS status = PlayStep(step, service, traceView ? &*traceView : nullptr);
-            StepOutcome outcome{step.description, status, step.expected};
-            if (step.kind == StepKind::Trace) {
-                report.steps.push_back(outcome);
-                out << "step " << (i + 1) << ": " << step.description << "\n";
-                continue;
-            }
-            out << "step " << (i + 1) << ": " << step.description << " -> "
-                << (NT_SUCCESS(status) ? "accepted" : "refused") << " (" << agent::StatusText(status) << ")";
-            if (!outcome.AsExpected()) {
-                out << "  UNEXPECTED: the scenario expects " << agent::StatusText(*step.expected);
-            }
-            out << "\n";
-            report.steps.push_back(outcome);
-            if (step.kind == StepKind::Rules || (step.kind == StepKind::RawControl && step.code == IOCTL_QVR_SET_PROCESS_RULES)) {
-                if (!NT_SUCCESS(status)) {
-                    out << "      policy: the rules in force stay as they were\n";
-                }
-                report.probes.push_back(Probe(scenario.probes, NT_SUCCESS(status), out));
-            }
-            if (step.kind == StepKind::Quic || (step.kind == StepKind::RawControl && step.code == IOCTL_QVR_SET_QUIC_BLOCKING)) {
-                out << "      driver: QUIC blocking is " << (QuicBlockingEnabled != 0 ? "on" : "off") << "\n";
+    output.Begin(scenario);
+    {
+        Watchdog watchdog(output);
+        Player player(report, output);
+        watchdog.Arm(std::chrono::seconds(60), "step 0 (the driver loads)");
+        player.LoadStep(nullptr, 0);
+        int number = 0;
+        if (NT_SUCCESS(report.firstLoadStatus)) {
+            for (const Step &step : scenario.steps) {
+                ++number;
+                watchdog.Arm(Deadline(step), "step " + std::to_string(number) + " (line " + std::to_string(step.line) +
+                                                 ": " + step.label + ")");
+                player.Play(step, number);
             }
         }
-        if (scenario.processes && NT_SUCCESS(report.openStatus)) {
-            report.processStatus = RunProcessPolicyScenario(service, out, &report.processViews);
-        }
-        if (scenario.connections && NT_SUCCESS(report.openStatus)) {
-            report.connectionStatus = RunRedirectScenario(agentModel, out, &report.connectionViews);
-        }
-        agentModel.Stop();
-        winsim::UnloadResult unload = winsim::UnloadDriver(kService);
-        report.unloadStatus = unload.status;
-        report.leftBehind = unload.leftBehind;
-        out << "driver: unload -> " << agent::StatusText(unload.status) << "\n";
+        watchdog.Arm(std::chrono::seconds(120), "the last unload");
+        player.Finish(number + 1);
+        watchdog.Disarm();
     }
-
     if (collectViolations) {
         winsim::SetViolationHandler(nullptr);
     }
-    if (report.Clean()) {
-        out << "verifier: clean\n";
-    } else {
-        out << "verifier: NOT CLEAN\n";
-        for (const std::string &item : report.leftBehind) {
-            out << "  left behind: " << item << "\n";
-        }
-        for (const std::string &violation : report.violations) {
-            out << "  violation: " << violation << "\n";
-        }
-    }
+    output.End(report);
     return report;
+}
+
+Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations)
+{
+    std::unique_ptr<Output> text = TextOutput(out);
+    return RunScenario(scenario, *text, collectViolations);
 }
 
 }  // namespace qvr::sim

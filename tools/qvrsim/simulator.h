@@ -1,57 +1,95 @@
 /*
  * simulator.h
  *
- * Runs a scenario: loads qvrdrv into winsim, starts the agent's service model, plays the
- * steps, unloads the driver and takes the verifier's verdict.
+ * Plays a scenario: loads qvrdrv into winsim, starts the agent's service model, plays the
+ * steps on one timeline, reports each step and each connection as it is known, unloads the
+ * driver and takes the verifier's verdict. Every wait has a deadline; a step that cannot
+ * finish in time says so and the scenario goes on.
  */
 #pragma once
 
-#include "process_scenario.h"
-#include "redirect_scenario.h"
 #include "scenario.h"
 
+#include <nlohmann/json.hpp>
+
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 namespace qvr::sim {
 
-struct StepOutcome {
-    std::string description;
-    NTSTATUS status = 0;
+using Json = nlohmann::ordered_json;
+
+// One step as it was played.
+struct StepReport {
+    int number = 0;                      // 1, 2, ...; the implicit load is 0
+    const Step *step = nullptr;          // null for the implicit first load and last unload
+    std::string directive;
+    int line = 0;
+    std::string label;
+    std::optional<NTSTATUS> status;      // for steps that send something
     std::optional<NTSTATUS> expected;
-    bool AsExpected() const { return !expected || *expected == status; }
+    bool finished = true;                // false: it could not finish within its wait
+    bool asExpected = true;
+    Json details = Json::object();       // what the step saw, by name
+    std::vector<std::string> lines;      // the same, for the text output
 };
 
-struct ProbeOutcome {
-    std::u16string path;
-    bool intercepted = false;
+// One connection as it ended (or stood at the end).
+struct ConnectionReport {
+    std::string name;
+    int step = 0;                        // the step that made it
+    std::string label;
+    bool asExpected = true;
+    Json details = Json::object();
+    std::vector<std::string> lines;
+};
+
+struct UnloadReport {
+    NTSTATUS status = 0;
+    std::vector<std::string> leftBehind;
 };
 
 struct Report {
-    NTSTATUS loadStatus = 0;                 // DriverEntry's status
-    NTSTATUS openStatus = 0;                 // the service's open of the control device
-    std::vector<StepOutcome> steps;
-    std::vector<std::vector<ProbeOutcome>> probes;  // after each rules step, in order
-    NTSTATUS processStatus = 0;              // the process-policy scenario's policies, when run
-    std::vector<std::vector<ProcessView>> processViews;  // its processes under each policy
-    NTSTATUS connectionStatus = 0;           // the connection scenario's set-up, when run
-    std::vector<ConnectionView> connectionViews;  // its connections, in order
-    NTSTATUS unloadStatus = 0;
-    std::vector<std::string> leftBehind;     // the verifier's unload report
-    std::vector<std::string> violations;     // rule violations seen during the run
-    bool Clean() const { return NT_SUCCESS(loadStatus) && NT_SUCCESS(unloadStatus) && leftBehind.empty() && violations.empty(); }
+    NTSTATUS firstLoadStatus = 0;
+    std::vector<StepReport> steps;
+    std::vector<ConnectionReport> connections;
+    std::vector<UnloadReport> unloads;
+    std::vector<std::string> violations;
+    bool Clean() const;
     bool AllAsExpected() const;
+    // 0 clean and as expected, 1 not clean (or the driver did not start), 3 clean but an
+    // answer differed or a step could not finish.
+    int ExitCode() const;
 };
 
-// Plays the scenario, writing a readable account to out as it goes. With collectViolations
-// the verifier's rule violations are gathered into the report (the simulator's own
-// handler); without, they go to whatever handler is installed (a test's). With trace (or
-// when the scenario has trace steps) the driver's trace is shown between the lines, from
-// the given settings (off when none are given) until a trace step changes them.
-Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations = true,
-                   const std::optional<TraceSettings> &trace = std::nullopt);
+// Where the run is written as it goes.
+class Output {
+public:
+    virtual ~Output() = default;
+    virtual void Begin(const Scenario &scenario) = 0;
+    virtual void Step(const StepReport &step) = 0;
+    virtual void Connection(const ConnectionReport &connection) = 0;
+    virtual void End(const Report &report) = 0;
+    // The run is abandoned: a step did not end within its deadline.
+    virtual void Stuck(const std::string &what) = 0;
+};
+
+// Readable lines, flushed after each step.
+std::unique_ptr<Output> TextOutput(std::ostream &out);
+// One JSON object per line (scenario, step, connection, verdict), flushed after each.
+std::unique_ptr<Output> JsonOutput(std::ostream &out);
+
+// Plays the scenario. With collectViolations the verifier's rule violations are gathered
+// into the report (the simulator's own handler); without, they go to whatever handler is
+// installed (a test's).
+Report RunScenario(const Scenario &scenario, Output &output, bool collectViolations = true);
+// The same with the text output.
+Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations = true);
 
 std::string Utf8(const std::u16string &text);
+std::string Hex(const std::vector<std::uint8_t> &bytes);
+std::string StatusHex(NTSTATUS status);
 
 }  // namespace qvr::sim

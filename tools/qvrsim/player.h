@@ -1,0 +1,107 @@
+/*
+ * player.h
+ *
+ * The world a scenario plays in and the playing of each directive: the loaded driver,
+ * the agent's service with its callback carriers, port answers, proxy and filters, the
+ * scenario's processes and connections. One Player per run.
+ */
+#pragma once
+
+#include "scenario.h"
+#include "simulator.h"
+
+#include "agent/callback_responder.h"
+#include "agent/filters.h"
+#include "agent/proxy.h"
+#include "agent/service.h"
+
+#include <winsim/network.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace qvr::sim {
+
+// How the service answers port queries; read by the carriers' threads.
+struct PortAnswerState {
+    std::mutex lock;
+    PortAnswerKind kind = PortAnswerKind::ProxyPort;
+    std::uint32_t value = 0;
+    std::int64_t delayMs = 0;
+    std::uint16_t proxyPort = 0;
+};
+
+class Player {
+public:
+    Player(Report &report, Output &output);
+    ~Player();
+
+    // The implicit first step: load, open, park the carriers.
+    void LoadStep(const Step *step, int number);
+    void Play(const Step &step, int number);
+    // The implicit last step when the scenario left the driver loaded.
+    void Finish(int number);
+
+private:
+    struct LiveConnection {
+        std::string name;
+        int step = 0;
+        std::string label;
+        std::string process;                 // the scenario's name of the connecting process
+        std::uint64_t pid = 0;
+        bool udp = false;
+        winsim::network::Connection connection;
+        std::optional<agent::ProxiedConnection> accepted;
+        std::optional<ConnectionExpectation> expected;
+        bool reported = false;
+    };
+
+    StepReport NewReport(const Step *step, int number, const std::string &directive, const std::string &label);
+    void Emit(StepReport &report);
+
+    void StartService(StepReport &report);
+    void StopService();
+    void SetCarriers(std::uint32_t count, StepReport &report);
+    void UnloadStep(StepReport &report);
+
+    void PlayProcesses(const Step &step, StepReport &report);
+    void PlayRules(const Step &step, StepReport &report);
+    void PlayRaw(const Step &step, StepReport &report);
+    void PlayOpen(const Step &step, StepReport &report);
+    void PlayFilter(const Step &step, StepReport &report);
+    void PlayConnect(const Step &step, StepReport &report);
+    void PlayOnward(const Step &step, StepReport &report);
+    void PlayAdvance(const Step &step, StepReport &report);
+    void PlayWorld(const Step &step, StepReport &report);
+
+    // After a request that may change them: what the driver holds now.
+    void ShowRules(StepReport &report);
+    void ShowQuic(StepReport &report);
+
+    // Reports the connection as it stands (once).
+    void ReportConnection(LiveConnection &live);
+    std::optional<agent::ProxiedConnection> TakeAccepted(const winsim::network::Connection &connection);
+    void CloseConnections();
+
+    std::string ProcessName(std::uint64_t pid) const;
+
+    Report &report_;
+    Output &output_;
+    bool loaded_ = false;
+    std::uint32_t carriers_ = 2;
+    agent::AgentService service_;
+    std::unique_ptr<agent::CallbackResponder> responder_;
+    std::shared_ptr<PortAnswerState> answers_;
+    agent::LocalProxy proxy_;
+    bool proxyRunning_ = false;
+    agent::RedirectFilters filters_;
+    std::vector<std::u16string> probes_;
+    std::map<std::string, std::uint64_t> processes_;       // running, by scenario name
+    std::vector<std::pair<std::string, std::uint64_t>> startOrder_;
+    std::map<std::string, std::unique_ptr<LiveConnection>> connections_;
+    std::vector<agent::ProxiedConnection> unclaimed_;       // accepted by the proxy, not yet matched
+    bool bfeChanged_ = false;
+};
+
+}  // namespace qvr::sim
