@@ -56,8 +56,8 @@ bool Meets(ConnectionExpectation expectation, Outcome outcome, bool redirected)
     return false;
 }
 
-// Until the connection settles, or (hand-run clock) a thread more than before waits on
-// the clock, or the wait runs out. A driver that waits on a clock nobody moves would
+// Until the connection settles, or (hand-run clock) a thread more than before has waited
+// on the clock for 200 ms, or the wait runs out. A driver that waits on a clock nobody moves would
 // otherwise keep the step for the whole wait.
 void WaitForConnection(const winsim::network::Connection &connection, std::int64_t waitMs, std::size_t waitersBefore)
 {
@@ -65,8 +65,8 @@ void WaitForConnection(const winsim::network::Connection &connection, std::int64
     int clockWaits = 0;
     while (connection.State() == Outcome::Pending && std::chrono::steady_clock::now() < deadline) {
         if (winsim::clock::IsManual() && winsim::clock::Waiters() > waitersBefore) {
-            if (++clockWaits >= 20) {
-                return;  // still waiting after 20 ms: it waits for the clock
+            if (++clockWaits >= 200) {
+                return;  // still waiting after 200 ms: it waits for the clock
             }
         } else {
             clockWaits = 0;
@@ -226,13 +226,17 @@ void Player::PlayOnward(const Step &step, StepReport &report)
 void Player::PlayAdvance(const Step &step, StepReport &report)
 {
     winsim::clock::Advance(step.advanceMs * 10000);
-    report.details["clock_ms"] = winsim::clock::Now() / 10000;
+    report.details["advanced_ms"] = step.advanceMs;
     // What the clock woke goes on in real time: give each pending connection a moment.
+    Json stillPending = Json::array();
     for (auto &entry : connections_) {
-        if (!entry.second->reported) {
-            entry.second->connection.WaitSettled(std::chrono::seconds(1));
+        if (!entry.second->reported &&
+            entry.second->connection.WaitSettled(std::chrono::seconds(1)) == Outcome::Pending) {
+            stillPending.push_back(entry.first);
+            report.lines.push_back("connection " + entry.first + " is still pending");
         }
     }
+    report.details["still_pending"] = stillPending;
 }
 
 void Player::CloseConnections()
