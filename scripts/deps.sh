@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh host|tray|fuzz|driver ...   (as root, or through sudo)
 set -euo pipefail
 
-host_pkgs=(build-essential cmake ninja-build python3 googletest libgtest-dev libgmock-dev libbenchmark-dev)
+host_pkgs=(build-essential cmake ninja-build python3 python3-jsonschema googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 tray_pkgs=(g++-mingw-w64-i686-posix libboost-dev wine wine32:i386 xvfb x11-apps imagemagick xdotool)
 # The i686 driver build: the cross compiler, mingw's kernel headers and import libraries

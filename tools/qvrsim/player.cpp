@@ -219,12 +219,18 @@ void Player::UnloadStep(StepReport &report)
 {
     CloseConnections();
     StopService();
-    // Waits the driver has on a hand-run clock end in real time, or unload would wait on them.
-    if (winsim::clock::IsManual()) {
+    // Waits the driver has on a hand-run clock end in real time, or unload would wait on
+    // them for ever; the clock is handed back afterwards.
+    const bool manual = winsim::clock::IsManual();
+    if (manual) {
         winsim::clock::UseReal();
+        report.lines.push_back("the clock runs in real time while the driver unloads");
     }
     winsim::DrainWorkItems();
     winsim::UnloadResult unload = winsim::UnloadDriver(kService);
+    if (manual) {
+        winsim::clock::UseManual();
+    }
     loaded_ = false;
     report.status = unload.status;
     report.details["left_behind"] = unload.leftBehind;

@@ -121,7 +121,7 @@ struct ParseError {
 
 // Limits that keep any input quick: longer files and lines are refused with a message.
 inline constexpr std::size_t kMaxScenarioBytes = 8u << 20;
-inline constexpr std::size_t kMaxLineBytes = 64u << 10;
+inline constexpr std::size_t kMaxLineBytes = 256u << 10;
 inline constexpr std::size_t kMaxSteps = 20000;
 inline constexpr std::size_t kMaxRawBytes = 65536;
 
