@@ -370,7 +370,10 @@ std::string ConnectionRef(const std::string &text, const Timeline &timeline)
 
 std::string NewConnection(const Args &args, Timeline &timeline)
 {
-    std::string name = "c" + std::to_string(++timeline.connectionCount);
+    std::string name;
+    do {
+        name = "c" + std::to_string(++timeline.connectionCount);
+    } while (timeline.connections.count(name) != 0);
     if (const std::string *as = Option(args, "as")) {
         if (!IsName(*as)) {
             Fail("as", "'" + *as + "' is not a name (letters, digits, - _ .)");
