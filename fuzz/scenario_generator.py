@@ -109,7 +109,10 @@ def generated(rng):
         elif pick < 0.78 and connections and proxy:
             lines.append("onward %s" % rng.choice(connections))
         elif pick < 0.80 and connections:
-            lines.append("close %s" % connections.pop(rng.randrange(len(connections))))
+            if rng.random() < 0.5:
+                lines.append("close %s" % connections.pop(rng.randrange(len(connections))))
+            else:
+                lines.append("settle %s wait=%s" % (rng.choice(connections + [""]), rng.choice(["100ms", "1s"])))
         elif pick < 0.84:
             lines.append("bfe %s" % rng.choice(["stop", "start", "stopped", "start-pending", "running", "stop-pending"]))
         elif pick < 0.88:

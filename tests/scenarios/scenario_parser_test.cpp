@@ -57,6 +57,8 @@ TEST(ScenarioParserTest, BadLinesNameTheirLineAndField)
         {"start a x.exe\nconnect a 203.0.113.7:443 expect=STATUS_SUCCESS\n", 2, "expect", "redirected, direct"},
         {"start a x.exe\nconnect a 203.0.113.7:443 as=c\nconnect a 203.0.113.7:443 as=c\n", 3, "as", "open connection already"},
         {"close c1\n", 1, "connection", "not an open connection"},
+        {"settle c1\n", 1, "connection", "not an open connection"},
+        {"settle wait=1\n", 1, "wait", "not a duration"},
         {"filter proxy\n", 1, "target", "no proxy runs here"},
         {"filter\n", 1, "target", "give one of"},
         {"filter blob=abc\n", 1, "blob", "odd number"},

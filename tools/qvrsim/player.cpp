@@ -585,11 +585,13 @@ void Player::Play(const Step &step, int number)
         break;
     }
     case StepKind::Advance: PlayAdvance(step, report); break;
+    case StepKind::Settle: PlaySettle(step, report); break;
     default: PlayWorld(step, report); break;
     }
     // Connections that settled in this step are reported after it.
     Emit(report);
-    if (step.kind == StepKind::Connect || step.kind == StepKind::Onward || step.kind == StepKind::Advance) {
+    if (step.kind == StepKind::Connect || step.kind == StepKind::Onward || step.kind == StepKind::Advance ||
+        step.kind == StepKind::Settle) {
         for (auto &entry : connections_) {
             LiveConnection &live = *entry.second;
             if (!live.reported && live.connection.State() != winsim::network::Outcome::Pending) {

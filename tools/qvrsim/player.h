@@ -73,6 +73,7 @@ private:
     void PlayConnect(const Step &step, StepReport &report);
     void PlayOnward(const Step &step, StepReport &report);
     void PlayAdvance(const Step &step, StepReport &report);
+    void PlaySettle(const Step &step, StepReport &report);
     void PlayWorld(const Step &step, StepReport &report);
 
     // After a request that may change them: what the driver holds now.

@@ -300,6 +300,10 @@ const std::vector<DirectiveSpec> &Directives()
          "the proxy connects onwards for a connection it accepted, carrying its redirect records", {"as", "expect"},
          1, 1, StepKind::Onward},
         {"close", "close <connection>", "the connection is closed", {}, 1, 1, StepKind::Close},
+        {"settle", "settle [<connection>...] [wait=<time>]",
+         "waits (up to wait=, default 15s) for the connections, or every pending one, to settle, or to wait on the"
+         " hand-run clock",
+         {"wait"}, 0, 1000, StepKind::Settle},
         {"addresses", "addresses <ipv4> <ipv6>", "the machine's own addresses", {}, 2, 2, StepKind::Addresses},
         {"bfe", "bfe stop|start|stopped|start-pending|running|stop-pending",
          "the Base Filtering Engine stops, starts, or enters one state", {}, 1, 1, StepKind::Bfe},
@@ -587,6 +591,16 @@ void Build(const DirectiveSpec &spec, const Args &args, Step &step, Timeline &ti
         }
         step.connection = NewConnection(args, timeline);
         *describe = "the proxy's connection onwards for " + step.subject;
+        break;
+    case StepKind::Settle:
+        for (const Word &word : p) {
+            step.connections.push_back(ConnectionRef(word.text, timeline));
+        }
+        step.waitMs = 15000;
+        if (const std::string *wait = Option(args, "wait")) {
+            step.waitMs = ParseDuration(*wait, "wait", 60000);
+        }
+        *describe = "wait for " + (p.empty() ? std::string("the pending connections") : Joined(p, 0)) + " to settle";
         break;
     case StepKind::Close:
         step.subject = ConnectionRef(p[0].text, timeline);

@@ -36,6 +36,7 @@ enum class StepKind {
     Connect,      // a process connects (TCP) or sends (UDP)
     Onward,       // the proxy connects onwards for a connection it accepted
     Close,        // a connection is closed
+    Settle,       // waits for pending connections to settle
     Addresses,    // the machine's own addresses
     Bfe,          // the Base Filtering Engine changes state
     Clock,        // winsim's clock runs in real time or by hand
@@ -94,6 +95,7 @@ struct Step {
     std::optional<std::uint64_t> weight;            // Filter
 
     std::string connection;                // Connect, Onward: the new connection's name
+    std::vector<std::string> connections;  // Settle: none means every pending one
     bool udp = false;                      // Connect
     std::string remote;                    // Connect: destination as written (checked)
     std::string local;                     // Connect: local end as written, empty: none
