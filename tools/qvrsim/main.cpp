@@ -51,10 +51,8 @@ void PrintHelp(std::ostream &out)
     std::size_t count = 0;
     const qvr::agent::KnownStatus *statuses = qvr::agent::KnownStatuses(&count);
     for (std::size_t i = 0; i < count; ++i) {
-        out << "  " << statuses[i].name << std::string(statuses[i].name != nullptr && std::string(statuses[i].name).size() < 40
-                                                           ? 40 - std::string(statuses[i].name).size()
-                                                           : 1,
-                                                       ' ')
+        const std::string name = statuses[i].name;
+        out << "  " << name << std::string(name.size() < 40 ? 40 - name.size() : 1, ' ')
             << qvr::sim::StatusHex(statuses[i].value) << "\n";
     }
 }
