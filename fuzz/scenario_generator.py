@@ -129,7 +129,8 @@ def generated(rng):
             elif rng.random() < 0.8:
                 lines.append("rules intercept webbrowser.exe")
         else:
-            lines.append(rng.choice(["processes", "addresses 10.0.0.5 2001:db8::10", ""] * 4 + ["bogus line", "quic"]))
+            lines.append(rng.choice(["processes", "addresses 10.0.0.5 2001:db8::10", "", "trace all,verbose",
+                                     "trace rules,2", "trace off"] * 4 + ["bogus line", "quic", "trace loud"]))
     return "\n".join(lines) + "\n"
 
 
@@ -179,7 +180,7 @@ def main(argv):
         text = mutated(rng, seeds) if seeds and rng.random() < 0.5 else generated(rng)
         with open(path, "w", encoding="utf-8") as f:
             f.write(text)
-        args = [qvrsim] + (["--json"] if rng.random() < 0.5 else []) + [path]
+        args = [qvrsim] + (["--json"] if rng.random() < 0.5 else []) + (["--trace"] if rng.random() < 0.2 else []) + [path]
         runs += 1
         try:
             run = subprocess.run(args, capture_output=True, timeout=RUN_TIMEOUT)

@@ -38,6 +38,7 @@ CASES = [
     ("an unknown option", None, ["--fast"], 2, "unknown option --fast"),
     ("help", None, ["--help"], 0, "port-answer <port>|proxy|silent|short|result=<n>"),
     ("help lists the statuses", None, ["--help"], 0, "STATUS_FWP_TCPIP_NOT_READY"),
+    ("a bad --trace", None, ["--trace=loud"], 2, "--trace takes FLAGS[,LEVEL]"),
     ("a bad file with --json", "rules sometimes\n", ["--json"], 2, '"kind":"error"'),
 ]
 

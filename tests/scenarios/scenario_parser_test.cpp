@@ -76,6 +76,8 @@ TEST(ScenarioParserTest, BadLinesNameTheirLineAndField)
         {"proxy 8080\nunload\nload\nfilter proxy\n", 4, "target", "no proxy runs here"},
         {"quic on\n\0\n"s, 2, "", "not text"},
         {"processes now\n", 1, "processes", "usage: processes"},
+        {"trace quic\n", 1, "settings", "FLAGS[,LEVEL]"},
+        {"trace 0x2,6\n", 1, "settings", "FLAGS[,LEVEL]"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);

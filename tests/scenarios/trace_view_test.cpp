@@ -48,7 +48,7 @@ TEST(TraceViewTest, DriverTraceComesBeforeTheStepItBelongsTo)
     EXPECT_LT(entry, loaded) << out.str();
     EXPECT_EQ(lines[entry].rfind("  | [0]", 0), 0u) << lines[entry];
     const std::size_t rules = Find(lines, "TRACE_RULES TRACE_LEVEL_INFORMATION SetProcessRules: ", loaded);
-    const std::size_t step = Find(lines, "step 3: rules: intercept", loaded);
+    const std::size_t step = Find(lines, "step 7 (line 13): rules intercept [webbrowser.exe", loaded);
     EXPECT_LT(rules, step) << out.str();
     EXPECT_EQ(Find(lines, "step ", rules), step) << "the handler's points belong to the step after them";
     const std::size_t record = Find(lines, "TraceClassifyParameters: AleConnectRedirectClassifyFn: "
@@ -72,17 +72,17 @@ TEST(TraceViewTest, DirectiveChangesTheSessionPartWay)
                 "trace off\n"
                 "rules intercept c.exe\n";
     }
-    std::string error;
+    qvr::sim::ParseError error;
     auto scenario = qvr::sim::LoadScenarioFile(path, &error);
-    ASSERT_TRUE(scenario) << error;
+    ASSERT_TRUE(scenario) << error.ToString();
     std::ostringstream out;
     const qvr::sim::Report report = qvr::sim::RunScenario(*scenario, out, false);
     ASSERT_TRUE(report.Clean()) << out.str();
     ASSERT_TRUE(report.AllAsExpected()) << out.str();
 
     const std::vector<std::string> lines = Lines(out.str());
-    const std::size_t on = Find(lines, "step 2: the trace session changes to flags 0x1 (TRACE_RULES) up to level 4");
-    const std::size_t off = Find(lines, "step 5: the trace session changes to off");
+    const std::size_t on = Find(lines, "step 2 (line 2): the trace session changes to flags 0x1 (TRACE_RULES) up to level 4");
+    const std::size_t off = Find(lines, "step 5 (line 5): the trace session changes to off");
     ASSERT_LT(on, off) << out.str();
     std::size_t traced = 0;
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -97,6 +97,37 @@ TEST(TraceViewTest, DirectiveChangesTheSessionPartWay)
     }
     // One rules request: the handler's entry and result, the replacement's two points.
     EXPECT_EQ(traced, 4u) << out.str();
+}
+
+// With --json the records go into the step they came before, as structured fields and as
+// the consumer's line.
+TEST(TraceViewTest, JsonStepsCarryTheirTrace)
+{
+    qvr::sim::ParseError error;
+    const auto scenario = qvr::sim::ParseScenario("trace rules,information\nrules intercept a.exe\ntrace off\nquic on\n",
+                                                  "trace.qvrsim", &error);
+    ASSERT_TRUE(scenario) << error.ToString();
+    std::ostringstream out;
+    const std::unique_ptr<qvr::sim::Output> output = qvr::sim::JsonOutput(out);
+    const qvr::sim::Report report = qvr::sim::RunScenario(*scenario, *output, false);
+    ASSERT_TRUE(report.Clean()) << out.str();
+    std::vector<qvr::sim::Json> steps;
+    for (const std::string &line : Lines(out.str())) {
+        qvr::sim::Json object = qvr::sim::Json::parse(line);
+        if (object["kind"] == "step") {
+            steps.push_back(object);
+        }
+    }
+    ASSERT_EQ(steps.size(), 6u) << out.str();
+    EXPECT_TRUE(steps[0].at("trace").empty()) << "the session is off until the directive";
+    const qvr::sim::Json &rules = steps[2].at("trace");
+    ASSERT_EQ(rules.size(), 4u) << out.str();
+    for (const qvr::sim::Json &record : rules) {
+        EXPECT_EQ(record.at("flag"), "TRACE_RULES");
+        EXPECT_LE(record.at("level").get<int>(), TRACE_LEVEL_INFORMATION);
+        EXPECT_NE(record.at("line").get<std::string>().find("[qvrdrv]TRACE_RULES"), std::string::npos);
+    }
+    EXPECT_TRUE(steps[4].at("trace").empty()) << "off again";
 }
 
 struct SettingsCase {

@@ -23,7 +23,7 @@ namespace {
 
 void PrintHelp(std::ostream &out)
 {
-    out << "usage: qvrsim [--json] [scenario-file | -]\n"
+    out << "usage: qvrsim [--json] [--trace[=FLAGS[,LEVEL]]] [scenario-file | -]\n"
            "\n"
            "Loads qvrdrv into winsim, starts the agent's service model, plays the scenario (the\n"
            "embedded default without a file; '-' reads standard input), unloads the driver and\n"
@@ -31,6 +31,11 @@ void PrintHelp(std::ostream &out)
            "\n"
            "  --json      one JSON object per line: scenario, step, connection, verdict\n"
            "              (schema: tools/qvrsim/qvrsim-output.schema.json)\n"
+           "  --trace[=FLAGS[,LEVEL]]\n"
+           "              the driver's WPP trace, each record before the line that follows it\n"
+           "              (with --json, in each step's trace): FLAGS a number (0x1 rules, 0x2\n"
+           "              driver) or rules+driver, all (the default); LEVEL 1 (critical) to 5\n"
+           "              (verbose, the default) or its name\n"
            "  -h, --help  this text\n"
            "\n"
            "Scenario directives (one per line, '#' starts a comment, \"quoted words\" may hold\n"
@@ -59,7 +64,8 @@ void PrintHelp(std::ostream &out)
 
 int Usage(const std::string &problem)
 {
-    std::cerr << "qvrsim: " << problem << "\nusage: qvrsim [--json] [scenario-file | -]   (qvrsim --help for more)\n";
+    std::cerr << "qvrsim: " << problem
+              << "\nusage: qvrsim [--json] [--trace[=FLAGS[,LEVEL]]] [scenario-file | -]   (qvrsim --help for more)\n";
     return 2;
 }
 
@@ -68,6 +74,7 @@ int Usage(const std::string &problem)
 int main(int argc, char **argv)
 {
     bool json = false;
+    std::optional<qvr::sim::TraceSettings> trace;
     std::string file;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -77,6 +84,13 @@ int main(int argc, char **argv)
         }
         if (arg == "--json") {
             json = true;
+        } else if (arg == "--trace") {
+            trace = qvr::sim::TraceSettings{};
+        } else if (arg.rfind("--trace=", 0) == 0) {
+            trace = qvr::sim::ParseTraceSettings(arg.substr(8));
+            if (!trace) {
+                return Usage("--trace takes FLAGS[,LEVEL], not " + arg.substr(8));
+            }
         } else if (arg.size() > 1 && arg[0] == '-') {
             return Usage("unknown option " + arg);
         } else if (!file.empty()) {
@@ -108,6 +122,6 @@ int main(int argc, char **argv)
     }
 
     std::unique_ptr<qvr::sim::Output> output = json ? qvr::sim::JsonOutput(std::cout) : qvr::sim::TextOutput(std::cout);
-    const qvr::sim::Report report = qvr::sim::RunScenario(*scenario, *output);
+    const qvr::sim::Report report = qvr::sim::RunScenario(*scenario, *output, true, trace);
     return report.ExitCode();
 }

@@ -549,6 +549,9 @@ void Player::PlayWorld(const Step &step, StepReport &report)
     case StepKind::Unload:
         UnloadStep(report);
         break;
+    case StepKind::Trace:
+        output_.Trace(step.trace);
+        break;
     default:
         break;
     }

@@ -155,6 +155,10 @@ const std::vector<DirectiveSpec> &Directives()
          StepKind::Unload},
         {"load", "load", "the driver is loaded again and the service starts as at the beginning", {}, 0, 0,
          StepKind::Load},
+        {"trace", "trace FLAGS[,LEVEL]|off",
+         "the trace session's flags (0x1 rules, 0x2 driver, or rules+driver, all) and level (1 to 5 or its name)"
+         " from here on; a scenario with one gets a session even without --trace",
+         {}, 1, 1, StepKind::Trace},
     };
     return specs;
 }
@@ -488,6 +492,15 @@ void Build(const DirectiveSpec &spec, const Args &args, Step &step, Timeline &ti
         timeline.connections.clear();
         *describe = "the service stops and the driver unloads";
         break;
+    case StepKind::Trace: {
+        std::optional<TraceSettings> settings = ParseTraceSettings(p[0].text);
+        if (!settings) {
+            Fail("settings", "'" + p[0].text + "': FLAGS[,LEVEL] (0x3,5; rules+driver,verbose) or off");
+        }
+        step.trace = *settings;
+        *describe = "the trace session changes to " + DescribeTraceSettings(*settings);
+        break;
+    }
     case StepKind::Load:
         if (timeline.loaded) {
             Fail("load", "the driver is loaded already");
@@ -645,6 +658,16 @@ std::optional<Scenario> ParseScenario(const std::string &text, const std::string
         scenario.name = source;
     }
     return scenario;
+}
+
+bool HasTraceSteps(const Scenario &scenario)
+{
+    for (const Step &step : scenario.steps) {
+        if (step.kind == StepKind::Trace) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::optional<Scenario> LoadScenarioFile(const std::string &path, ParseError *error)

@@ -10,6 +10,7 @@
 
 #include "agent/records.h"
 #include "trace_view.h"
+#include "trace_view.h"
 
 #include <winsim/io.h>
 
@@ -43,6 +44,7 @@ enum class StepKind {
     Advance,      // the hand-run clock moves on
     Unload,       // the service stops and the driver is unloaded (with the verifier's report)
     Load,         // the driver is loaded again and the service starts
+    Trace,        // the simulator's trace session changes its flags and level
 };
 
 // The answer the service gives to the driver's port query.
@@ -104,6 +106,7 @@ struct Step {
     std::string bfe;                       // Bfe: start, stop, or a state name
     bool manualClock = false;              // Clock
     std::int64_t advanceMs = 0;            // Advance
+    TraceSettings trace;                   // Trace
 };
 
 struct Scenario {
@@ -129,6 +132,9 @@ inline constexpr std::size_t kMaxRawBytes = 65536;
 
 // Parses scenario text; nothing (and *error) at the first bad line.
 std::optional<Scenario> ParseScenario(const std::string &text, const std::string &source, ParseError *error);
+
+// Whether a step changes the trace session (so the simulator must open one).
+bool HasTraceSteps(const Scenario &scenario);
 
 // Reads and parses a file.
 std::optional<Scenario> LoadScenarioFile(const std::string &path, ParseError *error);

@@ -9,6 +9,7 @@
 
 #include "player.h"
 
+#include <winsim/trace_session.h>
 #include <winsim/verifier.h>
 
 #include <condition_variable>
@@ -152,6 +153,7 @@ public:
             }
         }
         const int code = report.ExitCode();
+        view_.reset();  // what is left is printed before the result
         out_ << "result: exit " << code
              << (code == 0   ? " (clean, every answer as expected)"
                  : code == 1 ? " (the verifier's verdict is not clean)"
@@ -164,9 +166,18 @@ public:
         out_ << "STUCK: " << what << "; the run is abandoned (exit 1)\n";
         out_.flush();
     }
+    void Trace(const TraceSettings &settings) override
+    {
+        if (view_) {
+            view_->Change(settings);
+        } else {
+            view_.emplace(out_, settings);
+        }
+    }
 
 private:
     std::ostream &out_;
+    std::optional<TraceView> view_;
 };
 
 class JsonLines : public Output {
@@ -178,7 +189,7 @@ public:
     }
     void Step(const StepReport &step) override
     {
-        Write(Json{{"kind", "step"},
+        Json json{{"kind", "step"},
                    {"number", step.number},
                    {"line", step.line},
                    {"directive", step.directive},
@@ -187,7 +198,11 @@ public:
                    {"expected", StatusObject(step.expected)},
                    {"finished", step.finished},
                    {"as_expected", step.asExpected},
-                   {"details", step.details}});
+                   {"details", step.details}};
+        if (session_ != nullptr) {
+            json["trace"] = TakeTrace();
+        }
+        Write(json);
     }
     void Connection(const ConnectionReport &connection) override
     {
@@ -216,8 +231,33 @@ public:
     {
         Write(Json{{"kind", "stuck"}, {"what", what}, {"exit_code", 1}});
     }
+    void Trace(const TraceSettings &settings) override
+    {
+        if (session_ == nullptr) {
+            session_ = std::make_unique<winsim::TraceSession>(kDriverTraceProvider, settings.flags, settings.level);
+        }
+        if (settings.flags == 0) {
+            session_->Disable();
+        } else {
+            session_->Enable(settings.flags, settings.level);
+        }
+    }
 
 private:
+    // The records heard since the step before, as a consumer formats them.
+    Json TakeTrace()
+    {
+        Json records = Json::array();
+        for (const winsim::TraceRecord &record : session_->TakeRecords()) {
+            records.push_back(Json{{"flag", record.flagName},
+                                   {"level", record.level},
+                                   {"function", record.function},
+                                   {"message", record.message},
+                                   {"line", winsim::FormatTraceRecord(record, "qvrdrv")}});
+        }
+        return records;
+    }
+    std::unique_ptr<winsim::TraceSession> session_;
     void Write(const Json &json)
     {
         out_ << Dump(json) << "\n";
@@ -320,13 +360,10 @@ int Report::ExitCode() const
     return AllAsExpected() ? 0 : 3;
 }
 
-Report RunScenario(const Scenario &scenario, Output &output, bool collectViolations)
+Report RunScenario(const Scenario &scenario, Output &output, bool collectViolations,
+                   const std::optional<TraceSettings> &trace)
 {
     Report report;
-    std::optional<TraceView> traceView;
-    if (trace || HasTraceSteps(scenario)) {
-        traceView.emplace(out, trace.value_or(TraceSettings{0, 0}));
-    }
     std::mutex violationsLock;
     if (collectViolations) {
         winsim::SetViolationHandler([&](const winsim::Violation &violation) {
@@ -335,6 +372,9 @@ Report RunScenario(const Scenario &scenario, Output &output, bool collectViolati
         });
     }
     output.Begin(scenario);
+    if (trace || HasTraceSteps(scenario)) {
+        output.Trace(trace.value_or(TraceSettings{0, 0}));
+    }
     {
         Watchdog watchdog(output);
         Player player(report, output);
@@ -360,10 +400,11 @@ Report RunScenario(const Scenario &scenario, Output &output, bool collectViolati
     return report;
 }
 
-Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations)
+Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations,
+                   const std::optional<TraceSettings> &trace)
 {
     std::unique_ptr<Output> text = TextOutput(out);
-    return RunScenario(scenario, *text, collectViolations);
+    return RunScenario(scenario, *text, collectViolations, trace);
 }
 
 }  // namespace qvr::sim

@@ -74,6 +74,9 @@ public:
     virtual void End(const Report &report) = 0;
     // The run is abandoned: a step did not end within its deadline.
     virtual void Stuck(const std::string &what) = 0;
+    // Opens the trace session on the driver's provider, or changes its settings: text shows
+    // each record before the line that follows it, JSON in the next step's "trace".
+    virtual void Trace(const TraceSettings &settings) = 0;
 };
 
 // Readable lines, flushed after each step.
@@ -83,10 +86,14 @@ std::unique_ptr<Output> JsonOutput(std::ostream &out);
 
 // Plays the scenario. With collectViolations the verifier's rule violations are gathered
 // into the report (the simulator's own handler); without, they go to whatever handler is
-// installed (a test's).
-Report RunScenario(const Scenario &scenario, Output &output, bool collectViolations = true);
+// installed (a test's). With trace (or when the scenario has trace steps) the driver's
+// trace is shown, from the given settings (off when none are given) until a trace step
+// changes them.
+Report RunScenario(const Scenario &scenario, Output &output, bool collectViolations = true,
+                   const std::optional<TraceSettings> &trace = std::nullopt);
 // The same with the text output.
-Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations = true);
+Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations = true,
+                   const std::optional<TraceSettings> &trace = std::nullopt);
 
 std::string Utf8(const std::u16string &text);
 std::string Hex(const std::vector<std::uint8_t> &bytes);
