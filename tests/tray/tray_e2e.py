@@ -448,7 +448,10 @@ def scenario_no_signal(env):
             save(shot, env.artifacts, "balloon-updating.png")
         elif first is not None and balloon is None:
             break  # the "Finished" balloon has been asked for
-        check(tray.poll() is None, "TrayHerald ended before its wait ran out")
+        check(tray.poll() is None, "TrayHerald ended %.2f s after start %s" % (
+            time.monotonic() - tray.started,
+            "with the first balloon still up: no Finished balloon came" if first
+            else "before its first balloon showed"))
         check(time.monotonic() < deadline,
               "the first balloon %s within %.1f s" % ("never gave way" if first else "never showed",
                                                       QUICK_WAIT + START_SLACK))
