@@ -189,11 +189,14 @@ def check_animation(samples):
 
 def wait_for(condition, timeout, what):
     """Grabs screenshots until condition(shot) is truthy; returns (shot, its value)."""
-    deadline = time.monotonic() + timeout
+    start = time.monotonic()
+    deadline = start + timeout
     while True:
         shot = grab()
         value = condition(shot)
         if value:
+            if time.monotonic() - start > 1.0:  # slow steps show in the log
+                print("waited %.2f s for %s" % (time.monotonic() - start, what))
             return shot, value
         if time.monotonic() > deadline:
             raise Failure("timed out after %.1f s waiting for %s" % (timeout, what))
