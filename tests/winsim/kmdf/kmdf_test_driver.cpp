@@ -31,7 +31,7 @@ EVT_WDF_IO_QUEUE_STATE TestPendingReady;
 EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE TestCanceledOnQueue;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TestPassiveIoControl;
 
-VOID TestPassiveIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength, size_t InputBufferLength,
+VOID NTAPI TestPassiveIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength, size_t InputBufferLength,
                           ULONG IoControlCode)
 {
     UNREFERENCED_PARAMETER(Queue);
