@@ -12,9 +12,10 @@
  * (given back by the flow-delete callback) and each pended operation holds one (given back
  * when the operation record is freed), so a reply that comes after WFP deleted the flow, or
  * after the teardown drained the table, still writes into live memory. Every operation whose
- * question is out is on the held list; the teardown (and the service closing its handle)
- * takes the questions back from the callback channel and completes their operations without
- * a verdict, so no connection stays held for ever.
+ * question is out is on the held list; the teardown takes the questions back from the
+ * callback channel and completes their operations without a verdict, and when the
+ * service's handle closes the channel hands its questions back the same way, so no
+ * connection stays held for ever.
  */
 #pragma once
 
@@ -151,12 +152,12 @@ _IRQL_requires_(PASSIVE_LEVEL)
 VOID InitHeldAuthOperations(VOID);
 
 /*
- * Completes every held operation without a verdict. With Close (the teardown), the list is
- * closed for good first, so a question sent later is withdrawn by its classify, and the
- * call returns only when no operation record is left. Safe when the list was never opened.
+ * The teardown's step: closes the held list for good (a question sent later is withdrawn
+ * by its classify), completes every held operation without a verdict and returns only
+ * when no operation record is left. Safe when the list was never opened, and twice.
  */
 _IRQL_requires_(PASSIVE_LEVEL)
-VOID ReleaseHeldAuthOperations(_In_ BOOLEAN Close);
+VOID ReleaseHeldAuthOperations(VOID);
 
 /* Operation records alive now (for diagnostics and tests). */
 _IRQL_requires_max_(DISPATCH_LEVEL)

@@ -2,8 +2,9 @@
  * auth_operations.cpp
  *
  * Pended auth-connect operations: their records, the service's reply that completes them,
- * and the held list through which the teardown and the loss of the service complete every
- * operation still waiting for an answer. Exactly one party completes an operation: whoever
+ * and the held list through which the teardown completes every operation still waiting for
+ * an answer (when the service's handle closes, the callback channel hands each of its
+ * questions back with a NULL payload instead). Exactly one party completes an operation: whoever
  * holds its question, which is the classify until the question is sent, then the callback
  * channel's entry, taken either by the reply or by CancelCallbackRequest.
  */
@@ -139,11 +140,21 @@ static BOOLEAN LeaveHeldList(_In_ PPENDED_AUTH_OPERATION Operation)
     return wasOnList;
 }
 
+/* The question's owner is done with it: off the held list, the operation completed. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static VOID SettleAuthOperation(_In_ PPENDED_AUTH_OPERATION Operation)
+{
+    PPENDED_AUTH_OPERATION question = Operation;
+    PPENDED_AUTH_OPERATION listReference = LeaveHeldList(Operation) ? Operation : NULL;
+
+    CompleteAuthOperation(&question);
+    ReleaseAuthOperation(&listReference);
+}
+
 _Use_decl_annotations_
 VOID OnRedirectRecordsReply(const VOID *Payload, UINT32 PayloadLength, PVOID Context)
 {
     PPENDED_AUTH_OPERATION operation = (PPENDED_AUTH_OPERATION)Context;
-    PPENDED_AUTH_OPERATION listReference;
     BOOLEAN block;
     UINT32 blockFlag = 0;
     UINT16 tag = 0;
@@ -151,7 +162,14 @@ VOID OnRedirectRecordsReply(const VOID *Payload, UINT32 PayloadLength, PVOID Con
     if (operation == NULL) {
         return;
     }
-    if (Payload == NULL || PayloadLength < REDIRECT_RECORDS_REPLY_MIN_SIZE) {
+    if (Payload == NULL) {
+        /* The service's handle was closed: no answer can come, and the re-authorization
+           leaves the connection to the other filters. */
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "OnRedirectRecordsReply: the service went away");
+        SettleAuthOperation(operation);
+        return;
+    }
+    if (PayloadLength < REDIRECT_RECORDS_REPLY_MIN_SIZE) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "OnRedirectRecordsReply: reply of %u bytes blocks", PayloadLength);
         block = TRUE;
     } else {
@@ -164,10 +182,7 @@ VOID OnRedirectRecordsReply(const VOID *Payload, UINT32 PayloadLength, PVOID Con
     /* The record's reference keeps the context alive even when WFP has deleted the flow. */
     operation->FlowContext->Block = block;
     operation->FlowContext->Answered = TRUE;
-
-    listReference = LeaveHeldList(operation) ? operation : NULL;
-    CompleteAuthOperation(&operation);
-    ReleaseAuthOperation(&listReference);
+    SettleAuthOperation(operation);
 }
 
 /*
@@ -228,16 +243,14 @@ NTSTATUS SendRedirectRecordsQuestion(PPENDED_AUTH_OPERATION *Operation, const VO
 
 /* Takes the first record off the list with the list's reference; NULL when it is empty. */
 _IRQL_requires_max_(DISPATCH_LEVEL)
-static PPENDED_AUTH_OPERATION TakeFirstHeldOperation(_In_ BOOLEAN Close)
+static PPENDED_AUTH_OPERATION TakeFirstHeldOperation(VOID)
 {
     KIRQL irql;
     PLIST_ENTRY entry;
     PPENDED_AUTH_OPERATION operation = NULL;
 
     KeAcquireSpinLock(&HeldOperations.Lock, &irql);
-    if (Close) {
-        HeldOperations.Closed = TRUE;
-    }
+    HeldOperations.Closed = TRUE;
     if (!IsListEmpty(&HeldOperations.List)) {
         entry = RemoveHeadList(&HeldOperations.List);
         operation = CONTAINING_RECORD(entry, PENDED_AUTH_OPERATION, HeldLink);
@@ -249,7 +262,7 @@ static PPENDED_AUTH_OPERATION TakeFirstHeldOperation(_In_ BOOLEAN Close)
 }
 
 _Use_decl_annotations_
-VOID ReleaseHeldAuthOperations(BOOLEAN Close)
+VOID ReleaseHeldAuthOperations(VOID)
 {
     PPENDED_AUTH_OPERATION operation;
     PPENDED_AUTH_OPERATION question;
@@ -259,9 +272,9 @@ VOID ReleaseHeldAuthOperations(BOOLEAN Close)
         return;
     }
     for (;;) {
-        operation = TakeFirstHeldOperation(Close);
+        operation = TakeFirstHeldOperation();
         if (operation == NULL) {
-            if (!Close || InterlockedCompareExchange(&HeldOperations.Alive, 0, 0) == 0) {
+            if (InterlockedCompareExchange(&HeldOperations.Alive, 0, 0) == 0) {
                 break;
             }
             /* Classifies between their pend and the list, and replies in progress, finish
@@ -278,8 +291,6 @@ VOID ReleaseHeldAuthOperations(BOOLEAN Close)
         }
         ReleaseAuthOperation(&operation);
     }
-    if (Close) {
-        HeldOperations.Open = FALSE;
-    }
+    HeldOperations.Open = FALSE;
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%u held connections completed without a verdict", released);
 }

@@ -268,7 +268,7 @@ VOID WfpUninitialize(VOID)
 
     /* Held connections are completed before their contexts go: a reply still on its way
        is withdrawn, and the re-authorization leaves the connection to the other filters. */
-    ReleaseHeldAuthOperations(TRUE);
+    ReleaseHeldAuthOperations();
 
     /* WFP refuses to unregister a callout while flows still carry its contexts. */
     if (WfpFlowContextDrainStep != NULL) {

@@ -10,6 +10,8 @@
 #include <fwpsk.h>
 
 #include "agent/verdicts.h"
+#include "driver/flow/auth_connect.h"
+#include "driver/flow/quic_discard.h"
 
 #include <atomic>
 #include <thread>
@@ -212,6 +214,31 @@ TEST_F(AuthConnectTest, UnloadCompletesHeldConnectionsWhileRepliesRace)
     EXPECT_EQ(winsim::OutstandingAllocations("-QVR"), 0u);
 }
 
+// The service's handle closes while its questions wait: no reply can come, so the held
+// connections are completed at once and left to the other filters.
+TEST_F(AuthConnectTest, ServiceClosingItsHandleReleasesHeldConnections)
+{
+    constexpr int kHeld = 4;
+    std::atomic<int> asked{0};
+    StartVerdicts([&](const CallbackQuestion &) -> std::optional<CallbackAnswer> {
+        ++asked;
+        return std::nullopt;
+    }, kHeld);
+    std::vector<winsim::network::Connection> held;
+    for (int i = 0; i < kHeld; ++i) {
+        held.push_back(Connect(browser_, "203.0.113.7:443"));
+    }
+    ASSERT_TRUE(qvr_test::Eventually([&] { return asked.load() == kHeld; }));
+    ASSERT_EQ(held[0].State(), Outcome::Pending);
+    ASSERT_EQ(winsim::CloseHandle(device_), STATUS_SUCCESS);
+    for (const auto &c : held) {
+        EXPECT_EQ(c.WaitSettled(), Outcome::Connected);
+    }
+    EXPECT_TRUE(winsim::network::Drain());
+    EXPECT_EQ(winsim::wfp::FlowContextCount(), 0u);
+    EXPECT_EQ(winsim::wfp::PendedOperationCount(), 0u);
+}
+
 struct QuicCase {
     const char *name;
     std::uint32_t quicSwitch;
@@ -267,6 +294,87 @@ TEST_F(RedirectTest, DiscardDiagnosticsTraceTheDropAndDecideNothing)
     ASSERT_EQ(traced.size(), 1u);
     EXPECT_NE(traced[0].message.find("module 1, reason 4"), std::string::npos) << traced[0].message;
 }
+
+// The classify functions called directly, for what no filter of the agent lets through.
+namespace classify_unit {
+
+struct Indication {
+    std::vector<FWPS_INCOMING_VALUE0> values = std::vector<FWPS_INCOMING_VALUE0>(34);
+    FWPS_INCOMING_VALUES0 fixed{};
+    FWPS_INCOMING_METADATA_VALUES0 meta{};
+    FWPS_FILTER1 filter{};
+
+    Indication(std::uint16_t layer, std::uint8_t protocol)
+    {
+        fixed.layerId = layer;
+        fixed.valueCount = static_cast<UINT32>(values.size());
+        fixed.incomingValue = values.data();
+        values[FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_PROTOCOL].value.type = FWP_UINT8;
+        values[FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_PROTOCOL].value.uint8 = protocol;
+        values[FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS].value.type = FWP_UINT32;
+        values[FWPS_FIELD_ALE_AUTH_CONNECT_V4_FLAGS].value.uint32 = FWP_CONDITION_FLAG_IS_CONNECTION_REDIRECTED;
+        meta.currentMetadataValues = FWPS_METADATA_FIELD_PROCESS_ID;
+        meta.processId = 4242;
+    }
+};
+
+using ClassifyFn = void(NTAPI *)(const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, void *,
+                                 const void *, const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *);
+
+struct UnitCase {
+    const char *name;
+    ClassifyFn classify;
+    std::uint16_t layer;
+    std::uint8_t protocol;
+    UINT32 rights;
+    UINT32 expectedAction;  // FWP_ACTION_NONE: classifyOut must come back untouched
+};
+
+class ClassifyUnitTest : public RedirectTest, public ::testing::WithParamInterface<UnitCase> {};
+
+TEST_P(ClassifyUnitTest, LeavesWhatItMustNotJudge)
+{
+    ASSERT_EQ(Control(IOCTL_QVR_SET_QUIC_BLOCKING, qvr_test::QuicRecord(1)).status, STATUS_SUCCESS);
+    Indication indication(GetParam().layer, GetParam().protocol);
+    FWPS_CLASSIFY_OUT0 out{};
+    out.actionType = FWP_ACTION_NONE;
+    out.rights = GetParam().rights;
+    const FWPS_CLASSIFY_OUT0 before = out;
+    GetParam().classify(&indication.fixed, &indication.meta, nullptr, nullptr, &indication.filter, 0, &out);
+    EXPECT_EQ(out.actionType, GetParam().expectedAction);
+    EXPECT_EQ(out.rights, before.rights);
+    EXPECT_EQ(out.flags, before.flags);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ClassifyUnitTest,
+    ::testing::Values(
+        UnitCase{"QuicTcpPasses", AleAuthConnectClassifyFnBlockQUIC, FWPS_LAYER_ALE_AUTH_CONNECT_V4, 6,
+                 FWPS_RIGHT_ACTION_WRITE, FWP_ACTION_CONTINUE},
+        UnitCase{"QuicNoWriteRight", AleAuthConnectClassifyFnBlockQUIC, FWPS_LAYER_ALE_AUTH_CONNECT_V4, 17, 0,
+                 FWP_ACTION_NONE},
+        UnitCase{"RecordsUdpPasses", AleAuthConnectClassifyFnRedirectRecords, FWPS_LAYER_ALE_AUTH_CONNECT_V6, 17,
+                 FWPS_RIGHT_ACTION_WRITE, FWP_ACTION_CONTINUE},
+        UnitCase{"RecordsNoWriteRight", AleAuthConnectClassifyFnRedirectRecords, FWPS_LAYER_ALE_AUTH_CONNECT_V4, 6, 0,
+                 FWP_ACTION_NONE},
+        UnitCase{"RecordsWithoutBlobPasses", AleAuthConnectClassifyFnRedirectRecords, FWPS_LAYER_ALE_AUTH_CONNECT_V4,
+                 6, FWPS_RIGHT_ACTION_WRITE, FWP_ACTION_CONTINUE},
+        UnitCase{"DiscardNeverDecides", DiscardClassifyFn, FWPS_LAYER_ALE_AUTH_CONNECT_V4_DISCARD, 6,
+                 FWPS_RIGHT_ACTION_WRITE, FWP_ACTION_NONE}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(RedirectTest, DiscardWithoutDiscardMetadataTracesOneError)
+{
+    winsim::TraceSession session(qvr_test::kDriverTraceGuid, qvr_test::kTraceDriver, TRACE_LEVEL_VERBOSE);
+    Indication indication(FWPS_LAYER_OUTBOUND_TRANSPORT_V4_DISCARD, 17);
+    FWPS_CLASSIFY_OUT0 out{};
+    DiscardClassifyFn(&indication.fixed, &indication.meta, nullptr, nullptr, &indication.filter, 0, &out);
+    std::vector<winsim::TraceRecord> records = session.Records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].level, TRACE_LEVEL_ERROR);
+}
+
+}  // namespace classify_unit
 
 }  // namespace
 }  // namespace redirect_test
