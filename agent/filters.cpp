@@ -186,12 +186,16 @@ DWORD RedirectFilters::AddRawBlob(const std::vector<std::uint8_t> &blob, const R
                            context.providerContextKey, options, &v6);
     }
     if (result == ERROR_SUCCESS && options.holdForVerdict) {
+        // At auth-connect a redirected connection already goes to the proxy: the port
+        // condition of the connect-redirect filters would no longer match it.
+        RedirectFilterOptions held = options;
+        held.remotePort.reset();
         std::uint64_t ignored = 0;
         result = AddFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V4, kRedirectRecordsCalloutKeys[0], context.providerContextKey,
-                           options, &ignored);
+                           held, &ignored);
         if (result == ERROR_SUCCESS) {
             result = AddFilter(FWPM_LAYER_ALE_AUTH_CONNECT_V6, kRedirectRecordsCalloutKeys[1],
-                               context.providerContextKey, options, &ignored);
+                               context.providerContextKey, held, &ignored);
         }
     }
     if (result == ERROR_SUCCESS && filterIds != nullptr) {

@@ -139,6 +139,10 @@ bool ParseDirective(const std::string &line, Scenario &scenario, std::string *er
         scenario.connections = true;
         return true;
     }
+    if (keyword == "held" && words.empty()) {
+        scenario.held = true;
+        return true;
+    }
     if (keyword == "probe") {
         scenario.probes.push_back(Utf16(Trim(line.substr(5))));
         return true;
@@ -283,6 +287,7 @@ Scenario DefaultScenario()
     s.steps.push_back(RulesStep("rules: exempt [svchost.exe]", false, {u"svchost.exe"}, STATUS_SUCCESS));
     s.processes = true;
     s.connections = true;
+    s.held = true;
     return s;
 }
 

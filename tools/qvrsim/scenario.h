@@ -47,6 +47,7 @@ struct Scenario {
     std::vector<std::u16string> probes;    // image paths judged by the policy after each rules step
     bool processes = false;                // then run processes under two policies (process_scenario.h)
     bool connections = false;              // then connect through the proxy (redirect_scenario.h)
+    bool held = false;                     // then held connections, QUIC, discards (held_scenario.h)
 };
 
 // Whether a step changes the trace session (so the simulator must open one).
@@ -66,6 +67,7 @@ Scenario DefaultScenario();
  *   trace FLAGS[,LEVEL] | off   (the trace session's settings from here on; see ParseTraceSettings)
  *   processes        (after the steps: start processes, show their flags under two policies)
  *   connections      (then: the proxy, its filters and connections of covered and uncovered processes)
+ *   held             (then: connections held for the service's verdict, QUIC on and off, discards)
  * <STATUS> is a status name the simulator knows (STATUS_SUCCESS, ...) or a hex value.
  * Returns nothing and sets *error (with the line number) when the file cannot be used.
  */

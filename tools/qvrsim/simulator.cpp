@@ -175,6 +175,9 @@ Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViol
         if (scenario.connections && NT_SUCCESS(report.openStatus)) {
             report.connectionStatus = RunRedirectScenario(agentModel, out, &report.connectionViews);
         }
+        if (scenario.held && NT_SUCCESS(report.openStatus)) {
+            report.heldStatus = RunHeldScenario(agentModel, out, &report.heldViews, &report.discards);
+        }
         agentModel.Stop();
         winsim::UnloadResult unload = winsim::UnloadDriver(kService);
         report.unloadStatus = unload.status;

@@ -6,6 +6,7 @@
  */
 #pragma once
 
+#include "held_scenario.h"
 #include "process_scenario.h"
 #include "redirect_scenario.h"
 #include "scenario.h"
@@ -37,6 +38,9 @@ struct Report {
     std::vector<std::vector<ProcessView>> processViews;  // its processes under each policy
     NTSTATUS connectionStatus = 0;           // the connection scenario's set-up, when run
     std::vector<ConnectionView> connectionViews;  // its connections, in order
+    NTSTATUS heldStatus = 0;                 // the held-connection section's set-up, when run
+    std::vector<HeldView> heldViews;         // its connections and UDP attempts, in order
+    std::vector<std::string> discards;       // the driver's discard reports in that section
     NTSTATUS unloadStatus = 0;
     std::vector<std::string> leftBehind;     // the verifier's unload report
     std::vector<std::string> violations;     // rule violations seen during the run
