@@ -14,6 +14,7 @@
 #include "pool_tags.h"
 #include "../redirect/redirect_records.h"
 #include "../redirect/wfp_callout_groups.h"
+#include "../trace/classify_trace.h"
 #include "../trace/trace.h"
 #include "auth_connect.tmh"
 
@@ -310,10 +311,7 @@ VOID NTAPI AleAuthConnectClassifyFnRedirectRecords(const FWPS_INCOMING_VALUES0 *
 
     UNREFERENCED_PARAMETER(LayerData);
     UNREFERENCED_PARAMETER(ClassifyContext);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
-                "AleAuthConnectClassifyFnRedirectRecords: layer %u, filter %I64u, metadata 0x%x, rights 0x%x",
-                (unsigned)FixedValues->layerId, Filter->filterId, MetaValues->currentMetadataValues,
-                ClassifyOut->rights);
+    TraceClassifyParameters(FixedValues, Filter, ClassifyOut, "AleAuthConnectClassifyFnRedirectRecords");
     if ((ClassifyOut->rights & FWPS_RIGHT_ACTION_WRITE) == 0) {
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleAuthConnectClassifyFnRedirectRecords: no write right");
         return;

@@ -13,14 +13,15 @@
  * when the operation record is freed), so a reply that comes after WFP deleted the flow, or
  * after the teardown drained the table, still writes into live memory. Every operation whose
  * question is out is on the held list; the teardown takes the questions back from the
- * callback channel and completes their operations without a verdict, and when the
- * service's handle closes the channel hands its questions back the same way, so no
+ * callback channel and completes their operations without a verdict, and so does the
+ * closing of the service's handle for the questions its requests carried, so no
  * connection stays held for ever.
  */
 #pragma once
 
 #include <ntddk.h>
 #include <fwpsk.h>
+#include <wdf.h>
 
 #include "flow_context_table.h"
 
@@ -67,6 +68,7 @@ typedef struct _PENDED_AUTH_OPERATION {
     BOOLEAN Settled;                /* the reply has taken it (held list's lock) */
     LIST_ENTRY HeldLink;            /* entry of the held list */
     UINT64 RequestId;               /* the question's id; written before the record joins the list */
+    WDFFILEOBJECT Carrier;          /* the handle whose request carried the question out */
     volatile LONG References;       /* the question's, and the classify's or the held list's */
 } PENDED_AUTH_OPERATION, *PPENDED_AUTH_OPERATION;
 
@@ -158,6 +160,13 @@ VOID InitHeldAuthOperations(VOID);
  */
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID ReleaseHeldAuthOperations(VOID);
+
+/*
+ * EvtFileCleanup's step: the held operations whose questions went out on requests of the
+ * closed handle can get no answer; they are completed without a verdict.
+ */
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID ReleaseHeldAuthOperationsOf(_In_ WDFFILEOBJECT FileObject);
 
 /* Operation records alive now (for diagnostics and tests). */
 _IRQL_requires_max_(DISPATCH_LEVEL)

@@ -2,15 +2,15 @@
  * auth_operations.cpp
  *
  * Pended auth-connect operations: their records, the service's reply that completes them,
- * and the held list through which the teardown completes every operation still waiting for
- * an answer (when the service's handle closes, the callback channel hands each of its
- * questions back with a NULL payload instead). Exactly one party completes an operation: whoever
+ * and the held list through which the teardown, and the service closing its handle,
+ * complete the operations still waiting for an answer. Exactly one party completes an operation: whoever
  * holds its question, which is the classify until the question is sent, then the callback
  * channel's entry, taken either by the reply or by CancelCallbackRequest.
  */
 #include "auth_connect.h"
 
 #include "pool_tags.h"
+#include "../frame/callback_channel.h"
 #include "../redirect/wfp_lifecycle.h"
 #include "../trace/trace.h"
 #include "auth_operations.tmh"
@@ -162,14 +162,7 @@ VOID OnRedirectRecordsReply(const VOID *Payload, UINT32 PayloadLength, PVOID Con
     if (operation == NULL) {
         return;
     }
-    if (Payload == NULL) {
-        /* The service's handle was closed: no answer can come, and the re-authorization
-           leaves the connection to the other filters. */
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "OnRedirectRecordsReply: the service went away");
-        SettleAuthOperation(operation);
-        return;
-    }
-    if (PayloadLength < REDIRECT_RECORDS_REPLY_MIN_SIZE) {
+    if (Payload == NULL || PayloadLength < REDIRECT_RECORDS_REPLY_MIN_SIZE) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "OnRedirectRecordsReply: reply of %u bytes blocks", PayloadLength);
         block = TRUE;
     } else {
@@ -198,11 +191,16 @@ static NTSTATUS JoinHeldAuthOperations(_Inout_ PPENDED_AUTH_OPERATION *ClassifyR
     PPENDED_AUTH_OPERATION operation = *ClassifyReference;
     KIRQL irql;
     BOOLEAN closed;
+    WDFFILEOBJECT Carrier = NULL;
+
+    /* Not found: the reply has been (the record is then settled and stays off the list). */
+    (VOID)GetCallbackRequestCarrier(RequestId, &Carrier);
 
     KeAcquireSpinLock(&HeldOperations.Lock, &irql);
     closed = HeldOperations.Closed;
     if (!closed && !operation->Settled) {
         operation->RequestId = RequestId;
+        operation->Carrier = Carrier;
         InsertTailList(&HeldOperations.List, &operation->HeldLink);
         operation->OnHeldList = TRUE;
         *ClassifyReference = NULL;  /* now the list's */
@@ -241,38 +239,65 @@ NTSTATUS SendRedirectRecordsQuestion(PPENDED_AUTH_OPERATION *Operation, const VO
     return status;
 }
 
-/* Takes the first record off the list with the list's reference; NULL when it is empty. */
+/*
+ * Takes the first record off the list with the list's reference: any record when
+ * FileObject is NULL (the teardown, which also closes the list), else the first whose
+ * question went out on that handle's request. NULL when there is none.
+ */
 _IRQL_requires_max_(DISPATCH_LEVEL)
-static PPENDED_AUTH_OPERATION TakeFirstHeldOperation(VOID)
+static PPENDED_AUTH_OPERATION TakeHeldOperation(_In_opt_ WDFFILEOBJECT FileObject)
 {
     KIRQL irql;
     PLIST_ENTRY entry;
     PPENDED_AUTH_OPERATION operation = NULL;
+    PPENDED_AUTH_OPERATION candidate;
 
     KeAcquireSpinLock(&HeldOperations.Lock, &irql);
-    HeldOperations.Closed = TRUE;
-    if (!IsListEmpty(&HeldOperations.List)) {
-        entry = RemoveHeadList(&HeldOperations.List);
-        operation = CONTAINING_RECORD(entry, PENDED_AUTH_OPERATION, HeldLink);
-        InitializeListHead(&operation->HeldLink);
-        operation->OnHeldList = FALSE;
+    if (FileObject == NULL) {
+        HeldOperations.Closed = TRUE;
+    }
+    for (entry = HeldOperations.List.Flink; entry != &HeldOperations.List; entry = entry->Flink) {
+        candidate = CONTAINING_RECORD(entry, PENDED_AUTH_OPERATION, HeldLink);
+        if (FileObject == NULL || candidate->Carrier == FileObject) {
+            operation = candidate;
+            RemoveEntryList(&operation->HeldLink);
+            InitializeListHead(&operation->HeldLink);
+            operation->OnHeldList = FALSE;
+            break;
+        }
     }
     KeReleaseSpinLock(&HeldOperations.Lock, irql);
     return operation;
+}
+
+/* Completes a record taken off the list without a verdict, if the cancel gets its question. */
+_IRQL_requires_(PASSIVE_LEVEL)
+static BOOLEAN ReleaseHeldOperation(_Inout_ PPENDED_AUTH_OPERATION *Operation)
+{
+    PPENDED_AUTH_OPERATION question = *Operation;
+    BOOLEAN released = FALSE;
+
+    /* Only one of this cancel and the service's reply can take the question. Without an
+       answer the re-authorization leaves the connection to the other filters. */
+    if (NT_SUCCESS(WfpContext.CancelCallbackRequest(question->RequestId))) {
+        CompleteAuthOperation(&question);
+        released = TRUE;
+    }
+    ReleaseAuthOperation(Operation);
+    return released;
 }
 
 _Use_decl_annotations_
 VOID ReleaseHeldAuthOperations(VOID)
 {
     PPENDED_AUTH_OPERATION operation;
-    PPENDED_AUTH_OPERATION question;
     ULONG released = 0;
 
     if (!HeldOperations.Open) {
         return;
     }
     for (;;) {
-        operation = TakeFirstHeldOperation();
+        operation = TakeHeldOperation(NULL);
         if (operation == NULL) {
             if (InterlockedCompareExchange(&HeldOperations.Alive, 0, 0) == 0) {
                 break;
@@ -282,15 +307,24 @@ VOID ReleaseHeldAuthOperations(VOID)
             KeWaitForSingleObject(&HeldOperations.RecordFreed, Executive, KernelMode, FALSE, NULL);
             continue;
         }
-        /* Only one of this cancel and the service's reply can take the question. Without
-           an answer the re-authorization leaves the connection to the other filters. */
-        if (NT_SUCCESS(WfpContext.CancelCallbackRequest(operation->RequestId))) {
-            question = operation;
-            CompleteAuthOperation(&question);
-            ++released;
-        }
-        ReleaseAuthOperation(&operation);
+        released += ReleaseHeldOperation(&operation) ? 1 : 0;
     }
     HeldOperations.Open = FALSE;
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%u held connections completed without a verdict", released);
+}
+
+_Use_decl_annotations_
+VOID ReleaseHeldAuthOperationsOf(WDFFILEOBJECT FileObject)
+{
+    PPENDED_AUTH_OPERATION operation;
+    ULONG released = 0;
+
+    if (!HeldOperations.Open || FileObject == NULL) {
+        return;
+    }
+    while ((operation = TakeHeldOperation(FileObject)) != NULL) {
+        released += ReleaseHeldOperation(&operation) ? 1 : 0;
+    }
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                "the service's handle closed: %u held connections completed without a verdict", released);
 }

@@ -8,6 +8,7 @@
 
 #include "../frame/driver_state.h"
 #include "../redirect/wfp_lifecycle.h"
+#include "../trace/classify_trace.h"
 #include "../trace/trace.h"
 #include "quic_discard.tmh"
 
@@ -24,10 +25,7 @@ VOID NTAPI AleAuthConnectClassifyFnBlockQUIC(const FWPS_INCOMING_VALUES0 *FixedV
     UNREFERENCED_PARAMETER(LayerData);
     UNREFERENCED_PARAMETER(ClassifyContext);
     UNREFERENCED_PARAMETER(FlowContext);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
-                "AleAuthConnectClassifyFnBlockQUIC: layer %u, filter %I64u, metadata 0x%x, rights 0x%x",
-                (unsigned)FixedValues->layerId, Filter->filterId, MetaValues->currentMetadataValues,
-                ClassifyOut->rights);
+    TraceClassifyParameters(FixedValues, Filter, ClassifyOut, "AleAuthConnectClassifyFnBlockQUIC");
     if ((ClassifyOut->rights & FWPS_RIGHT_ACTION_WRITE) == 0) {
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleAuthConnectClassifyFnBlockQUIC: no write right");
         return;
@@ -73,10 +71,8 @@ VOID NTAPI DiscardClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues, const FWP
                     (unsigned)FixedValues->layerId);
         return;
     }
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
-                "discard at layer %u (filter %I64u): module %u, reason %u, dropping filter %I64u",
-                (unsigned)FixedValues->layerId, Filter->filterId, (unsigned)MetaValues->discardMetadata.discardModule,
-                MetaValues->discardMetadata.discardReason, MetaValues->discardMetadata.filterId);
+    TraceDiscard(FixedValues, Filter, (UINT32)MetaValues->discardMetadata.discardModule,
+                 MetaValues->discardMetadata.discardReason, MetaValues->discardMetadata.filterId);
 }
 
 _Use_decl_annotations_

@@ -18,9 +18,7 @@
  * Called at most once per question, at PASSIVE_LEVEL in the thread of the service's reply,
  * with the bytes after the reply's 32-byte header and the reply's PayloadLength (never
  * more than the bytes present). Payload is valid only during the call. It must not block
- * for long: the service's reply request is held until it returns. A NULL Payload (length
- * 0) means that no reply can come: the handle whose request carried the question out was
- * closed, and the routine is called in the closing thread.
+ * for long: the service's reply request is held until it returns.
  */
 typedef _IRQL_requires_(PASSIVE_LEVEL) _Function_class_(CALLBACK_COMPLETION_ROUTINE)
 VOID CALLBACK_COMPLETION_ROUTINE(_In_reads_bytes_(PayloadLength) const VOID *Payload,
@@ -64,10 +62,10 @@ NTSTATUS SendCallbackRequest(_In_ UINT32 Type, _In_reads_bytes_opt_(PayloadLengt
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS CancelCallbackRequest(_In_ UINT64 RequestId);
 
-// EvtFileCleanup of the control device: every question that a request of the closed handle
-// carried out is taken back and its routine called with a NULL payload.
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID AbandonCallbackRequestsOf(_In_ WDFFILEOBJECT FileObject);
+// The file object of the handle whose request carried the question out, while the question
+// awaits its reply; STATUS_NOT_FOUND (and NULL) once it was answered or cancelled.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS GetCallbackRequestCarrier(_In_ UINT64 RequestId, _Out_ WDFFILEOBJECT *Carrier);
 
 // Handler of IOCTL_QVR_CALLBACK: an empty input parks the request as a carrier; a reply
 // is matched to its question. Always either completes the request or parks it.

@@ -100,51 +100,20 @@ Exit:
     return status;
 }
 
-typedef struct _CARRIER_SEARCH {
-    WDFFILEOBJECT FileObject;  // the closed handle's file object
-    UINT64 RequestId;          // the first question it carried, when Found
-    BOOLEAN Found;
-} CARRIER_SEARCH, *PCARRIER_SEARCH;
-
 static _Function_class_(LOCKED_AVL_VISIT_ROUTINE)
-VOID FindQuestionOfCarrier(_In_ PLOCKED_AVL_ELEMENT Element, _Inout_ PULONG_PTR Value, _In_opt_ PVOID Context)
+VOID ReadCarrier(_In_ PLOCKED_AVL_ELEMENT Element, _Inout_ PULONG_PTR Value, _In_opt_ PVOID Context)
 {
-    PCARRIER_SEARCH search = static_cast<PCARRIER_SEARCH>(Context);
+    UNREFERENCED_PARAMETER(Element);
     const CALLBACK_COMPLETION *completion = reinterpret_cast<const CALLBACK_COMPLETION *>(*Value);
 
-    if (!search->Found && completion != nullptr && completion->Carrier == search->FileObject) {
-        search->RequestId = Element->Key;
-        search->Found = TRUE;
-    }
+    *static_cast<WDFFILEOBJECT *>(Context) = completion != nullptr ? completion->Carrier : nullptr;
 }
 
-VOID AbandonCallbackRequestsOf(WDFFILEOBJECT FileObject)
+NTSTATUS GetCallbackRequestCarrier(UINT64 RequestId, WDFFILEOBJECT *Carrier)
 {
     PCALLBACK_TABLE table = CallbackTable;
-    PCALLBACK_COMPLETION completion;
-    CARRIER_SEARCH search;
-    ULONG abandoned = 0;
 
-    if (table == nullptr || FileObject == nullptr) {
-        return;
-    }
-    for (;;) {
-        search = {FileObject, 0, FALSE};
-        table->Table.ForEach(FindQuestionOfCarrier, &search);
-        if (!search.Found) {
-            break;
-        }
-        // A reply or a cancel may take it first; then it is theirs.
-        completion = nullptr;
-        if (!NT_SUCCESS(TakeCallbackEntry(table, search.RequestId, &completion))) {
-            continue;
-        }
-        if (completion->Routine != nullptr) {
-            completion->Routine(nullptr, 0, completion->Context);
-        }
-        FreeCallbackCompletion(&completion);
-        ++abandoned;
-    }
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "AbandonCallbackRequestsOf: %u questions can get no reply",
-                abandoned);
+    *Carrier = nullptr;
+    // Read under the table's lock: a reply may take and free the question at any moment.
+    return table != nullptr ? table->Table.Visit(RequestId, ReadCarrier, Carrier) : STATUS_NOT_FOUND;
 }

@@ -10,7 +10,7 @@
 #include <wdf.h>
 
 #include "qvr_ioctl.h"
-#include "callback_channel.h"
+#include "../flow/auth_connect.h"
 #include "control_device.h"
 #include "control_requests.h"
 #include "device_context.h"
@@ -27,7 +27,7 @@ VOID PendingQueueReady(WDFQUEUE Queue, WDFCONTEXT Context)
 
 VOID ControlDeviceFileCleanup(WDFFILEOBJECT FileObject)
 {
-    AbandonCallbackRequestsOf(FileObject);
+    ReleaseHeldAuthOperationsOf(FileObject);
 }
 
 // The default queue: parallel, so the service's requests run concurrently on its threads,
@@ -90,7 +90,8 @@ NTSTATUS CreateControlDevice(WDFDRIVER Driver, WDFDEVICE *Device)
         goto Exit;
     }
     WdfDeviceInitSetCharacteristics(deviceInit, FILE_DEVICE_SECURE_OPEN, FALSE);
-    // When the service's handle closes, nobody can answer the questions its requests carried.
+    // When the service's handle closes, nobody can answer the questions its requests carried:
+    // the connections they hold are let go.
     WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, WDF_NO_EVENT_CALLBACK, WDF_NO_EVENT_CALLBACK, ControlDeviceFileCleanup);
     WdfDeviceInitSetFileObjectConfig(deviceInit, &fileConfig, WDF_NO_OBJECT_ATTRIBUTES);
     status = WdfDeviceInitAssignName(deviceInit, &deviceName);

@@ -20,7 +20,7 @@
 _Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS CreateControlDevice(_In_ WDFDRIVER Driver, _Out_ WDFDEVICE *Device);
 
-// EvtFileCleanup of the control device: the questions its requests carried are given up.
+// EvtFileCleanup of the control device: connections held on questions its requests carried are let go.
 EVT_WDF_FILE_CLEANUP ControlDeviceFileCleanup;
 
 // Lets I/O reach the control device; the last step of a successful DriverEntry.

@@ -121,7 +121,7 @@ NTSTATUS RunHeldScenario(agent::Agent &agentModel, std::ostream &out, std::vecto
     std::vector<std::uint64_t> processes;
     agent::CallbackResponder *callbacks = agentModel.Callbacks();
     HeldRun run{out, views, std::make_shared<agent::VerdictLog>()};
-    winsim::TraceSession trace(kDriverTrace, 0x2, TRACE_LEVEL_INFORMATION);
+    winsim::TraceSession trace(kDriverTrace, 0x2, TRACE_LEVEL_VERBOSE);
 
     out << "Held connections, QUIC and discard diagnostics\n";
     if (callbacks == nullptr || !proxy.Start(kProxyPort)) {
@@ -152,7 +152,7 @@ NTSTATUS RunHeldScenario(agent::Agent &agentModel, std::ostream &out, std::vecto
     }
     // The connection the service blocked was dropped at auth-connect: its discard layer
     // classified it, and the diagnostics wrote what they saw.
-    for (const winsim::TraceRecord &record : trace.Matching("discard at layer")) {
+    for (const winsim::TraceRecord &record : trace.Matching("discard at FWPS_LAYER_")) {
         out << "  discard diagnostics: " << record.message << "\n";
         if (discards != nullptr) {
             discards->push_back(record.message);

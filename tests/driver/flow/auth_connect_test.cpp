@@ -229,6 +229,11 @@ TEST_F(AuthConnectTest, ServiceClosingItsHandleReleasesHeldConnections)
         held.push_back(Connect(browser_, "203.0.113.7:443"));
     }
     ASSERT_TRUE(qvr_test::Eventually([&] { return asked.load() == kHeld; }));
+    // Another handle carried none of the questions: closing it lets nothing go.
+    winsim::OpenResult other = winsim::OpenDevice(qvr_test::kControlDevice, winsim::Identity::LocalSystem);
+    ASSERT_EQ(other.status, STATUS_SUCCESS);
+    ASSERT_EQ(winsim::CloseHandle(other.handle), STATUS_SUCCESS);
+    EXPECT_TRUE(winsim::network::Drain());
     ASSERT_EQ(held[0].State(), Outcome::Pending);
     ASSERT_EQ(winsim::CloseHandle(device_), STATUS_SUCCESS);
     for (const auto &c : held) {
@@ -281,7 +286,7 @@ TEST_F(RedirectTest, QuicOfUnknownProcessPasses)
 TEST_F(RedirectTest, DiscardDiagnosticsTraceTheDropAndDecideNothing)
 {
     ASSERT_EQ(filters_.AddDiscardFilters(), static_cast<DWORD>(ERROR_SUCCESS));
-    winsim::TraceSession session(qvr_test::kDriverTraceGuid, qvr_test::kTraceDriver, TRACE_LEVEL_INFORMATION);
+    winsim::TraceSession session(qvr_test::kDriverTraceGuid, qvr_test::kTraceDriver, TRACE_LEVEL_VERBOSE);
     winsim::network::DiscardEvent event;
     event.layerId = FWPS_LAYER_INBOUND_TRANSPORT_V4_DISCARD;
     event.protocol = 17;
@@ -290,9 +295,9 @@ TEST_F(RedirectTest, DiscardDiagnosticsTraceTheDropAndDecideNothing)
     event.module = FWPS_DISCARD_MODULE_TRANSPORT;
     event.reason = 4;
     ASSERT_TRUE(winsim::network::ClassifyDiscard(event));
-    std::vector<winsim::TraceRecord> traced = session.Matching("discard at layer 13");
+    std::vector<winsim::TraceRecord> traced = session.Matching("discard at FWPS_LAYER_INBOUND_TRANSPORT_V4_DISCARD");
     ASSERT_EQ(traced.size(), 1u);
-    EXPECT_NE(traced[0].message.find("module 1, reason 4"), std::string::npos) << traced[0].message;
+    EXPECT_NE(traced[0].message.find("module 1 reason 4"), std::string::npos) << traced[0].message;
 }
 
 // The classify functions called directly, for what no filter of the agent lets through.
