@@ -168,8 +168,4 @@ VOID ReleaseHeldAuthOperations(VOID);
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID ReleaseHeldAuthOperationsOf(_In_ WDFFILEOBJECT FileObject);
 
-/* Operation records alive now (for diagnostics and tests). */
-_IRQL_requires_max_(DISPATCH_LEVEL)
-LONG HeldAuthOperationCount(VOID);
-
 EXTERN_C_END

@@ -41,12 +41,6 @@ VOID InitHeldAuthOperations(VOID)
     HeldOperations.Open = TRUE;
 }
 
-_Use_decl_annotations_
-LONG HeldAuthOperationCount(VOID)
-{
-    return HeldOperations.Alive;
-}
-
 /* Drops one reference; the last frees the record and its reference on the flow context. */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID ReleaseAuthOperation(_Inout_ PPENDED_AUTH_OPERATION *Owner)
