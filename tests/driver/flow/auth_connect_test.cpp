@@ -153,8 +153,12 @@ TEST_F(AuthConnectTest, ReplyAfterTheFlowEndedTouchesLiveMemory)
         ++answered;
         return CallbackAnswer{qvr::agent::BuildVerdictReply(0), false};
     }, 4);
+    winsim::network::ConnectRequest request;
+    request.processId = browser_;
+    request.remote = Ep("203.0.113.7:443");
+    request.classifyIrql = PASSIVE_LEVEL;  // waits for a carrier: every round is held
     for (int i = 0; i < kRounds; ++i) {
-        winsim::network::Connection c = Connect(browser_, "203.0.113.7:443");
+        winsim::network::Connection c = winsim::network::Connect(request);
         std::this_thread::sleep_for(std::chrono::microseconds(i % 5 * 40));
         c.Close();
     }
