@@ -27,15 +27,15 @@ WDFAPI NTSTATUS WdfDeviceInitAssignName(_In_ PWDFDEVICE_INIT DeviceInit, _In_opt
 // Framework file objects. winsim stands in for EvtFileCleanup only: a driver that asks for
 // EvtDeviceFileCreate, EvtFileClose or file-object context gets a verifier finding.
 typedef _Function_class_(EVT_WDF_DEVICE_FILE_CREATE) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL)
-VOID EVT_WDF_DEVICE_FILE_CREATE(_In_ WDFDEVICE Device, _In_ WDFREQUEST Request, _In_ WDFFILEOBJECT FileObject);
+VOID NTAPI EVT_WDF_DEVICE_FILE_CREATE(_In_ WDFDEVICE Device, _In_ WDFREQUEST Request, _In_ WDFFILEOBJECT FileObject);
 typedef EVT_WDF_DEVICE_FILE_CREATE *PFN_WDF_DEVICE_FILE_CREATE;
 
 typedef _Function_class_(EVT_WDF_FILE_CLOSE) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL)
-VOID EVT_WDF_FILE_CLOSE(_In_ WDFFILEOBJECT FileObject);
+VOID NTAPI EVT_WDF_FILE_CLOSE(_In_ WDFFILEOBJECT FileObject);
 typedef EVT_WDF_FILE_CLOSE *PFN_WDF_FILE_CLOSE;
 
 typedef _Function_class_(EVT_WDF_FILE_CLEANUP) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL)
-VOID EVT_WDF_FILE_CLEANUP(_In_ WDFFILEOBJECT FileObject);
+VOID NTAPI EVT_WDF_FILE_CLEANUP(_In_ WDFFILEOBJECT FileObject);
 typedef EVT_WDF_FILE_CLEANUP *PFN_WDF_FILE_CLEANUP;
 
 typedef enum _WDF_FILEOBJECT_CLASS {
