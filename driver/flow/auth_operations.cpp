@@ -185,16 +185,16 @@ static NTSTATUS JoinHeldAuthOperations(_Inout_ PPENDED_AUTH_OPERATION *ClassifyR
     PPENDED_AUTH_OPERATION operation = *ClassifyReference;
     KIRQL irql;
     BOOLEAN closed;
-    WDFFILEOBJECT Carrier = NULL;
+    WDFFILEOBJECT carrier = NULL;
 
     /* Not found: the reply has been (the record is then settled and stays off the list). */
-    (VOID)GetCallbackRequestCarrier(RequestId, &Carrier);
+    (VOID)GetCallbackRequestCarrier(RequestId, &carrier);
 
     KeAcquireSpinLock(&HeldOperations.Lock, &irql);
     closed = HeldOperations.Closed;
     if (!closed && !operation->Settled) {
         operation->RequestId = RequestId;
-        operation->Carrier = Carrier;
+        operation->Carrier = carrier;
         InsertTailList(&HeldOperations.List, &operation->HeldLink);
         operation->OnHeldList = TRUE;
         *ClassifyReference = NULL;  /* now the list's */
