@@ -188,6 +188,10 @@ Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViol
     if (collectViolations) {
         winsim::SetViolationHandler(nullptr);
     }
+    if (traceView) {
+        traceView->Flush();
+        report.trace = traceView->Heard();
+    }
     if (report.Clean()) {
         out << "verifier: clean\n";
     } else {

@@ -44,6 +44,7 @@ struct Report {
     NTSTATUS unloadStatus = 0;
     std::vector<std::string> leftBehind;     // the verifier's unload report
     std::vector<std::string> violations;     // rule violations seen during the run
+    std::vector<winsim::TraceRecord> trace;  // what the trace session heard, when there was one
     bool Clean() const { return NT_SUCCESS(loadStatus) && NT_SUCCESS(unloadStatus) && leftBehind.empty() && violations.empty(); }
     bool AllAsExpected() const;
 };
