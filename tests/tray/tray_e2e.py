@@ -36,7 +36,7 @@ TASKBAR_ROWS = 40
 BALLOON_ROWS = 160
 
 # Wine needs a moment to start and to end a process; these bound that overhead.
-START_SLACK = 5.0
+START_SLACK = 10.0  # a Wine start on a loaded machine can take several seconds
 EXIT_SLACK = 3.0
 FINISHED_PAUSE = 2.0
 UPDATE_WAIT_MS = 60000
