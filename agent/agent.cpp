@@ -57,10 +57,18 @@ NTSTATUS Agent::StartRedirection(const AgentOptions &options)
     }
     if (callbacks_ != nullptr) {
         callbacks_->SetHandler(kPortQueryType, FixedPortQueryHandler(*options.proxyPort));
+        if (options.verdicts) {
+            callbacks_->SetHandler(kRedirectRecordsType, VerdictHandler(*options.verdicts, verdicts_));
+        }
     }
     filters_ = std::make_unique<RedirectFilters>();
+    RedirectFilterOptions filterOptions;
+    filterOptions.holdForVerdict = options.verdicts.has_value();
     if (filters_->Open() != ERROR_SUCCESS ||
-        filters_->AddTarget({*options.proxyPort, proxy_->ProcessId(), options.askAgentForPort}) != ERROR_SUCCESS) {
+        filters_->AddTarget({*options.proxyPort, proxy_->ProcessId(), options.askAgentForPort}, filterOptions) !=
+            ERROR_SUCCESS ||
+        (options.quicFilters && filters_->AddQuicFilters() != ERROR_SUCCESS) ||
+        (options.discardFilters && filters_->AddDiscardFilters() != ERROR_SUCCESS)) {
         return STATUS_UNSUCCESSFUL;
     }
     return STATUS_SUCCESS;

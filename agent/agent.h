@@ -12,6 +12,7 @@
 #include "filters.h"
 #include "proxy.h"
 #include "service.h"
+#include "verdicts.h"
 
 #include <memory>
 #include <optional>
@@ -26,6 +27,11 @@ struct AgentOptions {
     // the carriers answer port queries with it.
     std::optional<std::uint16_t> proxyPort;
     bool askAgentForPort = false;
+    // With a proxy: hold redirected connections and answer the driver's redirect-records
+    // questions from this policy.
+    std::optional<VerdictPolicy> verdicts;
+    bool quicFilters = false;     // with a proxy: QUIC filters for UDP port 443
+    bool discardFilters = false;  // with a proxy: the discard-diagnostic filters
 };
 
 class Agent {
@@ -47,6 +53,8 @@ public:
     // Null unless Start was given a proxy port.
     LocalProxy *Proxy() { return proxy_.get(); }
     RedirectFilters *Filters() { return filters_.get(); }
+    // What the service saw of held connections and what it answered.
+    VerdictLog &Verdicts() { return *verdicts_; }
 
 private:
     NTSTATUS StartRedirection(const AgentOptions &options);
@@ -55,6 +63,7 @@ private:
     std::unique_ptr<CallbackResponder> callbacks_;
     std::unique_ptr<LocalProxy> proxy_;
     std::unique_ptr<RedirectFilters> filters_;
+    std::shared_ptr<VerdictLog> verdicts_ = std::make_shared<VerdictLog>();
 };
 
 }  // namespace qvr::agent

@@ -5,7 +5,9 @@
  * management calls in one dynamic session (closing it removes them): the agent's provider
  * and sublayer, the management-side callouts for the driver's two connect-redirect keys,
  * and per redirect target a provider context carrying the 10-byte RedirectTargetBlob with
- * one filter at each ALE connect-redirect layer that references it.
+ * one filter at each ALE connect-redirect layer that references it (and, to hold redirected
+ * connections for a verdict, one at each ALE auth-connect layer); QUIC filters for UDP to
+ * port 443 and the discard-diagnostic filters.
  */
 #pragma once
 
@@ -33,6 +35,9 @@ struct RedirectFilterOptions {
     std::optional<std::uint16_t> remotePort;  // only connections to this port; none: every connection
     std::optional<std::uint64_t> weight;      // FWP_UINT64 weight; none: the engine's choice
     bool clearActionRight = false;            // FWPM_FILTER_FLAG_CLEAR_ACTION_RIGHT
+    // Also a redirect-records filter at each ALE auth-connect layer with the same provider
+    // context: redirected connections are then held for the service's verdict.
+    bool holdForVerdict = false;
     // Other callouts in place of the driver's (IPv4 layer, IPv6 layer), e.g. a test's probe.
     std::optional<GUID> calloutV4;
     std::optional<GUID> calloutV6;
@@ -41,6 +46,12 @@ struct RedirectFilterOptions {
 // The driver's connect-redirect callout keys: IPv4 layer first, IPv6 layer second.
 extern const GUID kConnectRedirectCalloutV4Key;
 extern const GUID kConnectRedirectCalloutV6Key;
+// The driver's other callout keys: redirect records and QUIC (IPv4, IPv6), discard (eight).
+extern const GUID kRedirectRecordsCalloutKeys[2];
+extern const GUID kBlockQuicCalloutKeys[2];
+extern const GUID kDiscardCalloutKeys[8];
+// The layers the service gives the eight discard callouts, in key order.
+extern const GUID *const kDiscardCalloutLayers[8];
 // The agent's provider, under which the driver creates its redirect handle.
 extern const GUID kAgentProviderKey;
 
@@ -65,6 +76,11 @@ public:
     // The same with any provider-context bytes (how a faulty service looks to the driver).
     DWORD AddRawBlob(const std::vector<std::uint8_t> &blob, const RedirectFilterOptions &options = {},
                      std::vector<std::uint64_t> *filterIds = nullptr);
+    // QUIC filters: UDP to the port at both auth-connect layers, judged by the driver's
+    // QUIC callouts. Their ids go to *filterIds when given.
+    DWORD AddQuicFilters(std::uint16_t remotePort = 443, std::vector<std::uint64_t> *filterIds = nullptr);
+    // One inspection filter per discard layer for the driver's discard-diagnostic callouts.
+    DWORD AddDiscardFilters();
     // A management-side callout of another key at a layer.
     DWORD AddCallout(const GUID &key, const GUID &layer);
     // Deletes one filter added here.
@@ -75,6 +91,8 @@ public:
 private:
     DWORD AddFilter(const GUID &layer, const GUID &callout, const GUID &providerContext,
                     const RedirectFilterOptions &options, std::uint64_t *id);
+    DWORD AddPlainFilter(const GUID &layer, const GUID &callout, UINT32 actionType,
+                         const std::vector<FWPM_FILTER_CONDITION0> &conditions, std::uint64_t *id);
 
     HANDLE engine_ = nullptr;
     std::uint32_t nextContext_ = 0;

@@ -120,6 +120,8 @@ def generated(rng):
             lines.append("clock %s" % ("manual" if manual else "real"))
         elif pick < 0.93 and manual:
             lines.append("advance %s" % rng.choice(["1s", "5s", "10s", "250ms"]))
+        elif pick < 0.945 and rng.random() < 0.2 and loaded and not proxy and not connections and not manual:
+            lines.append("held")
         elif pick < 0.96:
             lines.append("unload" if loaded else "load")
             loaded = not loaded

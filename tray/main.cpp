@@ -2,31 +2,9 @@
 // worker that waits for the updater, the message loop, and the join before the process ends.
 #include <windows.h>
 
-#include <cerrno>
-#include <process.h>
-
 #include "notify_icon.h"
 #include "tray_window.h"
 #include "update_watcher.h"
-
-namespace {
-
-// Starts the worker on WatchUpdateEvent; null when it cannot be started. A lack of
-// resources (EAGAIN) is retried at once.
-HANDLE StartWorker(HWND* window)
-{
-    for (;;) {
-        const uintptr_t thread = _beginthreadex(nullptr, 0, WatchUpdateEvent, window, 0, nullptr);
-        if (thread != 0) {
-            return reinterpret_cast<HANDLE>(thread);
-        }
-        if (errno != EAGAIN) {
-            return nullptr;
-        }
-    }
-}
-
-}  // namespace
 
 int WINAPI wWinMain(HINSTANCE hInstance, HINSTANCE, PWSTR, int)
 {

@@ -6,9 +6,12 @@
 
 #include <commctrl.h>
 
+#include <cstddef>
+
 #include "resource.h"
 
-static_assert(sizeof(NOTIFYICONDATAW) == 956,
+// 956 bytes in a 32-bit build, 976 in a 64-bit one; hBalloonIcon is its last field.
+static_assert(sizeof(NOTIFYICONDATAW) == offsetof(NOTIFYICONDATAW, hBalloonIcon) + sizeof(HICON),
               "NOTIFYICONDATAW must be the complete structure (through hBalloonIcon)");
 
 HINSTANCE g_hInst = nullptr;

@@ -6,6 +6,7 @@
 #include "update_watcher.h"
 
 #include <atomic>
+#include <cerrno>
 #include <string>
 
 #include "notify_icon.h"
@@ -33,7 +34,7 @@ void WaitForUpdate(HWND window)
     if (event == nullptr) {
         ThrowLastError("Can't create event.");
     }
-    utils::EventHandle updateEvent(event);
+    utils::EventHandle updateEvent(event, kUpdateWaitMs);
 
     // Signalled or timed out, the update is over as far as the user is concerned.
     updateEvent.Wait();
@@ -70,6 +71,7 @@ void ReportWorkerError(const utils::EventEx& error)
 unsigned __stdcall WatchUpdateEvent(void* arg)
 {
     const HWND window = *static_cast<const HWND*>(arg);
+    g_workerExitCode.store(0);
     try {
         WaitForUpdate(window);
     } catch (const utils::EventEx& error) {
@@ -84,4 +86,20 @@ unsigned __stdcall WatchUpdateEvent(void* arg)
         PostMessageW(window, WM_COMMAND, IDM_EXIT, 0);
     }
     return 0;
+}
+
+HANDLE StartWorker(HWND* window, BeginThreadProc beginThread)
+{
+    for (int attempt = 1;; ++attempt) {
+        const uintptr_t thread = beginThread(nullptr, 0, WatchUpdateEvent, window, 0, nullptr);
+        if (thread != 0) {
+            return reinterpret_cast<HANDLE>(thread);
+        }
+        // Retrying at once, without end, would keep the icon on screen with no message
+        // pumped and the promised end never coming.
+        if (errno != EAGAIN || attempt == kWorkerStartAttempts) {
+            return nullptr;
+        }
+        Sleep(kWorkerStartRetryMs);
+    }
 }

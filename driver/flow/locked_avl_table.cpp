@@ -156,6 +156,22 @@ NTSTATUS LockedAvlTable::Take(UINT64 Key, PULONG_PTR Value, PUINT64 NewCount)
     return status;
 }
 
+NTSTATUS LockedAvlTable::Visit(UINT64 Key, PLOCKED_AVL_VISIT_ROUTINE Visit, PVOID Context)
+{
+    NTSTATUS status = STATUS_NOT_FOUND;
+    LOCKED_AVL_ELEMENT probe = {Key, 0};
+
+    AcquireLock();
+    PLOCKED_AVL_ELEMENT element =
+        static_cast<PLOCKED_AVL_ELEMENT>(RtlLookupElementGenericTableAvl(&Head.Avl, &probe));
+    if (element != nullptr) {
+        Visit(element, &element->Value, Context);
+        status = STATUS_SUCCESS;
+    }
+    ReleaseLock();
+    return status;
+}
+
 VOID LockedAvlTable::ForEach(PLOCKED_AVL_VISIT_ROUTINE Visit, PVOID Context)
 {
     PVOID restartKey = nullptr;

@@ -66,6 +66,11 @@ public:
     _IRQL_requires_max_(DISPATCH_LEVEL)
     VOID ForEach(_In_ PLOCKED_AVL_VISIT_ROUTINE Visit, _In_opt_ PVOID Context);
 
+    // Lets Visit see the element of Key under the lock (it must neither insert nor remove).
+    // STATUS_NOT_FOUND, and no call, when the key is absent.
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+    NTSTATUS Visit(_In_ UINT64 Key, _In_ PLOCKED_AVL_VISIT_ROUTINE Visit, _In_opt_ PVOID Context);
+
     _IRQL_requires_max_(DISPATCH_LEVEL)
     VOID SetClosed(_In_ BOOLEAN Closed);
 

@@ -62,6 +62,11 @@ NTSTATUS SendCallbackRequest(_In_ UINT32 Type, _In_reads_bytes_opt_(PayloadLengt
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS CancelCallbackRequest(_In_ UINT64 RequestId);
 
+// The file object of the handle whose request carried the question out, while the question
+// awaits its reply; STATUS_NOT_FOUND (and NULL) once it was answered or cancelled.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS GetCallbackRequestCarrier(_In_ UINT64 RequestId, _Out_ WDFFILEOBJECT *Carrier);
+
 // Handler of IOCTL_QVR_CALLBACK: an empty input parks the request as a carrier; a reply
 // is matched to its question. Always either completes the request or parks it.
 _IRQL_requires_(PASSIVE_LEVEL)

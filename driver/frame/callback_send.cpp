@@ -159,6 +159,7 @@ NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLen
     }
     completion->Routine = Routine;
     completion->Context = CompletionContext;
+    completion->Carrier = WdfRequestGetFileObject(request);
 
     // Entered before the service can see the record, so no reply can overtake its entry.
     status = InsertCallbackEntry(table, id, completion);

@@ -99,3 +99,21 @@ NTSTATUS CancelCallbackRequest(UINT64 RequestId)
 Exit:
     return status;
 }
+
+static _Function_class_(LOCKED_AVL_VISIT_ROUTINE)
+VOID ReadCarrier(_In_ PLOCKED_AVL_ELEMENT Element, _Inout_ PULONG_PTR Value, _In_opt_ PVOID Context)
+{
+    UNREFERENCED_PARAMETER(Element);
+    const CALLBACK_COMPLETION *completion = reinterpret_cast<const CALLBACK_COMPLETION *>(*Value);
+
+    *static_cast<WDFFILEOBJECT *>(Context) = completion != nullptr ? completion->Carrier : nullptr;
+}
+
+NTSTATUS GetCallbackRequestCarrier(UINT64 RequestId, WDFFILEOBJECT *Carrier)
+{
+    PCALLBACK_TABLE table = CallbackTable;
+
+    *Carrier = nullptr;
+    // Read under the table's lock: a reply may take and free the question at any moment.
+    return table != nullptr ? table->Table.Visit(RequestId, ReadCarrier, Carrier) : STATUS_NOT_FOUND;
+}

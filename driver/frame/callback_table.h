@@ -16,6 +16,7 @@
 typedef struct CallbackCompletion {
     PCALLBACK_COMPLETION_ROUTINE Routine;  // may be null: the question wants no answer
     PVOID Context;                         // handed to Routine unchanged
+    WDFFILEOBJECT Carrier;                 // the handle whose request carried the question out
 } CALLBACK_COMPLETION, *PCALLBACK_COMPLETION;
 
 /*

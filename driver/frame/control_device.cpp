@@ -10,6 +10,7 @@
 #include <wdf.h>
 
 #include "qvr_ioctl.h"
+#include "../flow/auth_connect.h"
 #include "control_device.h"
 #include "control_requests.h"
 #include "device_context.h"
@@ -22,6 +23,11 @@ VOID PendingQueueReady(WDFQUEUE Queue, WDFCONTEXT Context)
     PQVR_DRV_DEVICE_CONTEXT deviceContext = WdfObjectGet_QVR_DRV_DEVICE_CONTEXT(WdfIoQueueGetDevice(Queue));
 
     KeSetEvent(&deviceContext->RequestAvailableEvent, IO_NO_INCREMENT, FALSE);
+}
+
+VOID ControlDeviceFileCleanup(WDFFILEOBJECT FileObject)
+{
+    ReleaseHeldAuthOperationsOf(FileObject);
 }
 
 // The default queue: parallel, so the service's requests run concurrently on its threads,
@@ -72,6 +78,7 @@ NTSTATUS CreateControlDevice(WDFDRIVER Driver, WDFDEVICE *Device)
     DECLARE_CONST_UNICODE_STRING(linkName, L"\\DosDevices\\" QVR_DEVICE_BASE_NAME);
     PWDFDEVICE_INIT deviceInit = nullptr;
     WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_FILEOBJECT_CONFIG fileConfig;
     WDFDEVICE device = nullptr;
     PQVR_DRV_DEVICE_CONTEXT deviceContext;
 
@@ -83,6 +90,10 @@ NTSTATUS CreateControlDevice(WDFDRIVER Driver, WDFDEVICE *Device)
         goto Exit;
     }
     WdfDeviceInitSetCharacteristics(deviceInit, FILE_DEVICE_SECURE_OPEN, FALSE);
+    // When the service's handle closes, nobody can answer the questions its requests carried:
+    // the connections they hold are let go.
+    WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, WDF_NO_EVENT_CALLBACK, WDF_NO_EVENT_CALLBACK, ControlDeviceFileCleanup);
+    WdfDeviceInitSetFileObjectConfig(deviceInit, &fileConfig, WDF_NO_OBJECT_ATTRIBUTES);
     status = WdfDeviceInitAssignName(deviceInit, &deviceName);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: device name %!STATUS!", status);

@@ -20,6 +20,9 @@
 _Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS CreateControlDevice(_In_ WDFDRIVER Driver, _Out_ WDFDEVICE *Device);
 
+// EvtFileCleanup of the control device: connections held on questions its requests carried are let go.
+EVT_WDF_FILE_CLEANUP ControlDeviceFileCleanup;
+
 // Lets I/O reach the control device; the last step of a successful DriverEntry.
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID FinishControlDevice(_In_ WDFDEVICE Device);

@@ -7,6 +7,8 @@
 #include "wfp_callout_groups.h"
 
 #include "connect_redirect.h"
+#include "../flow/auth_connect.h"
+#include "../flow/quic_discard.h"
 
 /* {6F02977B-40DA-462E-9BE5-D86017BF42C1} */
 const GUID QVR_CONNECT_REDIRECT_CALLOUT_V4_KEY = {0x6f02977b, 0x40da, 0x462e, {0x9b, 0xe5, 0xd8, 0x60, 0x17, 0xbf, 0x42, 0xc1}};
@@ -71,7 +73,13 @@ PCALLOUT_REGISTRATION DiscardRegistrations[DISCARD_CALLOUT_COUNT];
 const WFP_CALLOUT_GROUP WfpCalloutGroups[] = {
     WFP_CALLOUT_GROUP_ROW("connect redirect", ConnectRedirectCalloutKeys, AleConnectRedirectClassifyFn,
                           ConnectRedirectNotifyFn, NULL, ConnectRedirectRegistrations),
+    WFP_CALLOUT_GROUP_ROW("redirect records", RedirectRecordsCalloutKeys, AleAuthConnectClassifyFnRedirectRecords,
+                          RedirectRecordsNotifyFn, RedirectRecordsFlowDeleteFn, RedirectRecordsRegistrations),
+    WFP_CALLOUT_GROUP_ROW("QUIC blocking", BlockQuicCalloutKeys, AleAuthConnectClassifyFnBlockQUIC, BlockQuicNotifyFn,
+                          NULL, BlockQuicRegistrations),
+    WFP_CALLOUT_GROUP_ROW("discard diagnostics", DiscardCalloutKeys, DiscardClassifyFn, DiscardNotifyFn, NULL,
+                          DiscardRegistrations),
     {NULL, 0, NULL, NULL, NULL, NULL, NULL},
 };
 
-const PFLOW_CONTEXT_DRAIN_STEP WfpFlowContextDrainStep = NULL;
+const PFLOW_CONTEXT_DRAIN_STEP WfpFlowContextDrainStep = RemoveAuthFlowContextForDrain;

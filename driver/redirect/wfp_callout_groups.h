@@ -58,8 +58,7 @@ extern const WFP_CALLOUT_GROUP WfpCalloutGroups[];
 
 /*
  * Takes one flow context of the FlowContextTable off its WFP flow during teardown; it
- * belongs to the group that associates flow contexts. NULL while no group in the table
- * associates any, and then there is nothing to drain.
+ * belongs to the redirect-records group, the one group that associates flow contexts.
  */
 extern const PFLOW_CONTEXT_DRAIN_STEP WfpFlowContextDrainStep;
 

@@ -8,6 +8,7 @@
  */
 #include "wfp_lifecycle.h"
 
+#include "../flow/auth_connect.h"
 #include "../flow/flow_context_table.h"
 #include "wfp_callout_groups.h"
 #include "deferred_work.h"
@@ -183,6 +184,7 @@ NTSTATUS WfpInitializeEx(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROUP Callou
     }
 
     InitPendedRedirects();
+    InitHeldAuthOperations();
 
     /* WfpContext is complete before BFE or a classify can see it. */
     ObReferenceObject(DeviceObject);
@@ -263,6 +265,10 @@ VOID WfpUninitialize(VOID)
         }
         BfeChangeHandle = NULL;
     }
+
+    /* Held connections are completed before their contexts go: a reply still on its way
+       is withdrawn, and the re-authorization leaves the connection to the other filters. */
+    ReleaseHeldAuthOperations();
 
     /* WFP refuses to unregister a callout while flows still carry its contexts. */
     if (WfpFlowContextDrainStep != NULL) {

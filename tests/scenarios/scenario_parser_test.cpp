@@ -78,6 +78,11 @@ TEST(ScenarioParserTest, BadLinesNameTheirLineAndField)
         {"processes now\n", 1, "processes", "usage: processes"},
         {"trace quic\n", 1, "settings", "FLAGS[,LEVEL]"},
         {"trace 0x2,6\n", 1, "settings", "FLAGS[,LEVEL]"},
+        {"held now\n", 1, "held", "usage: held"},
+        {"unload\nheld\n", 2, "held", "not loaded here"},
+        {"proxy 8080\nheld\n", 2, "held", "the scenario's proxy runs"},
+        {"start b x.exe\nconnect b 203.0.113.7:443 as=c\nheld\n", 3, "held", "'c' is open"},
+        {"clock manual\nheld\n", 2, "held", "clock real first"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);

@@ -6,13 +6,20 @@ The icon is found in screenshots by its exact colours (make_frame_icons.py draws
 its frame by where the orange quarter of its ring sits. Balloons are the white boxes that
 rise above the taskbar. Every timing check is measured against a deadline with a tolerance
 for Wine's process start and stop; nothing waits longer than the behaviour it checks.
-Screenshots are kept under --artifacts, one folder per scenario.
+Screenshots are kept under --artifacts, one folder per scenario. Windows programs are started
+with the Wine loader in $WINE (wine_env.sh sets it for the prefix's bitness).
 
-Usage: tray_e2e.py SCENARIO --exe TrayHerald.exe --helper update_signal.exe --artifacts DIR
-       tray_e2e.py exe_layout --exe TrayHerald.exe --objdump OBJDUMP
+The wait that runs out is watched in TrayHeraldQuickWait.exe, the program linked with a
+QUICK_WAIT-second wait in place of its minute; exe_layout checks that the shipped exe holds
+the minute.
+
+Usage: tray_e2e.py SCENARIO --exe TrayHerald.exe --helper update_signal.exe
+                   --quick-wait-exe TrayHeraldQuickWait.exe --artifacts DIR
+       tray_e2e.py exe_layout --exe TrayHerald.exe --objdump OBJDUMP --pe-format FORMAT
 """
 import argparse
 import os
+import re
 import select
 import shutil
 import signal
@@ -29,10 +36,14 @@ TASKBAR_ROWS = 40
 BALLOON_ROWS = 160
 
 # Wine needs a moment to start and to end a process; these bound that overhead.
-START_SLACK = 5.0
+START_SLACK = 10.0  # a Wine start on a loaded machine can take several seconds
 EXIT_SLACK = 3.0
 FINISHED_PAUSE = 2.0
-UPDATE_WAIT = 60.0
+UPDATE_WAIT_MS = 60000
+QUICK_WAIT = 6.0  # TRAY_TEST_UPDATE_WAIT_MS of TrayHeraldQuickWait in CMakeLists.txt
+# The icon's frame changes every 250 ms; a measured period outside this range fails.
+FRAME_PERIOD_RANGE = (0.200, 0.340)
+MAX_SAMPLE_GAP = 0.45
 
 
 class Failure(Exception):
@@ -150,13 +161,47 @@ def save(shot, folder, name):
     print("screenshot:", path)
 
 
+def record_frame(samples, shot):
+    """Adds (time, frame) to samples when shot shows one icon with a readable frame."""
+    found = shot.icons()
+    if len(found) == 1 and found[0][2] is not None:
+        samples.append((time.monotonic(), found[0][2]))
+
+
+def check_animation(samples):
+    """The frames run forwards, one step every 250 ms. samples are (time, frame); only pairs
+    of samples taken less than MAX_SAMPLE_GAP apart are judged (a screenshot that a loaded
+    machine delays can miss frames): in each the frame stays or steps forwards, and the time
+    they span over the steps they show gives the period."""
+    frames = [frame for _, frame in samples]
+    print("frames seen:", [f for i, f in enumerate(frames) if i == 0 or f != frames[i - 1]])
+    check(len(set(frames)) >= 3, "the icon does not animate: frames %s" % frames)
+    steps = span = 0
+    for (t0, a), (t1, b) in zip(samples, samples[1:]):
+        if t1 - t0 > MAX_SAMPLE_GAP:
+            continue
+        step = (b - a) % 4
+        # Three steps in that time would take at least 500 ms: the frames ran backwards.
+        check(step != 3, "frames run backwards: %d then %d, %.0f ms apart" % (a, b, (t1 - t0) * 1000))
+        steps += step
+        span += t1 - t0
+    check(steps >= 5 and span >= 1.2, "too few frame changes to time (%d in %.1f s)" % (steps, span))
+    period = span / steps
+    print("frame period %.0f ms (%d steps in %.2f s)" % (period * 1000, steps, span))
+    check(FRAME_PERIOD_RANGE[0] <= period <= FRAME_PERIOD_RANGE[1],
+          "the frames change every %.0f ms, not every 250 ms" % (period * 1000))
+
+
 def wait_for(condition, timeout, what):
     """Grabs screenshots until condition(shot) is truthy; returns (shot, its value)."""
-    deadline = time.monotonic() + timeout
+    start = time.monotonic()
+    deadline = start + timeout
     while True:
         shot = grab()
         value = condition(shot)
         if value:
+            if time.monotonic() - start > 1.0:  # slow steps show in the log
+                print("waited %.2f s for %s" % (time.monotonic() - start, what))
             return shot, value
         if time.monotonic() > deadline:
             raise Failure("timed out after %.1f s waiting for %s" % (timeout, what))
@@ -168,7 +213,9 @@ def wait_for(condition, timeout, what):
 class Env:
     def __init__(self, args):
         self.exe = args.exe
+        self.quick_wait_exe = args.quick_wait_exe
         self.helper = args.helper
+        self.wine = os.environ.get("WINE", "wine")
         self.artifacts = args.artifacts
         self.running = []
         self.tray_runs = 0
@@ -176,12 +223,12 @@ class Env:
         # and look like a balloon.
         subprocess.run(["xdotool", "mousemove", "10", "10"], check=True)
 
-    def start_tray(self, extra_env=None):
+    def start_tray(self, extra_env=None, exe=None):
         env = dict(os.environ)
         env.update(extra_env or {})
         self.tray_runs += 1
         stderr = open(os.path.join(self.artifacts, "trayherald-%d.log" % self.tray_runs), "w+b")
-        process = subprocess.Popen(["wine", self.exe], stdin=subprocess.DEVNULL,
+        process = subprocess.Popen([self.wine, exe or self.exe], stdin=subprocess.DEVNULL,
                                    stdout=stderr, stderr=stderr, env=env)
         process.log = stderr
         process.started = time.monotonic()
@@ -192,13 +239,13 @@ class Env:
         return self.helper_output(*args, timeout=timeout)[0]
 
     def helper_output(self, *args, timeout=30):
-        result = subprocess.run(["wine", self.helper] + list(args), stdin=subprocess.DEVNULL,
+        result = subprocess.run([self.wine, self.helper] + list(args), stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
         return result.returncode, result.stdout.decode("ascii", "replace")
 
     def helper_hold(self, mode):
         """Starts a helper that holds an object until its stdin is closed."""
-        process = subprocess.Popen(["wine", self.helper, mode], stdin=subprocess.PIPE,
+        process = subprocess.Popen([self.wine, self.helper, mode], stdin=subprocess.PIPE,
                                    stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         ready, _, _ = select.select([process.stdout], [], [], 30)
         check(ready and process.stdout.readline().strip() == b"ready",
@@ -250,38 +297,37 @@ def scenario_signal(env):
     shot, icons = wait_for(one_icon, 15, "the icon")
     save(shot, env.artifacts, "icon.png")
 
-    frames = []
-    deadline = time.monotonic() + 2.0
+    samples = []
+    deadline = time.monotonic() + 2.5
     while time.monotonic() < deadline:
-        found = grab().icons()
-        if len(found) == 1 and found[0][2] is not None and (not frames or frames[-1] != found[0][2]):
-            frames.append(found[0][2])
-    print("frames seen:", frames)
-    check(len(set(frames)) >= 3, "the icon does not animate: frames %s" % frames)
-    for a, b in zip(frames, frames[1:]):
-        check((b - a) % 4 in (1, 2), "frames run backwards: %s" % frames)
+        record_frame(samples, grab())
+    check_animation(samples)
 
     shot, first = wait_for(lambda s: s.balloon(), 8, "the first balloon")
     save(shot, env.artifacts, "balloon-updating.png")
     first_width = first[2] - first[0]
 
     env.signal_update()
-    # The new balloon replaces the first at once; Wine shows it 2 s after it was asked for,
-    # which is when the program closes. Holding the program still (SIGSTOP) between the two
-    # lets the screenshot catch the "Finished" balloon; the exit timing is measured in the
-    # scenarios that do not pause it.
     wait_for(lambda s: s.balloon() is None, 3, "the first balloon to give way")
+    catch_finished_balloon(env, tray, first)
+    wait_exit(tray, FINISHED_PAUSE + EXIT_SLACK + 10, "after the signal")
+    check(tray.returncode == 0, "exit code %d" % tray.returncode)
+    wait_for(no_icon, 3, "the icon to go")
+
+
+def catch_finished_balloon(env, tray, first):
+    """The first balloon (box first) has just given way to the "Finished" one: Wine shows
+    the new balloon 2 s after it was asked for, which is when the program closes. Holding
+    the program still (SIGSTOP) between the two lets the screenshot catch it; the exit
+    timing is measured where the program is not paused."""
     os.kill(tray.pid, signal.SIGSTOP)
     try:
         shot, finished = wait_for(lambda s: s.balloon(), 5, "the Finished balloon")
         save(shot, env.artifacts, "balloon-finished.png")
     finally:
         os.kill(tray.pid, signal.SIGCONT)
-    check(finished[2] - finished[0] < first_width,
+    check(finished[2] - finished[0] < first[2] - first[0],
           "the second balloon (%s) is not the shorter 'Finished' one (first %s)" % (finished, first))
-    wait_exit(tray, FINISHED_PAUSE + EXIT_SLACK + 10, "after the signal")
-    check(tray.returncode == 0, "exit code %d" % tray.returncode)
-    wait_for(no_icon, 3, "the icon to go")
 
 
 def scenario_signal_timing(env):
@@ -394,39 +440,140 @@ def scenario_no_display(env):
 
 
 def scenario_no_signal(env):
-    """Nobody signals: after the minute's wait the program ends by itself with 0."""
-    tray = env.start_tray()
-    wait_for(one_icon, 15, "the icon")
-    ended = wait_exit(tray, UPDATE_WAIT + FINISHED_PAUSE + START_SLACK + EXIT_SLACK,
-                      "without a signal")
+    """Nobody signals (TrayHeraldQuickWait, whose wait lasts QUICK_WAIT s): the icon keeps
+    animating, one frame every 250 ms, all through the wait; when the wait runs out the
+    "Finished" balloon replaces the first, and the program ends by itself 2 s later with 0."""
+    tray = env.start_tray(exe=env.quick_wait_exe)
+    samples = []
+    first = None
+    deadline = tray.started + QUICK_WAIT + START_SLACK
+    while True:
+        shot = grab()
+        record_frame(samples, shot)
+        balloon = shot.balloon()
+        if first is None and balloon:
+            first = balloon
+            save(shot, env.artifacts, "balloon-updating.png")
+        elif first is not None and balloon is None:
+            break  # the "Finished" balloon has been asked for
+        check(tray.poll() is None, "TrayHerald ended %.2f s after start %s" % (
+            time.monotonic() - tray.started,
+            "with the first balloon still up: no Finished balloon came" if first
+            else "before its first balloon showed"))
+        check(time.monotonic() < deadline,
+              "the first balloon %s within %.1f s" % ("never gave way" if first else "never showed",
+                                                      QUICK_WAIT + START_SLACK))
+    waited = time.monotonic() - tray.started
+    print("the first balloon gave way %.2f s after start" % waited)
+    check(waited >= QUICK_WAIT, "the wait ended after %.2f s, before it ran out" % waited)
+    check_animation(samples)
+    catch_finished_balloon(env, tray, first)
+    ended = wait_exit(tray, FINISHED_PAUSE + EXIT_SLACK + 5, "after the wait ran out")
     elapsed = ended - tray.started
     print("ended %.2f s after start" % elapsed)
     check(tray.returncode == 0, "exit code %d" % tray.returncode)
-    check(elapsed >= UPDATE_WAIT + FINISHED_PAUSE, "ended after %.2f s, before the wait ran out" % elapsed)
+    check(elapsed >= QUICK_WAIT + FINISHED_PAUSE,
+          "ended after %.2f s, before the wait and the pause were over" % elapsed)
+    check(not grab().icons(), "the icon outlived the program")
 
 
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "comctl32.dll", "advapi32.dll",
                "ws2_32.dll", "mswsock.dll", "msvcrt.dll", "gdi32.dll"}
 
 
+# Resources by type and id, each in language 1033: the string block of ids 96 to 111, the
+# menu, the four icon groups and the manifest.
+RESOURCES = {6: {7}, 4: {209}, 14: {201, 202, 203, 204}, 24: {1}}
+IMAGE_ORDINAL_FLAG_BITS = (31, 63)  # where PE32 and PE32+ thunks mark an import by ordinal
+
+
+def resource_ids(dump):
+    """{type: {id: [languages]}} from objdump's listing of the .rsrc directory."""
+    tree = {}
+    kind = ident = None
+    for line in dump.split("The .rsrc Resource Directory section:", 1)[-1].splitlines():
+        fields = line.split()
+        if len(fields) < 3 or fields[1] != "Entry:" or fields[2] != "ID:":
+            if line.strip() and not fields[0].isalnum():
+                break
+            continue
+        # The depth shows in the indent after the entry's offset: 3, 5 or 7 spaces.
+        rest = line.lstrip()[len(fields[0]):]
+        depth = len(rest) - len(rest.lstrip(" "))
+        value = int(fields[3].rstrip(","), 16)
+        if depth <= 3:
+            kind = value
+            tree[kind] = {}
+        elif depth <= 5:
+            ident = value
+            tree[kind][ident] = []
+        else:
+            tree[kind][ident].append(value)
+    return tree
+
+
+def ordinal_imports(dump, dll):
+    """Ordinals imported by number from dll: objdump prints each such thunk with the
+    ordinal flag set (the ordinal itself in decimal for PE32, in hex for PE32+)."""
+    section = dump.lower().split("dll name: %s" % dll, 1)[1].split("dll name:", 1)[0]
+    ordinals = []
+    for line in section.splitlines():
+        fields = line.split()
+        if len(fields) >= 3 and fields[2] == "<none>":
+            thunk = int(fields[0], 16)
+            if any(thunk >> bit == 1 for bit in IMAGE_ORDINAL_FLAG_BITS):
+                ordinals.append(thunk & 0xFFFF)
+    return ordinals
+
+
+def linked_update_wait(args, image):
+    """The value of kUpdateWaitMs in the exe, found through its symbol table."""
+    symbols = subprocess.run([args.objdump, "-t", args.exe], stdout=subprocess.PIPE,
+                             check=True, text=True).stdout
+    found = [m.groups() for m in
+             re.finditer(r"^\[.*\(sec +(\d+)\).* 0x([0-9a-f]+) _?kUpdateWaitMs$", symbols, re.M)]
+    check(len(found) == 1, "no single kUpdateWaitMs symbol in the exe")
+    section, offset = int(found[0][0]), int(found[0][1], 16)
+    headers = subprocess.run([args.objdump, "-h", args.exe], stdout=subprocess.PIPE,
+                             check=True, text=True).stdout
+    for line in headers.splitlines():
+        fields = line.split()
+        if len(fields) >= 6 and fields[0] == str(section - 1):
+            start = int(fields[5], 16) + offset
+            return int.from_bytes(image[start:start + 4], "little")
+    raise Failure("section %d of kUpdateWaitMs not found" % section)
+
+
 def scenario_exe_layout(args):
-    """A 32-bit GUI exe importing only system DLLs, LoadIconMetric by ordinal 380, carrying
-    its manifest and strings."""
-    dump = subprocess.run([args.objdump, "-p", args.exe], stdout=subprocess.PIPE, check=True,
-                          text=True).stdout
-    check("file format pei-i386" in dump, "not a 32-bit x86 PE file")
+    """A GUI exe of the expected machine importing only system DLLs, LoadIconMetric by
+    ordinal 380 and never by name, carrying its manifest, strings, menu and icons, with the
+    minute's update wait linked in."""
+    dump = subprocess.run([args.objdump, "-p", "-x", args.exe], stdout=subprocess.PIPE,
+                          check=True, text=True).stdout
+    check("file format %s" % args.pe_format in dump, "not a %s file" % args.pe_format)
     check("Subsystem\t\t00000002\t(Windows GUI)" in dump, "not the Windows GUI subsystem")
     dlls = [line.split(":", 1)[1].strip().lower() for line in dump.splitlines()
             if line.strip().startswith("DLL Name:")]
     print("imports:", dlls)
     check(dlls and set(dlls) <= SYSTEM_DLLS, "imports beyond the system DLLs: %s" % dlls)
     check("comctl32.dll" in dlls and "ws2_32.dll" in dlls, "comctl32 or ws2_32 not imported")
-    comctl32 = dump.lower().split("dll name: comctl32.dll", 1)[1].split("dll name:", 1)[0]
-    entries = [line.split() for line in comctl32.splitlines() if line.strip()[:1].isdigit()]
-    check(any(len(e) >= 3 and e[1] == "380" and e[2] == "<none>" for e in entries),
-          "LoadIconMetric is not imported by ordinal 380")
+    ordinals = ordinal_imports(dump, "comctl32.dll")
+    print("comctl32 ordinals:", ordinals)
+    check(ordinals == [380], "LoadIconMetric is not imported by ordinal 380")
+    imports = dump.split("The Import Tables", 1)[1].split("\n\n\n", 1)[0]
+    check("LoadIconMetric" not in imports, "LoadIconMetric is imported by name")
+    resources = resource_ids(dump)
+    print("resources:", resources)
+    for kind, ids in RESOURCES.items():
+        check(set(resources.get(kind, {})) == ids, "resources of type %d are %s, not %s"
+              % (kind, sorted(resources.get(kind, {})), sorted(ids)))
+        for ident in ids:
+            check(resources[kind][ident] == [1033], "resource %d/%d is not in language 1033"
+                  % (kind, ident))
     with open(args.exe, "rb") as f:
         image = f.read()
+    wait = linked_update_wait(args, image)
+    check(wait == UPDATE_WAIT_MS, "the update wait is %d ms, not %d" % (wait, UPDATE_WAIT_MS))
     for text in (b'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"',
                  b'level="asInvoker" uiAccess="false"', b">true</dpiAware>"):
         check(text in image, "manifest lacks %s" % text.decode())
@@ -453,6 +600,8 @@ def main():
     parser.add_argument("scenario", choices=sorted(SCENARIOS) + ["exe_layout"])
     parser.add_argument("--exe", required=True)
     parser.add_argument("--helper")
+    parser.add_argument("--quick-wait-exe")
+    parser.add_argument("--pe-format")
     parser.add_argument("--artifacts")
     parser.add_argument("--objdump")
     args = parser.parse_args()

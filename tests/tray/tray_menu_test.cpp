@@ -148,13 +148,16 @@ TEST(TrayResources, StringsAreThoseTheProgramShows)
 TEST(TrayResources, ManifestLoadsCommonControlsVersion6)
 {
     // Wine's comctl32 reports 5.81 for both copies; the path tells which one the
-    // manifest's activation context loaded.
+    // manifest's activation context loaded. Side-by-side folders are named after the
+    // processor architecture.
+    const wchar_t* const assembly = sizeof(void*) == 4 ? L"\\x86_microsoft.windows.common-controls"
+                                                       : L"\\amd64_microsoft.windows.common-controls";
     HMODULE comctl32 = GetModuleHandleW(L"comctl32.dll");
     ASSERT_NE(nullptr, comctl32);
     wchar_t path[MAX_PATH] = {};
     ASSERT_NE(0u, GetModuleFileNameW(comctl32, path, MAX_PATH));
     CharLowerW(path);
-    EXPECT_NE(nullptr, wcsstr(path, L"x86_microsoft.windows.common-controls")) << path;
+    EXPECT_NE(nullptr, wcsstr(path, assembly)) << path;
 }
 
 }  // namespace

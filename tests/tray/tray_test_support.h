@@ -12,6 +12,10 @@
 #include "shell_recorder.h"
 #include "tray_window.h"
 
+// Size of the complete NOTIFYICONDATAW (the layout that ends with guidItem and hBalloonIcon)
+// in this build: 956 bytes for 32-bit Windows, 976 for 64-bit.
+constexpr DWORD kCompleteIconDataSize = sizeof(void*) == 4 ? 956 : 976;
+
 // Which quarter of the ring is orange in an icon: 0 top, 1 right, 2 bottom, 3 left (frames
 // 1 to 4 of the animation); -1 when the icon cannot be read or has no orange.
 inline int OrangeQuarter(HICON icon)

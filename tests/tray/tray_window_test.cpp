@@ -17,7 +17,7 @@ constexpr UINT kIconFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP | NIF_SHOWTIP;
 void ExpectIconUpdate(const ShellCall& call, DWORD message, HWND window)
 {
     EXPECT_EQ(message, call.message);
-    EXPECT_EQ(956u, call.data.cbSize);
+    EXPECT_EQ(kCompleteIconDataSize, call.data.cbSize);
     EXPECT_EQ(window, call.data.hWnd);
     EXPECT_EQ(0u, call.data.uID);
     EXPECT_EQ(kIconFlags, call.data.uFlags);
@@ -49,7 +49,7 @@ TEST_F(TrayWindowTest, CreationAddsFirstFrameSetsVersionThenShowsFirstBalloon)
 
     const NOTIFYICONDATAW& balloon = calls[2].data;
     EXPECT_EQ(static_cast<DWORD>(NIM_MODIFY), calls[2].message);
-    EXPECT_EQ(956u, balloon.cbSize);
+    EXPECT_EQ(kCompleteIconDataSize, balloon.cbSize);
     EXPECT_EQ(window, balloon.hWnd);
     EXPECT_EQ(static_cast<UINT>(NIF_INFO), balloon.uFlags);
     EXPECT_EQ(static_cast<DWORD>(NIIF_INFO), balloon.dwInfoFlags);

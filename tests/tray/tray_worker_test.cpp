@@ -1,9 +1,12 @@
 // TrayHerald's worker thread against the real named event: the "Finished" balloon and the
-// close request after the pause, and what happens when the event cannot be had.
+// close request after the pause, whether the event was set or the wait ran out (the test
+// build waits kUpdateWaitMs, one second), what happens when the event cannot be had, and how
+// the worker's start copes with a runtime that cannot create it.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <process.h>
 
 #include "tray_test_support.h"
@@ -30,11 +33,6 @@ bool PumpUntilQuit(DWORD timeoutMs)
         }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now), QS_ALLINPUT);
     }
-}
-
-HANDLE StartWorker(HWND* window)
-{
-    return reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, WatchUpdateEvent, window, 0, nullptr));
 }
 
 bool IsFinishedBalloon(const ShellCall& call)
@@ -79,6 +77,28 @@ TEST_F(TrayWorkerTest, SignalledEventShowsFinishedThenClosesTheWindowAfterThePau
     CloseHandle(event);
 }
 
+TEST_F(TrayWorkerTest, WaitThatRunsOutShowsFinishedThenClosesTheWindowAfterThePause)
+{
+    HWND window = CreateWindowUnderTest();
+    ASSERT_NE(nullptr, window);
+    shell_.Clear();
+
+    const ULONGLONG start = GetTickCount64();
+    HANDLE worker = StartWorker(&window);
+    ASSERT_NE(nullptr, worker);
+    ASSERT_TRUE(PumpUntilQuit(kUpdateWaitMs + kFinishedPauseMs + 5000)) << "the window was not closed";
+    const ULONGLONG closedAfter = GetTickCount64() - start;
+
+    EXPECT_GE(closedAfter, kUpdateWaitMs + kFinishedPauseMs - 20);
+    const auto calls = shell_.Calls();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_TRUE(IsFinishedBalloon(calls[0]));
+    EXPECT_EQ(static_cast<DWORD>(NIM_DELETE), calls[1].message);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(worker, 5000));
+    CloseHandle(worker);
+    EXPECT_EQ(0, WorkerExitCode());
+}
+
 TEST_F(TrayWorkerTest, ErrorWhileGettingTheEventClosesTheWindowWithoutFinishing)
 {
     // Another kind of object holds the name, so CreateEventW fails (ERROR_INVALID_HANDLE).
@@ -102,6 +122,64 @@ TEST_F(TrayWorkerTest, ErrorWhileGettingTheEventClosesTheWindowWithoutFinishing)
     CloseHandle(worker);
     EXPECT_EQ(kExitWorkerError, WorkerExitCode());
     CloseHandle(squatter);
+}
+
+// A thread creation that fails with errno failErrno failuresLeft times, then hands back a
+// made-up handle without starting anything.
+struct FakeBeginThread {
+    static inline int failuresLeft = 0;
+    static inline int failErrno = 0;
+    static inline int calls = 0;
+    static inline bool startsTheWorker = true;  // every call named WatchUpdateEvent
+
+    static uintptr_t __cdecl Begin(void*, unsigned, unsigned(__stdcall* start)(void*), void*,
+                                   unsigned, unsigned*)
+    {
+        ++calls;
+        startsTheWorker = startsTheWorker && start == WatchUpdateEvent;
+        if (failuresLeft != 0) {
+            --failuresLeft;
+            errno = failErrno;
+            return 0;
+        }
+        return 0x1234;
+    }
+};
+
+struct StartCase {
+    const char* name;
+    int failures;      // how often creation fails before it succeeds
+    int failErrno;     // with which errno
+    int calls;         // attempts StartWorker is expected to make
+    bool started;      // whether it hands back the thread
+};
+
+TEST(TrayWorkerStart, LackOfResourcesIsRetriedABoundedNumberOfTimesWithAPause)
+{
+    const StartCase cases[] = {
+        {"EAGAIN twice, then created", 2, EAGAIN, 3, true},
+        {"EAGAIN on every attempt", 1000, EAGAIN, kWorkerStartAttempts, false},
+        {"another error ends at once", 1000, EINVAL, 1, false},
+    };
+    for (const StartCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeBeginThread::failuresLeft = c.failures;
+        FakeBeginThread::failErrno = c.failErrno;
+        FakeBeginThread::calls = 0;
+        FakeBeginThread::startsTheWorker = true;
+        HWND window = nullptr;
+
+        const ULONGLONG start = GetTickCount64();
+        const HANDLE thread = StartWorker(&window, &FakeBeginThread::Begin);
+        const ULONGLONG elapsed = GetTickCount64() - start;
+
+        EXPECT_EQ(c.started ? reinterpret_cast<HANDLE>(0x1234) : nullptr, thread);
+        EXPECT_EQ(c.calls, FakeBeginThread::calls);
+        EXPECT_TRUE(FakeBeginThread::startsTheWorker);
+        const ULONGLONG pauses = static_cast<ULONGLONG>(c.calls - 1) * kWorkerStartRetryMs;
+        EXPECT_GE(elapsed + 20, pauses);
+        EXPECT_LT(elapsed, pauses + 1000);
+    }
 }
 
 }  // namespace

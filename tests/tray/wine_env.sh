@@ -1,11 +1,15 @@
 #!/bin/bash
-# The world TrayHerald's tests run in: an Xvfb display on a free number, a temporary 32-bit
-# Wine prefix whose desktop is a 1024x768 virtual desktop with a taskbar (so there is a
-# notification area), and a persistent wineserver (without it Wine's background services
-# keep the first command's output pipe open and ctest waits on it for ever).
+# The world TrayHerald's tests run in: an Xvfb display on a free number, a temporary Wine
+# prefix (32- or 64-bit, as the build) whose desktop is a 1024x768 virtual desktop with a
+# taskbar (so there is a notification area), and a persistent wineserver (without it Wine's
+# background services keep the first command's output pipe open and ctest waits on it for
+# ever). Every Windows program, Wine's own included, is started through the loader given at
+# the start; inside the world it is $WINE.
 #
-#   wine_env.sh start STATE_DIR HELPER_EXE   set everything up; the state goes in STATE_DIR
+#   wine_env.sh start STATE_DIR win32|win64 LOADER HELPER_EXE
+#                                            set everything up; the state goes in STATE_DIR
 #   wine_env.sh run STATE_DIR COMMAND...     run COMMAND inside that world
+#   wine_env.sh wine STATE_DIR PROGRAM ARG...  run a Windows program there with $WINE
 #   wine_env.sh stop STATE_DIR               tear it all down (safe to run at any time)
 set -u
 
@@ -16,7 +20,9 @@ load_state() {
   [ -f "$state_dir/env" ] || die "no Wine environment in $state_dir (did the setup test run?)"
   # shellcheck disable=SC1091
   . "$state_dir/env"
-  export WINEARCH WINEPREFIX WINEDEBUG WINEDLLOVERRIDES DISPLAY
+  export WINEARCH WINEPREFIX WINEDEBUG WINEDLLOVERRIDES DISPLAY WINE
+  # The 64-bit loader, called directly, starts further processes with itself.
+  if [ "$WINEARCH" = win64 ]; then export WINELOADER=$WINE; fi
 }
 
 stop_env() {
@@ -42,16 +48,19 @@ stop_env() {
 }
 
 start_env() {
-  local state_dir=$1 helper=$2
+  local state_dir=$1 arch=$2 loader=$3 helper=$4
   mkdir -p "$state_dir"
   stop_env "$state_dir"
   [ -f "$helper" ] || die "helper $helper not built"
+  case "$arch" in win32|win64) ;; *) die "unknown Wine architecture '$arch'" ;; esac
+  command -v "$loader" >/dev/null || die "Wine loader $loader not found (see tray/README.md)"
 
   local root
   root=$(mktemp -d /tmp/trayherald-wine.XXXXXX) || die "mktemp failed"
   local env_file=$state_dir/env
   {
-    echo "WINEARCH=win32"
+    echo "WINEARCH=$arch"
+    echo "WINE=$loader"
     echo "WINEPREFIX=$root/prefix"
     echo "WINEDEBUG=-all"
     echo "WINEDLLOVERRIDES='mscoree,mshtml='"
@@ -74,7 +83,7 @@ start_env() {
   mkdir -p "$WINEPREFIX"
   wineserver -p </dev/null >"$state_dir/wineserver.log" 2>&1 || die "wineserver did not start"
   # Without a display the prefix is made faster and no window pops up while it is.
-  DISPLAY= wineboot -i </dev/null >"$state_dir/wineboot.log" 2>&1 || die "wineboot failed (see $state_dir/wineboot.log)"
+  DISPLAY= "$WINE" wineboot -i </dev/null >"$state_dir/wineboot.log" 2>&1 || die "wineboot failed (see $state_dir/wineboot.log)"
 
   cat > "$root/settings.reg" <<'REG'
 REGEDIT4
@@ -88,18 +97,21 @@ REGEDIT4
 [HKEY_CURRENT_USER\Software\Wine\Explorer\Desktops]
 "shell"="1024x768"
 REG
-  wine regedit /S "$(winepath -w "$root/settings.reg" 2>/dev/null)" </dev/null >>"$state_dir/wineboot.log" 2>&1 \
+  "$WINE" regedit /S "$("$WINE" winepath -w "$root/settings.reg" 2>/dev/null)" </dev/null >>"$state_dir/wineboot.log" 2>&1 \
     || die "importing the Wine settings failed"
 
   # Bring the desktop up now, so that the tests' timings do not include its start.
-  wine "$helper" wait-window Shell_TrayWnd 30000 </dev/null >>"$state_dir/wineboot.log" 2>&1 \
+  "$WINE" "$helper" wait-window Shell_TrayWnd 30000 </dev/null >>"$state_dir/wineboot.log" 2>&1 \
     || die "no taskbar appeared on the virtual desktop"
   trap - EXIT
-  echo "wine_env: prefix $WINEPREFIX on display $DISPLAY"
+  echo "wine_env: $WINEARCH prefix $WINEPREFIX on display $DISPLAY, loader $WINE"
 }
 
 case "${1:-}" in
-  start) [ $# -eq 3 ] || die "usage: wine_env.sh start STATE_DIR HELPER_EXE"; start_env "$2" "$3" ;;
+  start)
+    [ $# -eq 5 ] || die "usage: wine_env.sh start STATE_DIR win32|win64 LOADER HELPER_EXE"
+    start_env "$2" "$3" "$4" "$5"
+    ;;
   stop) [ $# -eq 2 ] || die "usage: wine_env.sh stop STATE_DIR"; stop_env "$2" ;;
   run)
     [ $# -ge 3 ] || die "usage: wine_env.sh run STATE_DIR COMMAND..."
@@ -107,5 +119,11 @@ case "${1:-}" in
     shift 2
     exec "$@"
     ;;
-  *) die "usage: wine_env.sh start|run|stop STATE_DIR ..." ;;
+  wine)
+    [ $# -ge 3 ] || die "usage: wine_env.sh wine STATE_DIR PROGRAM ARG..."
+    load_state "$2"
+    shift 2
+    exec "$WINE" "$@"
+    ;;
+  *) die "usage: wine_env.sh start|run|wine|stop STATE_DIR ..." ;;
 esac

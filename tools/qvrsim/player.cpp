@@ -28,6 +28,7 @@
 #include <qvr_ioctl.h>
 
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 namespace qvr::sim {
@@ -589,6 +590,7 @@ void Player::Play(const Step &step, int number)
     }
     case StepKind::Advance: PlayAdvance(step, report); break;
     case StepKind::Settle: PlaySettle(step, report); break;
+    case StepKind::Held: PlayHeld(report); break;
     default: PlayWorld(step, report); break;
     }
     // Connections that settled in this step are reported after it.
@@ -602,6 +604,51 @@ void Player::Play(const Step &step, int number)
             }
         }
     }
+}
+
+void Player::PlayHeld(StepReport &report)
+{
+    std::ostringstream text;
+    const std::size_t first = report_.heldViews.size();
+    const std::size_t firstDiscard = report_.discards.size();
+    const NTSTATUS status = RunHeldScenario(service_, responder_.get(), text, &report_.heldViews, &report_.discards,
+                                            output_.Session());
+    if (responder_ != nullptr) {
+        responder_->SetHandler(agent::kPortQueryType, PortHandler(answers_, CarrierStop()));
+    }
+    report.status = status;
+    if (!NT_SUCCESS(status)) {
+        report.asExpected = false;  // a set-up step failed
+    }
+    std::istringstream lines(text.str());
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty()) {
+            report.lines.push_back(line);
+        }
+    }
+    Json connections = Json::array();
+    for (std::size_t i = first; i < report_.heldViews.size(); ++i) {
+        const HeldView &view = report_.heldViews[i];
+        Json verdict = nullptr;
+        if (view.verdict) {
+            const agent::RedirectRecordsQuestion &question = view.verdict->question;
+            verdict = Json{{"block", view.verdict->block},
+                           {"records_bytes", question.records.size()},
+                           {"family", question.family},
+                           {"proxy_port", question.remotePort}};
+            if (question.context) {
+                verdict["requested"] = question.context->requested.ToString();
+                verdict["pid"] = question.context->processId;
+            }
+        }
+        connections.push_back(Json{{"label", view.label},
+                                   {"outcome", winsim::network::OutcomeName(view.outcome)},
+                                   {"verdict", verdict}});
+    }
+    report.details["held"] = connections;
+    report.details["discards"] =
+        std::vector<std::string>(report_.discards.begin() + static_cast<std::ptrdiff_t>(firstDiscard), report_.discards.end());
+    ShowQuic(report);
 }
 
 }  // namespace qvr::sim

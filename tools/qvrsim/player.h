@@ -75,6 +75,7 @@ private:
     void PlayAdvance(const Step &step, StepReport &report);
     void PlaySettle(const Step &step, StepReport &report);
     void PlayWorld(const Step &step, StepReport &report);
+    void PlayHeld(StepReport &report);
 
     // After a request that may change them: what the driver holds now.
     void ShowRules(StepReport &report);

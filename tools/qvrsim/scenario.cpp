@@ -153,6 +153,10 @@ const std::vector<DirectiveSpec> &Directives()
         {"advance", "advance <time>", "the hand-run clock moves on (250ms, 10s)", {}, 1, 1, StepKind::Advance},
         {"unload", "unload", "the service stops, the driver is unloaded and the verifier reports", {}, 0, 0,
          StepKind::Unload},
+        {"held", "held",
+         "the held-connection section: the service's own proxy and filters hold connections of webbrowser.exe for"
+         " its verdict (one permitted, one blocked), QUIC with the switch on and off, the discard reports",
+         {}, 0, 0, StepKind::Held},
         {"load", "load", "the driver is loaded again and the service starts as at the beginning", {}, 0, 0,
          StepKind::Load},
         {"trace", "trace FLAGS[,LEVEL]|off",
@@ -501,6 +505,21 @@ void Build(const DirectiveSpec &spec, const Args &args, Step &step, Timeline &ti
         *describe = "the trace session changes to " + DescribeTraceSettings(*settings);
         break;
     }
+    case StepKind::Held:
+        if (!timeline.loaded) {
+            Fail("held", "the driver is not loaded here");
+        }
+        if (timeline.proxy) {
+            Fail("held", "the section starts a proxy of its own, and the scenario's proxy runs here");
+        }
+        if (!timeline.connections.empty()) {
+            Fail("held", "the section ends every connection, and '" + *timeline.connections.begin() + "' is open here");
+        }
+        if (timeline.manualClock) {
+            Fail("held", "the section needs the clock in real time (say clock real first)");
+        }
+        *describe = "held connections, QUIC on and off, discard reports";
+        break;
     case StepKind::Load:
         if (timeline.loaded) {
             Fail("load", "the driver is loaded already");

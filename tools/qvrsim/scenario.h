@@ -45,6 +45,7 @@ enum class StepKind {
     Unload,       // the service stops and the driver is unloaded (with the verifier's report)
     Load,         // the driver is loaded again and the service starts
     Trace,        // the simulator's trace session changes its flags and level
+    Held,         // the held-connection section: verdicts, QUIC on and off, discard reports
 };
 
 // The answer the service gives to the driver's port query.

@@ -174,6 +174,15 @@ public:
             view_.emplace(out_, settings);
         }
     }
+    winsim::TraceSession *Session() override { return view_ ? &view_->Session() : nullptr; }
+    std::vector<winsim::TraceRecord> Heard() override
+    {
+        if (!view_) {
+            return {};
+        }
+        view_->Flush();
+        return view_->Heard();
+    }
 
 private:
     std::ostream &out_;
@@ -242,22 +251,26 @@ public:
             session_->Enable(settings.flags, settings.level);
         }
     }
+    winsim::TraceSession *Session() override { return session_.get(); }
+    std::vector<winsim::TraceRecord> Heard() override { return heard_; }
 
 private:
     // The records heard since the step before, as a consumer formats them.
     Json TakeTrace()
     {
         Json records = Json::array();
-        for (const winsim::TraceRecord &record : session_->TakeRecords()) {
+        for (winsim::TraceRecord &record : session_->TakeRecords()) {
             records.push_back(Json{{"flag", record.flagName},
                                    {"level", record.level},
                                    {"function", record.function},
                                    {"message", record.message},
                                    {"line", winsim::FormatTraceRecord(record, "qvrdrv")}});
+            heard_.push_back(std::move(record));
         }
         return records;
     }
     std::unique_ptr<winsim::TraceSession> session_;
+    std::vector<winsim::TraceRecord> heard_;
     void Write(const Json &json)
     {
         out_ << Dump(json) << "\n";
@@ -396,6 +409,7 @@ Report RunScenario(const Scenario &scenario, Output &output, bool collectViolati
     if (collectViolations) {
         winsim::SetViolationHandler(nullptr);
     }
+    report.trace = output.Heard();
     output.End(report);
     return report;
 }

@@ -8,6 +8,7 @@
  */
 #pragma once
 
+#include "held_scenario.h"
 #include "scenario.h"
 
 #include <nlohmann/json.hpp>
@@ -57,6 +58,9 @@ struct Report {
     std::vector<ConnectionReport> connections;
     std::vector<UnloadReport> unloads;
     std::vector<std::string> violations;
+    std::vector<HeldView> heldViews;         // the held sections' connections and UDP attempts, in order
+    std::vector<std::string> discards;       // the driver's discard reports in those sections
+    std::vector<winsim::TraceRecord> trace;  // what the run's trace session heard, when it had one
     bool Clean() const;
     bool AllAsExpected() const;
     // 0 clean and as expected, 1 not clean (or the driver did not start), 3 clean but an
@@ -77,6 +81,10 @@ public:
     // Opens the trace session on the driver's provider, or changes its settings: text shows
     // each record before the line that follows it, JSON in the next step's "trace".
     virtual void Trace(const TraceSettings &settings) = 0;
+    // The run's session on the driver's trace provider, when it has one.
+    virtual winsim::TraceSession *Session() = 0;
+    // Every record the session has passed on so far (after passing on what is pending).
+    virtual std::vector<winsim::TraceRecord> Heard() = 0;
 };
 
 // Readable lines, flushed after each step.

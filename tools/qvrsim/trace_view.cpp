@@ -133,9 +133,10 @@ void TraceView::Flush()
     if (!atLineStart_) {
         return;  // never inside a line of the simulator's
     }
-    for (const winsim::TraceRecord &record : session_.TakeRecords()) {
+    for (winsim::TraceRecord &record : session_.TakeRecords()) {
         const std::string line = "  | " + winsim::FormatTraceRecord(record, kFriendlyName) + "\n";
         target_->sputn(line.data(), static_cast<std::streamsize>(line.size()));
+        heard_.push_back(std::move(record));
     }
 }
 

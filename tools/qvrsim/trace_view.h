@@ -56,6 +56,11 @@ public:
     // Prints what the session has heard that is not printed yet.
     void Flush();
 
+    // Every record the view has printed so far, in order: for the parts of a run that read
+    // the driver's trace (there can be only one session on the provider).
+    const std::vector<winsim::TraceRecord> &Heard() const { return heard_; }
+    winsim::TraceSession &Session() { return session_; }
+
 private:
     int overflow(int c) override;
     std::streamsize xsputn(const char *text, std::streamsize count) override;
@@ -64,6 +69,7 @@ private:
     std::ostream &out_;
     std::streambuf *target_;
     bool atLineStart_ = true;
+    std::vector<winsim::TraceRecord> heard_;
     winsim::TraceSession session_;
 };
 

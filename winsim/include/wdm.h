@@ -169,6 +169,45 @@ DECLSPEC_NORETURN NTKERNELAPI VOID NTAPI KeBugCheck(_In_ ULONG BugCheckCode);
 /* Number of leading bytes that are equal. */
 NTSYSAPI SIZE_T NTAPI RtlCompareMemory(_In_ const VOID *Source1, _In_ const VOID *Source2, _In_ SIZE_T Length);
 
+/* Doubly linked lists. As in the Windows 8+ headers, every change checks that the
+   neighbours point back at the entry; a broken list is bug check 0x139
+   (KERNEL_SECURITY_CHECK_FAILURE, parameter 3: LIST_ENTRY corruption). */
+#define WINSIM_FAST_FAIL_CORRUPT_LIST_ENTRY 3
+FORCEINLINE VOID WinsimCheckListEntry(_In_ PLIST_ENTRY Entry)
+{
+    if (Entry->Flink->Blink != Entry || Entry->Blink->Flink != Entry) {
+        KeBugCheckEx(0x139, WINSIM_FAST_FAIL_CORRUPT_LIST_ENTRY, (ULONG_PTR)Entry, 0, 0);
+    }
+}
+FORCEINLINE VOID InitializeListHead(_Out_ PLIST_ENTRY ListHead) { ListHead->Flink = ListHead->Blink = ListHead; }
+FORCEINLINE BOOLEAN IsListEmpty(_In_ const LIST_ENTRY *ListHead) { return (BOOLEAN)(ListHead->Flink == ListHead); }
+FORCEINLINE BOOLEAN RemoveEntryList(_In_ PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY next = Entry->Flink;
+    PLIST_ENTRY previous = Entry->Blink;
+    WinsimCheckListEntry(Entry);
+    previous->Flink = next;
+    next->Blink = previous;
+    return (BOOLEAN)(next == previous);
+}
+FORCEINLINE PLIST_ENTRY RemoveHeadList(_Inout_ PLIST_ENTRY ListHead)
+{
+    PLIST_ENTRY entry = ListHead->Flink;
+    RemoveEntryList(entry);
+    return entry;
+}
+FORCEINLINE VOID InsertTailList(_Inout_ PLIST_ENTRY ListHead, _Out_ PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY previous = ListHead->Blink;
+    if (previous->Flink != ListHead) {
+        KeBugCheckEx(0x139, WINSIM_FAST_FAIL_CORRUPT_LIST_ENTRY, (ULONG_PTR)ListHead, 0, 0);
+    }
+    Entry->Flink = ListHead;
+    Entry->Blink = previous;
+    previous->Flink = Entry;
+    ListHead->Blink = Entry;
+}
+
 /* Byte-order reversal (host order <-> network order on x86). */
 FORCEINLINE USHORT RtlUshortByteSwap(_In_ USHORT Source) { return __builtin_bswap16(Source); }
 FORCEINLINE ULONG RtlUlongByteSwap(_In_ ULONG Source) { return __builtin_bswap32(Source); }

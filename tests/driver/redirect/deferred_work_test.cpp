@@ -221,7 +221,7 @@ TEST_F(DeferredWorkTest, UnloadWithPendedRedirectsInFlightCompletesThem)
 // system's work items keep running meanwhile.
 std::atomic<bool> unrelatedWorkRan{false};
 
-VOID UnrelatedWork(PDEVICE_OBJECT, PVOID Context)
+VOID NTAPI UnrelatedWork(PDEVICE_OBJECT, PVOID Context)
 {
     unrelatedWorkRan = true;
     IoFreeWorkItem(static_cast<PIO_WORKITEM>(Context));

@@ -1,6 +1,6 @@
 // Every trace point at the level and under the flag the driver's tracing conventions give it:
 // the simulator's default scenario (load, the service's good and bad requests, processes,
-// redirected, pended and uncovered connections, unload) runs under a session that hears
+// redirected, pended and uncovered connections, unload) runs with its trace view hearing
 // everything, and each point below must have been written at its level and flag. Every
 // point written at all must carry TRACE_RULES exactly when it comes from the rule store or
 // its control request.
@@ -100,12 +100,11 @@ bool IsRuleStorePoint(const TraceRecord &record)
 
 TEST(TracePointsTest, EveryPointHasItsLevelAndFlag)
 {
-    winsim::TraceSession session({0x2FD5E1A4, 0xF49D, 0x452E, {0xAC, 0xDB, 0xFC, 0x87, 0xA8, 0xED, 0xB3, 0x22}},
-                                 kRules | kDriver, TRACE_LEVEL_VERBOSE);
     std::ostringstream account;
-    const qvr::sim::Report report = qvr::sim::RunScenario(qvr::sim::DefaultScenario(), account);
+    const qvr::sim::Report report = qvr::sim::RunScenario(qvr::sim::DefaultScenario(), account, true,
+                                                          qvr::sim::TraceSettings{kRules | kDriver, TRACE_LEVEL_VERBOSE});
     ASSERT_TRUE(report.Clean()) << account.str();
-    const std::vector<TraceRecord> records = session.Records();
+    const std::vector<TraceRecord> &records = report.trace;
 
     for (const PointRow &row : kPoints) {
         bool seen = false;

@@ -180,3 +180,25 @@ TEST_F(KmdfTest, RequeuedRequestGoesToEvtIoCanceledOnQueueWhenCancelled)
     ASSERT_TRUE(watched.Wait(kWait));
     EXPECT_EQ(watched.Result().status, STATUS_REQUEST_ABORTED);
 }
+
+// EvtFileCleanup: once per handle, in the closing thread at PASSIVE_LEVEL, with the file
+// object of the handle's requests, after its queued requests were cancelled.
+TEST_F(KmdfTest, ClosingTheLastHandleCallsFileCleanupOnce)
+{
+    TestOptions().fileCleanup = true;
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle kept = Open();
+    winsim::Handle closed = Open();
+    winsim::Overlapped parked = Park(closed);
+    ASSERT_EQ(parked.InitialStatus(), STATUS_PENDING);
+    ASSERT_EQ(winsim::CloseHandle(closed), STATUS_SUCCESS);
+    EXPECT_EQ(parked.Wait(std::chrono::seconds(5)) ? parked.Result().status : STATUS_PENDING, STATUS_CANCELLED);
+    EXPECT_EQ(TestCounters().fileCleanups.load(), 1);
+    EXPECT_EQ(TestCounters().cleanedFile.load(), TestCounters().parkedFile.load());
+    EXPECT_NE(TestCounters().cleanedFile.load(), nullptr);
+    EXPECT_EQ(TestCounters().cleanupIrql.load(), PASSIVE_LEVEL);
+    EXPECT_EQ(winsim::CloseHandle(closed), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(TestCounters().fileCleanups.load(), 1);
+    winsim::CloseHandle(kept);
+    EXPECT_EQ(TestCounters().fileCleanups.load(), 2);
+}

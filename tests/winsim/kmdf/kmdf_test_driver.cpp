@@ -28,10 +28,11 @@ EVT_WDF_OBJECT_CONTEXT_CLEANUP TestDriverCleanup;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP TestDeviceCleanup;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TestIoControl;
 EVT_WDF_IO_QUEUE_STATE TestPendingReady;
+EVT_WDF_FILE_CLEANUP TestFileCleanup;
 EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE TestCanceledOnQueue;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TestPassiveIoControl;
 
-VOID TestPassiveIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength, size_t InputBufferLength,
+VOID NTAPI TestPassiveIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength, size_t InputBufferLength,
                           ULONG IoControlCode)
 {
     UNREFERENCED_PARAMETER(Queue);
@@ -66,6 +67,13 @@ VOID TestDeviceCleanup(WDFOBJECT Object)
 {
     UNREFERENCED_PARAMETER(Object);
     ++gCounters.deviceCleanups;
+}
+
+VOID TestFileCleanup(WDFFILEOBJECT FileObject)
+{
+    gCounters.cleanedFile = FileObject;
+    gCounters.cleanupIrql = KeGetCurrentIrql();
+    ++gCounters.fileCleanups;
 }
 
 VOID TestPendingReady(WDFQUEUE Queue, WDFCONTEXT Context)
@@ -137,6 +145,7 @@ VOID TestIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength
         Echo(Request, OutputBufferLength, InputBufferLength);
         return;
     case kIoctlPark:
+        gCounters.parkedFile = WdfRequestGetFileObject(Request);
         status = WdfRequestForwardToIoQueue(Request, context->PendingQueue);
         if (!NT_SUCCESS(status)) {
             WdfRequestComplete(Request, status);
@@ -252,6 +261,10 @@ void ResetTestDriver()
     gCounters.driverCleanups = 0;
     gCounters.sharedBuffer = 0;
     gCounters.secondCreate = 0;
+    gCounters.fileCleanups = 0;
+    gCounters.cleanedFile = nullptr;
+    gCounters.cleanupIrql = -1;
+    gCounters.parkedFile = nullptr;
     gCounters.nextTag = 0;
     gCounters.minimumInput = 0;
     gCounters.leakedInit = nullptr;
@@ -292,6 +305,11 @@ extern "C" NTSTATUS TestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING
         goto Exit;
     }
     WdfDeviceInitSetCharacteristics(init, FILE_DEVICE_SECURE_OPEN, FALSE);
+    if (gOptions.fileCleanup) {
+        WDF_FILEOBJECT_CONFIG fileConfig;
+        WDF_FILEOBJECT_CONFIG_INIT(&fileConfig, WDF_NO_EVENT_CALLBACK, WDF_NO_EVENT_CALLBACK, TestFileCleanup);
+        WdfDeviceInitSetFileObjectConfig(init, &fileConfig, WDF_NO_OBJECT_ATTRIBUTES);
+    }
     status = WdfDeviceInitAssignName(init, &deviceName);
     if (!NT_SUCCESS(status) || gOptions.failAfter == (reached = kNamed)) {
         goto Exit;

@@ -49,6 +49,7 @@ struct Options {
     bool freeInitOnFailure = true;          // WdfDeviceInitFree when WdfDeviceCreate was not reached/failed
     bool createDriverTwice = false;         // call WdfDriverCreate a second time
     std::function<void()> beforeFinish;     // runs in DriverEntry just before finishing
+    bool fileCleanup = false;               // register EvtFileCleanup
 };
 
 struct Counters {
@@ -62,6 +63,10 @@ struct Counters {
     size_t minimumInput = 0;                // for kIoctlMinimum
     PWDFDEVICE_INIT leakedInit = nullptr;   // the init DriverEntry did not free
     std::atomic<int> passiveHandlerIrql{-1};  // IRQL the passive queue's handler ran at
+    std::atomic<int> fileCleanups{0};       // EvtFileCleanup calls
+    std::atomic<WDFFILEOBJECT> cleanedFile{nullptr};  // the file object of the last one
+    std::atomic<int> cleanupIrql{-1};       // the IRQL it ran at
+    std::atomic<WDFFILEOBJECT> parkedFile{nullptr};   // WdfRequestGetFileObject of the last parked request
 };
 
 Options &TestOptions();

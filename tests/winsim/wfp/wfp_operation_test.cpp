@@ -283,3 +283,42 @@ TEST_F(OperationTest, ManyConnectionsPendedAndCompletedFromOtherThreadsAllSettle
 }
 
 }  // namespace
+
+namespace {
+
+// The flow ends (another thread closes the connection) while its re-authorization is
+// inside the classifyFn with the flow context: the context stays the callout's until that
+// classifyFn returns, and only then is flowDeleteFn called.
+TEST_F(OperationTest, FlowEndDuringAClassifyOfTheFlowDefersFlowDelete)
+{
+    std::atomic<bool> inReauthorization{false};
+    std::atomic<bool> release{false};
+    std::atomic<int> deletes{0};
+    callout.flowDelete = [&](UINT16, UINT32, UINT64) { ++deletes; };
+    callout.classify = [&](const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *m, const void *,
+                           const FWPS_FILTER1 *, UINT64 flowContext, FWPS_CLASSIFY_OUT0 *out) {
+        if (flowContext == 0) {
+            PendOnFirstClassify(out, m, FWPS_LAYER_ALE_AUTH_CONNECT_V4);
+            return;
+        }
+        inReauthorization = true;
+        while (!release) {
+            std::this_thread::yield();
+        }
+        out->actionType = FWP_ACTION_PERMIT;
+    };
+    winsim::network::Connection c = Connect(PlainRequest());
+    ASSERT_EQ(c.State(), Outcome::Pending);
+    FwpsCompleteOperation0(completion, nullptr);
+    for (int i = 0; i < 5000 && !inReauthorization; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(inReauthorization.load());
+    c.Close();
+    EXPECT_EQ(deletes.load(), 0);
+    release = true;
+    EXPECT_TRUE(winsim::network::Drain());
+    EXPECT_EQ(deletes.load(), 1);
+}
+
+}  // namespace

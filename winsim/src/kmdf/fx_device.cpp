@@ -19,6 +19,8 @@ void CloseFileLocked(const std::shared_ptr<detail::FileState> &state, Delivery *
         return;
     }
     state->open = false;
+    // Kept here: cancelling the last queued request of the handle below lets the file go.
+    std::shared_ptr<File> file = state->file;
     std::shared_ptr<Device> device = state->device.lock();
     if (device) {
         // Cleanup: the framework cancels this file object's requests in every queue.
@@ -27,7 +29,12 @@ void CloseFileLocked(const std::shared_ptr<detail::FileState> &state, Delivery *
                 PurgeQueueLocked(static_cast<Queue &>(*child), state.get(), out);
             }
         }
-        device->files.erase(state->file);
+        // The framework calls EvtFileCleanup in the closing thread once the last handle is
+        // closed; the file object itself lives on until its outstanding I/O is done.
+        if (device->fileCleanup != nullptr && file) {
+            out->cleanups.emplace_back(device->fileCleanup, file);
+        }
+        device->files.erase(file);
         if (device->wdm != nullptr && device->wdm->ReferenceCount > 0) {
             --device->wdm->ReferenceCount;
         }
@@ -215,6 +222,27 @@ NTSTATUS WdfDeviceInitAssignName(PWDFDEVICE_INIT DeviceInit, PCUNICODE_STRING De
     return STATUS_SUCCESS;
 }
 
+VOID WdfDeviceInitSetFileObjectConfig(PWDFDEVICE_INIT DeviceInit, PWDF_FILEOBJECT_CONFIG FileObjectConfig,
+                                      PWDF_OBJECT_ATTRIBUTES FileObjectAttributes)
+{
+    const char *call = "WdfDeviceInitSetFileObjectConfig";
+    CheckIrql(call, DISPATCH_LEVEL);
+    std::lock_guard<std::mutex> guard(Fx().lock);
+    if (!LiveInitLocked(DeviceInit, call)) {
+        return;
+    }
+    if (FileObjectConfig == nullptr || FileObjectConfig->Size != sizeof(WDF_FILEOBJECT_CONFIG)) {
+        ReportViolation(call, "FileObjectConfig is NULL or its Size is wrong");
+        return;
+    }
+    if (FileObjectConfig->EvtDeviceFileCreate != nullptr || FileObjectConfig->EvtFileClose != nullptr ||
+        FileObjectAttributes != nullptr) {
+        ReportViolation(call, "only EvtFileCleanup is stood in (no EvtDeviceFileCreate, EvtFileClose or file context)");
+        return;
+    }
+    DeviceInit->fileCleanup = FileObjectConfig->EvtFileCleanup;
+}
+
 VOID WdfDeviceInitFree(PWDFDEVICE_INIT DeviceInit)
 {
     const char *call = "WdfDeviceInitFree";
@@ -281,6 +309,7 @@ NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT *DeviceInit, PWDF_OBJECT_ATTRIBUTES Dev
     device->name = init->name;
     device->security = init->security;
     device->createdInDriverEntry = driver->load->inDriverEntry;
+    device->fileCleanup = init->fileCleanup;
     driver->children.push_back(device);
     Fx().deviceNames[nameKey] = device;
     RegisterLocked(device);

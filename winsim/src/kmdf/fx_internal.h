@@ -84,6 +84,7 @@ struct Device : Object {
     bool createdInDriverEntry = false;    // the I/O manager readies it when DriverEntry returns
     std::shared_ptr<Queue> defaultQueue;  // receives every I/O control
     std::set<std::shared_ptr<File>> files;  // open file objects
+    PFN_WDF_FILE_CLEANUP fileCleanup = nullptr;  // EvtFileCleanup, if the driver set one
 };
 
 struct Queue : Object {
@@ -226,6 +227,8 @@ struct Delivery {
     std::vector<Completion> completions;  // requests the framework completed itself
     std::vector<std::shared_ptr<Queue>> notify;  // queues with a ready notification due
     std::vector<std::pair<std::shared_ptr<Queue>, std::shared_ptr<Request>>> cancelledOnQueue;
+    // EvtFileCleanup calls due, each with the file object it is for (kept alive meanwhile).
+    std::vector<std::pair<PFN_WDF_FILE_CLEANUP, std::shared_ptr<File>>> cleanups;
 };
 // Inserts a request into a queue: presents it, parks it, or fails it.
 void InsertLocked(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Request> &request, Delivery *out);
@@ -261,4 +264,5 @@ struct WDFDEVICE_INIT {
     ULONG characteristics = 0;                  // as set
     DEVICE_TYPE deviceType = FILE_DEVICE_UNKNOWN;  // as set
     BOOLEAN exclusive = FALSE;                  // as set
+    PFN_WDF_FILE_CLEANUP fileCleanup = nullptr; // from WdfDeviceInitSetFileObjectConfig
 };

@@ -181,6 +181,11 @@ void RunDelivery(Delivery &delivery)
     for (const auto &queue : delivery.notify) {
         RunReadyNotification(queue);
     }
+    // In the thread that closed the last handle, after the file's queued requests were
+    // cancelled (Decided: the docs do not order the two).
+    for (const auto &cleanup : delivery.cleanups) {
+        cleanup.first(reinterpret_cast<WDFFILEOBJECT>(cleanup.second->handle));
+    }
 }
 
 }  // namespace winsim::fx

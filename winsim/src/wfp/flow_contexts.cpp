@@ -4,7 +4,7 @@
  * Flows and the contexts callouts associate with them: FwpsFlowAssociateContext0,
  * FwpsFlowRemoveContext0 (flowDeleteFn at once, or after a classify of the flow that is
  * running, with STATUS_PENDING), and the end of a flow, which removes every context and
- * calls its flowDeleteFn.
+ * calls its flowDeleteFn (after a classify of the flow that is running returns).
  */
 #include "wfp_internal.h"
 
@@ -101,14 +101,19 @@ void EndFlow(const std::shared_ptr<Flow> &flow)
         }
         flow->ended = true;
         e.flows.erase(flow->id);
+        // A classifyFn of the flow that is running holds the flow: as with
+        // FwpsFlowRemoveContext0, its contexts go when that classify returns.
+        std::vector<PendingFlowDelete> &to = flow->activeClassifies != 0 ? flow->deferred : due;
         for (auto &entry : flow->contexts) {
-            due.push_back(PendingFlowDelete{entry.first, entry.second});
+            to.push_back(PendingFlowDelete{entry.first, entry.second});
         }
         flow->contexts.clear();
-        for (PendingFlowDelete &d : flow->deferred) {
-            due.push_back(d);
+        if (flow->activeClassifies == 0) {
+            for (PendingFlowDelete &d : flow->deferred) {
+                due.push_back(d);
+            }
+            flow->deferred.clear();
         }
-        flow->deferred.clear();
     }
     for (const PendingFlowDelete &d : due) {
         CallFlowDelete(d.key, d.entry);

@@ -1,0 +1,193 @@
+// A held connection end to end through winsim: connect-redirect, auth-connect pended and
+// absorbed, the redirect-records question to the agent model, its reply, the
+// re-authorization and the verdict, with 1 to 512 connections in flight at once. The
+// baseline, timed in the same run, is the same number of requests through a mutex and
+// condition-variable round trip to one answering thread. Each run reports the p50 and p99
+// latency of one request (counters p50_us, p99_us); the ratios of the batch times follow.
+#include <ntddk.h>
+
+#include <benchmark/benchmark.h>
+#include <winsim/driver.h>
+#include <winsim/io.h>
+#include <winsim/network.h>
+#include <winsim/processes.h>
+#include <winsim/wfp.h>
+
+#include "agent/agent.h"
+#include "bench/bench_ratios.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Carriers the agent keeps parked: the classifies run below DISPATCH_LEVEL and wait for
+// one when more connections than carriers are in flight.
+constexpr std::size_t kCarriers = 64;
+
+struct World {
+    qvr::agent::Agent agent;
+    std::uint64_t browser = 0;
+
+    bool Start()
+    {
+        if (!NT_SUCCESS(winsim::LoadDriver(DriverEntry, "qvrdrv"))) {
+            return false;
+        }
+        qvr::agent::AgentOptions options;
+        options.configuration = qvr::agent::ServiceConfiguration{{true, {u"webbrowser.exe"}}, false};
+        options.callbackCarriers = kCarriers;
+        options.proxyPort = 8080;
+        options.verdicts = qvr::agent::VerdictPolicy{};
+        browser = winsim::processes::Start(u"\\Device\\HarddiskVolume2\\Program Files\\WebBrowser\\webbrowser.exe");
+        return NT_SUCCESS(agent.Start(options));
+    }
+
+    void Stop()
+    {
+        winsim::network::Reset();
+        agent.Stop();
+        winsim::processes::End(browser);
+        winsim::UnloadResult unload = winsim::UnloadDriver("qvrdrv");
+        for (const std::string &item : unload.leftBehind) {
+            std::fprintf(stderr, "left behind: %s\n", item.c_str());
+        }
+        winsim::wfp::Reset();
+    }
+};
+
+World *world = nullptr;
+
+void ReportPercentiles(benchmark::State &state, std::vector<double> &latenciesUs)
+{
+    if (latenciesUs.empty()) {
+        return;
+    }
+    std::sort(latenciesUs.begin(), latenciesUs.end());
+    state.counters["p50_us"] = latenciesUs[latenciesUs.size() / 2];
+    state.counters["p99_us"] = latenciesUs[std::min(latenciesUs.size() - 1, latenciesUs.size() * 99 / 100)];
+}
+
+// Each iteration starts N held connections and waits until every one has its verdict.
+void HeldConnections(benchmark::State &state)
+{
+    const std::size_t inFlight = static_cast<std::size_t>(state.range(0));
+    winsim::network::ConnectRequest request;
+    request.processId = world->browser;
+    request.remote = winsim::network::Endpoint::Parse("203.0.113.7:443");
+    request.classifyIrql = PASSIVE_LEVEL;
+    std::vector<double> latencies;
+    std::vector<winsim::network::Connection> connections(inFlight);
+    std::vector<Clock::time_point> started(inFlight);
+    std::vector<bool> settled(inFlight);
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < inFlight; ++i) {
+            started[i] = Clock::now();
+            connections[i] = winsim::network::Connect(request);
+            settled[i] = false;
+        }
+        for (std::size_t left = inFlight; left > 0;) {
+            for (std::size_t i = 0; i < inFlight; ++i) {
+                if (!settled[i] && connections[i].State() != winsim::network::Outcome::Pending) {
+                    settled[i] = true;
+                    --left;
+                    latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - started[i]).count());
+                }
+            }
+        }
+        state.PauseTiming();
+        for (std::size_t i = 0; i < inFlight; ++i) {
+            if (connections[i].State() != winsim::network::Outcome::Connected) {
+                state.SkipWithError("a held connection was not permitted");
+            }
+            connections[i].Close();
+        }
+        while (world->agent.Proxy()->Accept()) {
+        }
+        state.ResumeTiming();
+    }
+    ReportPercentiles(state, latencies);
+}
+
+// N requests handed to one answering thread through a mutex and condition variables.
+void ConditionVariableRoundTrip(benchmark::State &state)
+{
+    const std::size_t inFlight = static_cast<std::size_t>(state.range(0));
+    std::mutex mutex;
+    std::condition_variable asked;
+    std::condition_variable answered;
+    std::deque<std::size_t> questions;
+    std::vector<bool> done(inFlight);
+    bool stop = false;
+    std::thread responder([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        for (;;) {
+            asked.wait(lock, [&] { return stop || !questions.empty(); });
+            if (stop) {
+                return;
+            }
+            done[questions.front()] = true;
+            questions.pop_front();
+            answered.notify_all();
+        }
+    });
+    std::vector<double> latencies;
+    std::vector<Clock::time_point> started(inFlight);
+    for (auto _ : state) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            std::fill(done.begin(), done.end(), false);
+        }
+        for (std::size_t i = 0; i < inFlight; ++i) {
+            started[i] = Clock::now();
+            std::lock_guard<std::mutex> lock(mutex);
+            questions.push_back(i);
+            asked.notify_one();
+        }
+        std::unique_lock<std::mutex> lock(mutex);
+        for (std::size_t i = 0; i < inFlight; ++i) {
+            answered.wait(lock, [&] { return done[i]; });
+            latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - started[i]).count());
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stop = true;
+        asked.notify_one();
+    }
+    responder.join();
+    ReportPercentiles(state, latencies);
+}
+
+BENCHMARK(ConditionVariableRoundTrip)->Name("Held/baseline_condvar")->RangeMultiplier(8)->Range(1, 512);
+BENCHMARK(HeldConnections)->Name("Held/connection")->RangeMultiplier(8)->Range(1, 512);
+
+std::string BaselineOf(const std::string &name)
+{
+    return qvrbench::ReplaceSegment(name, "Held/connection/", "Held/baseline_condvar/");
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    World w;
+    world = &w;
+    if (!w.Start()) {
+        std::fprintf(stderr, "the driver and the agent could not be set up\n");
+        return 1;
+    }
+    int result = qvrbench::RunWithRatios(argc, argv, BaselineOf);
+    w.Stop();
+    return result;
+}
