@@ -13,7 +13,7 @@
 #include <winsim/kernel.h>
 #include <winsim/verifier.h>
 
-#include <atomic>
+#include <condition_variable>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +21,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <regex>
 #include <set>
@@ -167,19 +168,23 @@ std::vector<std::string> Problems(const Report &report, const std::vector<std::s
 // One run, under a watchdog: a run that does not finish is a hang and ends the sweep.
 Report RunGuarded(const SweptScenario &swept, const std::string &what, int hangSeconds)
 {
-    std::atomic<bool> done{false};
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
     std::thread watchdog([&] {
-        for (int tick = 0; tick < hangSeconds * 10 && !done.load(); ++tick) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        if (!done.load()) {
+        std::unique_lock<std::mutex> guard(lock);
+        if (!finished.wait_for(guard, std::chrono::seconds(hangSeconds), [&] { return done; })) {
             std::fprintf(stderr, "qvr-fault-sweep: HANG: %s did not finish in %d s\n", what.c_str(), hangSeconds);
             std::_Exit(4);
         }
     });
     std::ostringstream sink;
     Report report = qvr::sim::RunScenario(swept.scenario, sink, true, swept.trace);
-    done.store(true);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        done = true;
+    }
+    finished.notify_one();
     watchdog.join();
     winsim::clock::UseReal();
     return report;
