@@ -77,6 +77,8 @@ NTSTATUS LockedAvlTable::Insert(UINT64 Key, ULONG_PTR Value, PUINT64 NewCount)
         goto Exit;
     }
 
+    // Untagged by contract: nodes and callback entries are the one untagged allocation of
+    // the driver, so pool tools attribute them to the default tag.
     node = ExAllocatePool(NonPagedPoolNx, LOCKED_AVL_NODE_SIZE);
     if (node == nullptr) {
         status = STATUS_NO_MEMORY;

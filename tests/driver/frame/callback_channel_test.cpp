@@ -54,19 +54,41 @@ TEST_F(CallbackChannelTest, QuestionsAreNumberedFromOneAndWrittenIntoTheCarrier)
 }
 
 // Out of memory after numbering: the carrier carries the failure to the service and the
-// number is spent; nothing stays in the table.
+// number is spent; nothing stays in the table. The entry's node is untagged, so it is failed
+// by its call site (the table's allocation, seen in a recorded send), not by a tag.
 TEST_F(CallbackChannelTest, AllocationFailuresCompleteTheCarrierWithTheirStatus)
 {
+    const std::size_t recordsBefore = winsim::OutstandingAllocations("QVCB");
+    winsim::Overlapped recorded = Park();
+    winsim::faults::StartRecording();
+    UINT64 id = 0;
+    ASSERT_EQ(SendCallbackRequest(3, nullptr, 0, nullptr, nullptr, &id), STATUS_SUCCESS);
+    const std::vector<winsim::faults::FallibleCall> calls = winsim::faults::StopRecording();
+    EXPECT_EQ(id, 1u);
+    EXPECT_EQ(Finish(recorded).status, STATUS_SUCCESS);
+    EXPECT_EQ(CancelCallbackRequest(id), STATUS_SUCCESS);
+    const void *nodeSite = nullptr;
+    for (const winsim::faults::FallibleCall &call : calls) {
+        if (call.call == "ExAllocatePoolWithTag" &&
+            winsim::faults::DescribeSite(call.site).find("locked_avl_table.cpp") != std::string::npos) {
+            nodeSite = call.site;
+        }
+    }
+    ASSERT_NE(nodeSite, nullptr) << "a send allocates its entry through the table";
+
     struct Case {
-        const char *tag;
+        const char *what;
         NTSTATUS status;
     };
-    const Case cases[] = {{"QVCB", STATUS_INSUFFICIENT_RESOURCES}, {"None", STATUS_NO_MEMORY}};
-    const std::size_t recordsBefore = winsim::OutstandingAllocations("QVCB");
+    const Case cases[] = {{"completion record", STATUS_INSUFFICIENT_RESOURCES}, {"entry", STATUS_NO_MEMORY}};
     for (const Case &c : cases) {
-        SCOPED_TRACE(c.tag);
+        SCOPED_TRACE(c.what);
         winsim::Overlapped carrier = Park();
-        winsim::faults::FailAllocationsWithTag(c.tag);
+        if (c.status == STATUS_INSUFFICIENT_RESOURCES) {
+            winsim::faults::FailAllocationsWithTag("QVCB");
+        } else {
+            winsim::faults::FailAtSite(nodeSite, 1, STATUS_NO_MEMORY);
+        }
         EXPECT_EQ(SendCallbackRequest(3, nullptr, 0, nullptr, nullptr, nullptr), c.status);
         winsim::faults::Clear();
         winsim::IoResult result = Finish(carrier);
@@ -75,9 +97,8 @@ TEST_F(CallbackChannelTest, AllocationFailuresCompleteTheCarrierWithTheirStatus)
         EXPECT_EQ(winsim::OutstandingAllocations("QVCB"), recordsBefore);
     }
     winsim::Overlapped carrier = Park();
-    UINT64 id = 0;
     ASSERT_EQ(SendCallbackRequest(3, nullptr, 0, nullptr, nullptr, &id), STATUS_SUCCESS);
-    EXPECT_EQ(id, 3u);
+    EXPECT_EQ(id, 4u);
     EXPECT_EQ(CancelCallbackRequest(id), STATUS_SUCCESS);
 }
 

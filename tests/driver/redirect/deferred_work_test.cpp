@@ -231,7 +231,9 @@ TEST_F(DeferredWorkTest, ManyPendedRedirectsWithASilentServiceEachEndAtTheirOwnT
 {
     constexpr std::size_t kConnections = 256;
     constexpr std::size_t kCarriers = 4;
-    StartResponder([](const qvr::agent::CallbackQuestion &) -> std::optional<qvr::agent::CallbackAnswer> {
+    std::atomic<std::size_t> asked{0};
+    StartResponder([&](const qvr::agent::CallbackQuestion &) -> std::optional<qvr::agent::CallbackAnswer> {
+        ++asked;
         return std::nullopt;
     }, kCarriers);
     winsim::ClearBlockedWorkItems();
@@ -241,6 +243,8 @@ TEST_F(DeferredWorkTest, ManyPendedRedirectsWithASilentServiceEachEndAtTheirOwnT
         connections.push_back(Connect(browser_, "203.0.113.7:443"));
     }
     ASSERT_TRUE(WaitForTimedWaiter(kConnections)) << "pended redirects wait for worker threads";
+    // Every question reaches the service before the clock moves (carriers come back empty).
+    ASSERT_TRUE(qvr_test::Eventually([&] { return asked == kConnections; }, std::chrono::seconds(60)));
 
     unrelatedWorkRan = false;
     PIO_WORKITEM unrelated = IoAllocateWorkItem(DriverDeviceObject());
@@ -260,7 +264,7 @@ TEST_F(DeferredWorkTest, ManyPendedRedirectsWithASilentServiceEachEndAtTheirOwnT
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(settled(), 0u);
     winsim::clock::Advance(1);
-    EXPECT_TRUE(qvr_test::Eventually([&] { return settled() == kConnections; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(qvr_test::Eventually([&] { return settled() == kConnections; }, std::chrono::seconds(60)));
     for (winsim::network::Connection &connection : connections) {
         EXPECT_FALSE(connection.Redirected());
     }

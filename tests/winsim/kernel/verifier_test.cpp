@@ -341,6 +341,44 @@ TEST(VerifierFaults, NthAllocationAndTaggedAllocationsFail)
     }
 }
 
+__attribute__((noinline)) PVOID AllocateHere() { return ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("QVCB")); }
+__attribute__((noinline)) PVOID AllocateThere() { return ExAllocatePoolWithTag(NonPagedPoolNx, 8, Tag("QVCB")); }
+
+// A sweep tells calls apart by their caller's site and numbers them per site; the armed
+// site fails at its nth call from then on, and no other site does.
+TEST(VerifierFaults, CallsAreToldApartByTheirCallersSite)
+{
+    winsim::faults::SetSiteFilter("verifier_test.cpp");
+    winsim::faults::StartRecording();
+    std::vector<PVOID> blocks = {AllocateHere(), AllocateThere(), AllocateHere()};
+    const std::vector<winsim::faults::FallibleCall> calls = winsim::faults::StopRecording();
+    ASSERT_EQ(calls.size(), 3u);
+    EXPECT_EQ(calls[0].call, "ExAllocatePoolWithTag");
+    EXPECT_EQ(calls[0].site, calls[2].site);
+    EXPECT_NE(calls[0].site, calls[1].site);
+    EXPECT_EQ(calls[0].ordinal, 1u);
+    EXPECT_EQ(calls[1].ordinal, 1u);
+    EXPECT_EQ(calls[2].ordinal, 2u);
+    EXPECT_NE(winsim::faults::DescribeSite(calls[0].site).find("AllocateHere"), std::string::npos);
+    EXPECT_NE(winsim::faults::DescribeSite(calls[1].site).find("AllocateThere"), std::string::npos);
+
+    winsim::faults::FailAtSite(calls[0].site, 2, STATUS_NO_MEMORY);
+    const PVOID expected[] = {AllocateHere(), AllocateThere(), AllocateHere(), AllocateHere()};
+    EXPECT_NE(expected[0], nullptr);
+    EXPECT_NE(expected[1], nullptr) << "another site is not armed";
+    EXPECT_EQ(expected[2], nullptr) << "the site's second call fails";
+    EXPECT_NE(expected[3], nullptr) << "and only that one";
+    winsim::faults::SetSiteFilter("/driver/");
+    for (PVOID block : expected) {
+        blocks.push_back(block);
+    }
+    for (PVOID block : blocks) {
+        if (block != nullptr) {
+            ExFreePool(block);
+        }
+    }
+}
+
 VOID NeverRuns(PVOID) { ADD_FAILURE() << "the thread should not have been created"; }
 
 TEST(VerifierFaults, NamedCallFailsWithTheChosenStatusOnTheNthCall)

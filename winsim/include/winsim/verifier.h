@@ -101,6 +101,21 @@ void Clear();                                       // remove every armed fault
 std::uint64_t CallCount(std::string_view call);     // calls seen since the last Clear()
 bool ShouldFail(std::string_view call, NTSTATUS *status);  // used by stood-in calls
 bool ShouldFailAllocation(std::string_view tag);           // used by the pool
+
+// Call sites, for sweeps that fail each fallible call of a caller in turn. A site is the
+// caller's return address: the innermost frame of the stack whose source path contains the
+// filter (say "/driver/"). Sites are resolved only while recording or while a site is armed,
+// so ordinary runs pay nothing for them.
+struct FallibleCall {
+    std::string call;        // the stood-in call's name ("ExAllocatePoolWithTag")
+    const void *site;        // the caller's return address, nullptr when outside the filter
+    std::uint64_t ordinal;   // 1 for the site's first call since recording began, ...
+};
+void SetSiteFilter(std::string_view pathPart);  // source paths that count as the caller's
+void StartRecording();                           // forgets what was recorded before
+std::vector<FallibleCall> StopRecording();       // every fallible call since StartRecording()
+void FailAtSite(const void *site, std::uint64_t nth, NTSTATUS status);  // the site's nth call from now
+std::string DescribeSite(const void *site);      // "Function (file.cpp:line)"
 }  // namespace faults
 
 // Time for every kernel wait with a time-out, in 100-ns units.

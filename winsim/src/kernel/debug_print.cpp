@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cxxabi.h>
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <map>
 #include <mutex>
 #include <string>
@@ -280,6 +281,54 @@ std::string DescribeCodeAddress(const void *address)
     }
     cache->emplace(address, description);
     return description;
+}
+
+namespace {
+
+#if defined(WINSIM_HAVE_BACKTRACE)
+int TakeFile(void *data, uintptr_t /*pc*/, const char *file, int /*line*/, const char * /*function*/)
+{
+    auto *out = static_cast<std::string *>(data);
+    if (file != nullptr && out->empty()) {
+        *out = file;
+    }
+    return 0;
+}
+#endif
+
+// The full source path of the code at a return address ("" when the debug information has
+// none), cached: the same call sites come back on every run of a sweep.
+std::string SourcePathOf(const void *address)
+{
+    static std::mutex *mutex = new std::mutex();
+    static auto *cache = new std::map<const void *, std::string>();
+    std::lock_guard<std::mutex> lock(*mutex);
+    auto it = cache->find(address);
+    if (it != cache->end()) {
+        return it->second;
+    }
+    std::string path;
+#if defined(WINSIM_HAVE_BACKTRACE)
+    if (backtrace_state *state = BacktraceState()) {
+        backtrace_pcinfo(state, reinterpret_cast<uintptr_t>(address) - 1, TakeFile, IgnoreBacktraceError, &path);
+    }
+#endif
+    cache->emplace(address, path);
+    return path;
+}
+
+}  // namespace
+
+const void *FindCallerFrom(std::string_view pathPart)
+{
+    void *frames[48];
+    int count = ::backtrace(frames, 48);
+    for (int i = 1; i < count; ++i) {
+        if (SourcePathOf(frames[i]).find(pathPart) != std::string::npos) {
+            return frames[i];
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace winsim::kernel

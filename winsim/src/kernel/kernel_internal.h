@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace winsim::kernel {
@@ -33,6 +34,9 @@ void CollectResourceOutstanding(std::vector<OutstandingItem> &items);
 
 // "Function+0x1c" for a code address (the caller of a stood-in call), or the raw address.
 std::string DescribeCodeAddress(const void *address);
+// The innermost return address on this thread's stack whose source path contains pathPart
+// (nullptr when none does): the caller's own call site, seen through the stood-in call.
+const void *FindCallerFrom(std::string_view pathPart);
 
 // "ULONG tag as its four bytes in memory": 'Q','V','P','M' -> "QVPM"; 0 -> "".
 std::string TagToString(ULONG tag);

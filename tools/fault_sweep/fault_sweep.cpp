@@ -1,0 +1,436 @@
+/*
+ * fault_sweep.cpp
+ *
+ * qvr-fault-sweep: for each scenario, runs it once recording every fallible platform call
+ * the driver makes (by call site), then reruns it failing each site's calls in turn, one
+ * call ordinal at a time. After every run the verifier must be clean (nothing left behind,
+ * no rule violation) and no connection may be left pended. Writes a report of the driver's
+ * fallible call sites, which were failed, and what happened.
+ */
+#include "scenario.h"
+#include "simulator.h"
+
+#include <winsim/kernel.h>
+#include <winsim/verifier.h>
+
+#include <condition_variable>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using qvr::sim::Report;
+using qvr::sim::Scenario;
+
+struct Options {
+    std::uint64_t maxOrdinals = 0;       // 0: every ordinal of every site
+    std::string reportPath = "fault-sweep-report.md";
+    std::string sourceDir;               // driver sources to list the call sites from
+    bool quick = false;                  // skip the whole default scenario
+    int hangSeconds = 60;                // one run longer than this is a hang
+};
+
+struct SiteResult {
+    std::string call;
+    std::string where;                   // "Function (file.cpp:line)"
+    std::set<std::string> scenarios;     // where it was reached
+    std::uint64_t runs = 0;              // runs that failed it
+    std::uint64_t bad = 0;               // of those, runs that were not clean
+    std::map<std::string, std::uint64_t> loadStatuses;  // DriverEntry's result when failed at load
+    std::vector<std::string> problems;
+    std::vector<std::string> kept;       // what the platform kept when its release was failed
+    std::vector<std::string> held;       // connections still held when the scenario looked
+};
+
+// Releases that Windows may refuse: when one is failed, the platform keeps what it holds
+// (the verifier lists it), and the driver can only trace and go on. Those items are
+// reported apart, not as the driver's leaks.
+const char *KindReleasedBy(const std::string &call)
+{
+    static const std::pair<const char *, const char *> releases[] = {
+        {"FwpmEngineClose0", "wfp-engine-session"},
+        {"FwpmBfeStateUnsubscribeChanges0", "bfe-subscription"},
+        {"FwpsCalloutUnregisterByKey0", "callout"},
+        {"FwpsCalloutUnregisterById0", "callout"},
+    };
+    for (const auto &[name, kind] : releases) {
+        if (call == name) {
+            return kind;
+        }
+    }
+    return nullptr;
+}
+
+struct SweptScenario {
+    std::string key;
+    Scenario scenario;
+    std::optional<qvr::sim::TraceSettings> trace;  // a trace session listening, when set
+};
+
+std::vector<SweptScenario> Scenarios(bool quick)
+{
+    const Scenario full = qvr::sim::DefaultScenario();
+    std::vector<SweptScenario> out;
+    Scenario load;
+    load.name = "load and unload";
+    out.push_back({"load", load, std::nullopt});
+    Scenario control = full;
+    control.name = "control requests (open, rules, QUIC switch, malformed records)";
+    control.processes = false;
+    control.connections = false;
+    out.push_back({"control", control, std::nullopt});
+    Scenario churn;
+    churn.name = "process churn under two policies";
+    churn.processes = true;
+    out.push_back({"processes", churn, std::nullopt});
+    Scenario connections;
+    connections.name = "connections: immediate and pended redirect, port query answered and timed out";
+    connections.connections = true;
+    out.push_back({"connections", connections, std::nullopt});
+    Scenario traced = control;
+    traced.name = "control requests and connections with every trace point on";
+    traced.connections = true;
+    out.push_back({"traced", traced, qvr::sim::TraceSettings{}});
+    if (!quick) {
+        out.push_back({"default", full, std::nullopt});
+    }
+    return out;
+}
+
+// winsim's fault points that the driver calls (winsim/docs/inventory.md): a source line
+// naming one that no scenario reaches is listed as unreached.
+const char *const kFaultPoints[] = {
+    "ExAllocatePoolWithTag", "ObReferenceObjectByHandle", "ObReferenceObjectByPointer", "ObOpenObjectByPointer",
+    "PsCreateSystemThread", "PsLookupProcessByProcessId", "PsSetCreateProcessNotifyRoutine",
+    "ZwQueryInformationProcess", "ZwQuerySystemInformation", "ZwWaitForSingleObject", "IoAllocateWorkItem",
+    "EtwRegisterClassicProvider", "WdfControlDeviceInitAllocate", "WdfDeviceCreate", "WdfDeviceCreateSymbolicLink",
+    "WdfDeviceInitAssignName", "WdfDriverCreate", "WdfIoQueueCreate", "WdfIoQueueReadyNotify",
+    "WdfIoQueueRetrieveNextRequest", "WdfRequestForwardToIoQueue", "WdfRequestRetrieveInputBuffer",
+    "WdfRequestRetrieveOutputBuffer", "FwpsAcquireClassifyHandle0", "FwpsAcquireWritableLayerDataPointer0",
+    "FwpsPendClassify0", "FwpsPendOperation0", "FwpsCalloutRegister1", "FwpsCalloutUnregisterByKey0",
+    "FwpsCalloutUnregisterById0", "FwpsFlowAssociateContext0", "FwpsFlowRemoveContext0",
+    "FwpsQueryConnectionSioFormatRedirectRecords0", "FwpmBfeStateSubscribeChanges0",
+    "FwpmBfeStateUnsubscribeChanges0", "FwpmEngineOpen0", "FwpmEngineClose0", "FwpsRedirectHandleCreate0",
+};
+
+// Problems of one run: anything the verifier reported, anything still held, a pended connection.
+std::vector<std::string> Problems(const Report &report, const std::vector<std::string> &before)
+{
+    const std::multiset<std::string> held(before.begin(), before.end());
+    // Items held before the run are reported by the run that left them, not again by every
+    // later unload's report.
+    auto heldBefore = [&](const std::string &text) {
+        for (const std::string &item : before) {
+            if (text.find(item) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    std::vector<std::string> problems;
+    for (const std::string &item : report.leftBehind) {
+        if (!heldBefore(item)) {
+            problems.push_back("left behind: " + item);
+        }
+    }
+    for (const std::string &violation : report.violations) {
+        if (!heldBefore(violation)) {
+            problems.push_back("violation: " + violation);
+        }
+    }
+    for (const std::string &item : winsim::Outstanding()) {
+        if (held.count(item) != 0) {
+            continue;  // held before the run: already reported by the run that left it
+        }
+        problems.push_back("outstanding after the run: " + item);
+    }
+    for (const auto &view : report.connectionViews) {
+        if (view.outcome == winsim::network::Outcome::Pending) {
+            problems.push_back("connection left pended: " + view.label);
+        }
+    }
+    return problems;
+}
+
+// One run, under a watchdog: a run that does not finish is a hang and ends the sweep.
+Report RunGuarded(const SweptScenario &swept, const std::string &what, int hangSeconds)
+{
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread watchdog([&] {
+        std::unique_lock<std::mutex> guard(lock);
+        if (!finished.wait_for(guard, std::chrono::seconds(hangSeconds), [&] { return done; })) {
+            std::fprintf(stderr, "qvr-fault-sweep: HANG: %s did not finish in %d s\n", what.c_str(), hangSeconds);
+            std::_Exit(4);
+        }
+    });
+    std::ostringstream sink;
+    Report report = qvr::sim::RunScenario(swept.scenario, sink, true, swept.trace);
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        done = true;
+    }
+    finished.notify_one();
+    watchdog.join();
+    winsim::clock::UseReal();
+    return report;
+}
+
+// Where the driver's sources name a fallible call: "file.cpp:line" -> call name.
+std::map<std::string, std::string> SourceSites(const std::string &dir, const std::set<std::string> &calls)
+{
+    std::map<std::string, std::string> sites;
+    if (dir.empty()) {
+        return sites;
+    }
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(dir)) {
+        if (entry.path().extension() != ".cpp") {
+            continue;
+        }
+        std::ifstream in(entry.path());
+        std::string line;
+        for (int number = 1; std::getline(in, line); ++number) {
+            for (const std::string &call : calls) {
+                // ExAllocatePool is the header's spelling of an untagged ExAllocatePoolWithTag.
+                std::string spelled = call == "ExAllocatePoolWithTag" ? "ExAllocatePool" : call;
+                std::regex word("\\b" + spelled + "(WithTag)?\\s*\\(");
+                if (std::regex_search(line, word) && line.find("//") == std::string::npos) {
+                    std::string what = call;
+                    if (call == "PsSetCreateProcessNotifyRoutine" && line.find("TRUE") != std::string::npos) {
+                        what += " (a removal: Windows documents no failure for a registered routine, so "
+                                "winsim does not fail it)";
+                    }
+                    sites[entry.path().filename().string() + ":" + std::to_string(number)] = what;
+                }
+            }
+        }
+    }
+    return sites;
+}
+
+// "Function (file.cpp:42)" -> "file.cpp", 42.
+bool SplitWhere(const std::string &where, std::string *file, int *line)
+{
+    std::smatch match;
+    static const std::regex pattern(R"(\(([^():]+):(\d+)\)$)");
+    if (!std::regex_search(where, match, pattern)) {
+        return false;
+    }
+    *file = match[1];
+    *line = std::stoi(match[2]);
+    return true;
+}
+
+int Usage()
+{
+    std::cerr << "usage: qvr-fault-sweep [--max-ordinals N] [--quick] [--report FILE] [--sources DIR]\n"
+                 "  --max-ordinals N  fail at most the first N calls of each site (default: all)\n"
+                 "  --quick           leave out the whole default scenario (the CI's bounded sweep)\n"
+                 "  --report FILE     where the report goes (default fault-sweep-report.md)\n"
+                 "  --sources DIR     the driver's sources, to list sites no scenario reaches\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--max-ordinals" && i + 1 < argc) {
+            options.maxOrdinals = std::strtoull(argv[++i], nullptr, 10);
+        } else if (arg == "--report" && i + 1 < argc) {
+            options.reportPath = argv[++i];
+        } else if (arg == "--sources" && i + 1 < argc) {
+            options.sourceDir = argv[++i];
+        } else if (arg == "--quick") {
+            options.quick = true;
+        } else {
+            return Usage();
+        }
+    }
+    winsim::SetDebugOutput(false);
+    winsim::faults::SetSiteFilter("/driver/");
+
+    std::map<const void *, SiteResult> sites;
+    std::vector<std::string> baselineProblems;
+    std::uint64_t totalRuns = 0;
+    std::uint64_t badRuns = 0;
+    const auto started = std::chrono::steady_clock::now();
+
+    for (const SweptScenario &scenario : Scenarios(options.quick)) {
+        const std::string &key = scenario.key;
+        winsim::faults::Clear();
+        winsim::faults::StartRecording();
+        std::vector<std::string> before = winsim::Outstanding();
+        Report baseline = RunGuarded(scenario, key + " (baseline)", options.hangSeconds);
+        std::vector<winsim::faults::FallibleCall> calls = winsim::faults::StopRecording();
+        for (const std::string &problem : Problems(baseline, before)) {
+            baselineProblems.push_back(key + ": " + problem);
+        }
+        std::map<const void *, std::uint64_t> ordinals;
+        for (const auto &call : calls) {
+            if (call.site == nullptr) {
+                continue;
+            }
+            SiteResult &site = sites[call.site];
+            if (site.where.empty()) {
+                site.call = call.call;
+                site.where = winsim::faults::DescribeSite(call.site);
+            }
+            site.scenarios.insert(key);
+            ordinals[call.site] = std::max(ordinals[call.site], call.ordinal);
+        }
+        std::cout << key << ": " << calls.size() << " fallible calls from " << ordinals.size() << " sites\n";
+        for (const auto &[site, count] : ordinals) {
+            const std::uint64_t last = options.maxOrdinals == 0 ? count : std::min(count, options.maxOrdinals);
+            for (std::uint64_t nth = 1; nth <= last; ++nth) {
+                SiteResult &result = sites[site];
+                winsim::faults::Clear();
+                winsim::faults::FailAtSite(site, nth, STATUS_INSUFFICIENT_RESOURCES);
+                const std::string what = key + ": " + result.where + " call " + std::to_string(nth);
+                before = winsim::Outstanding();
+                Report report = RunGuarded(scenario, what, options.hangSeconds);
+                winsim::faults::Clear();
+                ++totalRuns;
+                ++result.runs;
+                if (!NT_SUCCESS(report.loadStatus)) {
+                    ++result.loadStatuses[key];
+                }
+                std::vector<std::string> problems = Problems(report, before);
+                const char *released = KindReleasedBy(result.call);
+                std::vector<std::string> remaining;
+                for (const std::string &problem : problems) {
+                    if (released != nullptr && problem.find(std::string(released) + ":") != std::string::npos) {
+                        result.kept.push_back(what + ": " + problem);
+                    } else if (problem.rfind("connection left pended", 0) == 0 &&
+                               winsim::Outstanding().size() == before.size()) {
+                        // Unload completed it and left no pended classify behind.
+                        result.held.push_back(what + ": " + problem);
+                    } else {
+                        remaining.push_back(problem);
+                    }
+                }
+                problems = remaining;
+                if (!problems.empty()) {
+                    ++badRuns;
+                    ++result.bad;
+                    for (const std::string &problem : problems) {
+                        result.problems.push_back(what + ": " + problem);
+                        std::cerr << "qvr-fault-sweep: " << what << ": " << problem << "\n";
+                    }
+                }
+            }
+        }
+    }
+
+    std::set<std::string> callNames(std::begin(kFaultPoints), std::end(kFaultPoints));
+    std::set<std::string> reached;  // "file.cpp:line" of every site seen
+    for (const auto &[site, result] : sites) {
+        callNames.insert(result.call);
+        std::string file;
+        int line = 0;
+        if (SplitWhere(result.where, &file, &line)) {
+            reached.insert(file + ":" + std::to_string(line));
+        }
+    }
+    // A call spread over lines is reported at one of its lines: allow a few.
+    std::vector<std::string> unreached;
+    for (const auto &[where, call] : SourceSites(options.sourceDir, callNames)) {
+        std::string file = where.substr(0, where.find(':'));
+        int line = std::stoi(where.substr(where.find(':') + 1));
+        bool seen = false;
+        for (int d = 0; d <= 4 && !seen; ++d) {
+            seen = reached.count(file + ":" + std::to_string(line + d)) != 0;
+        }
+        if (!seen) {
+            unreached.push_back(where + " " + call);
+        }
+    }
+
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::ofstream report(options.reportPath);
+    std::size_t failed = 0;
+    for (const auto &[site, result] : sites) {
+        failed += result.runs != 0 ? 1 : 0;
+    }
+    report << "# Failure-injection sweep\n\n"
+           << "Runs: " << totalRuns << " failing runs in " << static_cast<int>(seconds) << " s"
+           << (options.maxOrdinals != 0 ? " (at most " + std::to_string(options.maxOrdinals) + " ordinals per site)" : "")
+           << (options.quick ? ", default scenario left out" : "") << ".\n\n"
+           << "Fallible call sites reached: " << sites.size() << "; failed in at least one scenario: " << failed
+           << "; runs not clean: " << badRuns << "; baseline problems: " << baselineProblems.size() << ".\n\n";
+    if (!options.sourceDir.empty()) {
+        report << "Call sites in the driver's sources that no scenario reached: " << unreached.size() << "\n\n";
+        for (const std::string &where : unreached) {
+            report << "- " << where << "\n";
+        }
+        report << "\n";
+    }
+    report << "| Call | Site | Scenarios | Runs failing it | Not clean | Load failed in |\n|---|---|---|---|---|---|\n";
+    for (const auto &[site, result] : sites) {
+        std::string scenarios;
+        for (const std::string &s : result.scenarios) {
+            scenarios += (scenarios.empty() ? "" : ", ") + s;
+        }
+        std::string loads;
+        for (const auto &[s, n] : result.loadStatuses) {
+            loads += (loads.empty() ? "" : ", ") + s + " x" + std::to_string(n);
+        }
+        report << "| " << result.call << " | " << result.where << " | " << scenarios << " | " << result.runs << " | "
+               << result.bad << " | " << loads << " |\n";
+    }
+    std::size_t keptRuns = 0;
+    std::size_t heldRuns = 0;
+    for (const auto &[site, result] : sites) {
+        keptRuns += result.kept.size();
+        heldRuns += result.held.size();
+    }
+    report << "\n## Releases the platform refused (" << keptRuns << " items)\n\n"
+           << "The failed call was a release; the platform kept what it held and the verifier lists it.\n\n";
+    for (const auto &[site, result] : sites) {
+        for (const std::string &item : result.kept) {
+            report << "- " << item << "\n";
+        }
+    }
+    report << "\n## Connections still held when the scenario looked (" << heldRuns << ")\n\n"
+           << "Their question's reply was lost to the failure; unload completed them (no pended classify "
+              "was left behind).\n\n";
+    for (const auto &[site, result] : sites) {
+        for (const std::string &item : result.held) {
+            report << "- " << item << "\n";
+        }
+    }
+    if (!baselineProblems.empty() || badRuns != 0) {
+        report << "\n## Problems\n\n";
+        for (const std::string &problem : baselineProblems) {
+            report << "- baseline " << problem << "\n";
+        }
+        for (const auto &[site, result] : sites) {
+            for (const std::string &problem : result.problems) {
+                report << "- " << problem << "\n";
+            }
+        }
+    }
+    report.close();
+    std::cout << "sites " << sites.size() << ", failed " << failed << ", runs " << totalRuns << ", not clean "
+              << badRuns << ", unreached in sources " << unreached.size() << ", " << static_cast<int>(seconds)
+              << " s; report: " << options.reportPath << "\n";
+    return (badRuns == 0 && baselineProblems.empty()) ? 0 : 1;
+}
