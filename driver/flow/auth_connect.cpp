@@ -107,13 +107,13 @@ NTSTATUS ApplyAuthVerdict(UINT64 FlowContext, FWPS_CLASSIFY_OUT0 *ClassifyOut, c
     } else if (context->Block) {
         ClassifyOut->rights &= ~FWPS_RIGHT_ACTION_WRITE;
         ClassifyOut->actionType = FWP_ACTION_BLOCK;
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ApplyAuthVerdict: flow %I64u blocked", context->FlowHandle);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "ApplyAuthVerdict: flow %I64u blocked", context->FlowHandle);
     } else {
         ClassifyOut->actionType = FWP_ACTION_PERMIT;
         if ((Filter->flags & FWPS_FILTER_FLAG_CLEAR_ACTION_RIGHT) != 0) {
             ClassifyOut->rights &= ~FWPS_RIGHT_ACTION_WRITE;
         }
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "ApplyAuthVerdict: flow %I64u permitted", context->FlowHandle);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "ApplyAuthVerdict: flow %I64u permitted", context->FlowHandle);
     }
     /* Copied first: the flow-delete callback may free the context before the call returns. */
     flowHandle = context->FlowHandle;
@@ -150,7 +150,7 @@ _Use_decl_annotations_
 NTSTATUS NTAPI RedirectRecordsNotifyFn(FWPS_CALLOUT_NOTIFY_TYPE NotifyType, const GUID *FilterKey, FWPS_FILTER1 *Filter)
 {
     UNREFERENCED_PARAMETER(FilterKey);
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "RedirectRecordsNotifyFn: type %u, filter %I64u, callout %u",
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "RedirectRecordsNotifyFn: type %u, filter %I64u, callout %u",
                 (unsigned)NotifyType, Filter != NULL ? Filter->filterId : 0,
                 Filter != NULL ? Filter->action.calloutId : 0);
     return STATUS_SUCCESS;
@@ -257,7 +257,7 @@ static BOOLEAN IsConnectionToHold(_In_ const FWPS_INCOMING_VALUES0 *FixedValues,
         return FALSE;
     }
     if ((flags & FWP_CONDITION_FLAG_IS_REAUTHORIZE) != 0 && FlowContext != 0) {
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "AleAuthConnectClassifyFnRedirectRecords: re-authorization");
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleAuthConnectClassifyFnRedirectRecords: re-authorization");
         ApplyAuthVerdict(FlowContext, ClassifyOut, Filter);
         return FALSE;
     }

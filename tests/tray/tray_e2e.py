@@ -177,14 +177,21 @@ def check_animation(samples):
     print("frames seen:", [f for i, f in enumerate(frames) if i == 0 or f != frames[i - 1]])
     check(len(set(frames)) >= 3, "the icon does not animate: frames %s" % frames)
     steps = span = 0
+    backwards = []
     for (t0, a), (t1, b) in zip(samples, samples[1:]):
         if t1 - t0 > MAX_SAMPLE_GAP:
             continue
         step = (b - a) % 4
-        # Three steps in that time would take at least 500 ms: the frames ran backwards.
-        check(step != 3, "frames run backwards: %d then %d, %.0f ms apart" % (a, b, (t1 - t0) * 1000))
+        if step == 3:
+            # Three steps in that time would take at least 500 ms: the frames ran backwards,
+            # or the taskbar had not yet repainted the icon when one screenshot was taken.
+            # One such pair is the repaint; a program animating backwards shows it at
+            # every change.
+            backwards.append("%d then %d, %.0f ms apart" % (a, b, (t1 - t0) * 1000))
+            continue
         steps += step
         span += t1 - t0
+    check(len(backwards) <= 1, "frames run backwards: %s" % "; ".join(backwards))
     check(steps >= 5 and span >= 1.2, "too few frame changes to time (%d in %.1f s)" % (steps, span))
     period = span / steps
     print("frame period %.0f ms (%d steps in %.2f s)" % (period * 1000, steps, span))

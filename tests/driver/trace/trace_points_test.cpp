@@ -79,6 +79,18 @@ const PointRow kPoints[] = {
     {"SendCallbackRequest", "payload bytes", TRACE_LEVEL_VERBOSE, kDriver},
     {"RedirectWorkRoutine", "pended redirect completed", TRACE_LEVEL_VERBOSE, kDriver},
     {"QueryTargetPort", "no answer to request", TRACE_LEVEL_ERROR, kDriver},
+    // Held connections, QUIC and the discard diagnostics: the classify records and the
+    // per-connection notes are verbose, only a QUIC block is information.
+    {"TraceClassifyParameters", "AleAuthConnectClassifyFnRedirectRecords", TRACE_LEVEL_VERBOSE, kDriver},
+    {"TraceClassifyParameters", "AleAuthConnectClassifyFnBlockQUIC", TRACE_LEVEL_VERBOSE, kDriver},
+    {"IsConnectionToHold", "re-authorization", TRACE_LEVEL_VERBOSE, kDriver},
+    {"ApplyAuthVerdict", "permitted", TRACE_LEVEL_VERBOSE, kDriver},
+    {"ApplyAuthVerdict", "blocked", TRACE_LEVEL_VERBOSE, kDriver},
+    {"OnRedirectRecordsReply", "block flag", TRACE_LEVEL_VERBOSE, kDriver},
+    {"RedirectRecordsNotifyFn", "filter %I64u", TRACE_LEVEL_VERBOSE, kDriver},
+    {"BlockQuicNotifyFn", "filter %I64u", TRACE_LEVEL_VERBOSE, kDriver},
+    {"AleAuthConnectClassifyFnBlockQUIC", "QUIC of process", TRACE_LEVEL_INFORMATION, kDriver},
+    {"TraceDiscard", "discard at %s", TRACE_LEVEL_VERBOSE, kDriver},
 };
 
 bool Matches(const TraceRecord &record, const PointRow &row)
