@@ -190,6 +190,24 @@ TEST(ScenarioParserTest, SizeLimitsAreRefusedWithAMessage)
     EXPECT_FALSE(ParseScenario(many, "many", &error).has_value());
     EXPECT_EQ(error.line, static_cast<int>(qvr::sim::kMaxSteps + 1));
 
+    std::string probes;
+    for (std::size_t i = 0; i <= qvr::sim::kMaxProbes; ++i) {
+        probes += "probe \\Device\\a.exe\n";
+    }
+    EXPECT_FALSE(ParseScenario(probes, "probes", &error).has_value());
+    EXPECT_EQ(error.line, static_cast<int>(qvr::sim::kMaxProbes + 1));
+
+    // 100 probes are judged again after each rules step: the 201st would pass the limit.
+    std::string judged;
+    for (int i = 0; i < 100; ++i) {
+        judged += "probe \\Device\\a.exe\n";
+    }
+    for (int i = 0; i < 201; ++i) {
+        judged += "rules intercept a.exe\n";
+    }
+    EXPECT_FALSE(ParseScenario(judged, "judged", &error).has_value());
+    EXPECT_EQ(error.line, 301);
+
     EXPECT_FALSE(ParseScenario("name " + std::string(qvr::sim::kMaxLineBytes, 'x') + "\n", "long", &error).has_value());
     EXPECT_NE(error.message.find("line longer than"), std::string::npos);
 

@@ -80,32 +80,52 @@ struct SweptScenario {
     std::optional<qvr::sim::TraceSettings> trace;  // a trace session listening, when set
 };
 
+}  // namespace
+
+namespace qvr::sim {
+// The worked examples of scenarios/, built in (tools/CMakeLists.txt).
+extern const char kSweepControlRequests[];
+extern const char kSweepProcesses[];
+extern const char kSweepRedirect[];
+}  // namespace qvr::sim
+
+namespace {
+
+Scenario Parse(const std::string &text, const std::string &source, const std::string &title)
+{
+    qvr::sim::ParseError error;
+    std::optional<Scenario> scenario = qvr::sim::ParseScenario(text, source, &error);
+    if (!scenario) {
+        // The examples are checked by CI as they are; one that no longer parses is a build fault.
+        std::cerr << "qvr-fault-sweep: built-in scenario: " << error.ToString() << "\n";
+        std::exit(2);
+    }
+    scenario->name = title;
+    return *scenario;
+}
+
 std::vector<SweptScenario> Scenarios(bool quick)
 {
-    const Scenario full = qvr::sim::DefaultScenario();
     std::vector<SweptScenario> out;
-    Scenario load;
-    load.name = "load and unload";
-    out.push_back({"load", load, std::nullopt});
-    Scenario control = full;
-    control.name = "control requests (open, rules, QUIC switch, malformed records)";
-    control.processes = false;
-    control.connections = false;
-    out.push_back({"control", control, std::nullopt});
-    Scenario churn;
-    churn.name = "process churn under two policies";
-    churn.processes = true;
-    out.push_back({"processes", churn, std::nullopt});
-    Scenario connections;
-    connections.name = "connections: immediate and pended redirect, port query answered and timed out";
-    connections.connections = true;
-    out.push_back({"connections", connections, std::nullopt});
-    Scenario traced = control;
-    traced.name = "control requests and connections with every trace point on";
-    traced.connections = true;
-    out.push_back({"traced", traced, qvr::sim::TraceSettings{}});
+    out.push_back({"load", Parse("", "(load and unload)", "load and unload"), std::nullopt});
+    out.push_back({"control",
+                   Parse(qvr::sim::kSweepControlRequests, "scenarios/control-requests.qvrsim",
+                         "control requests (identities, handles, records of every shape, the callback channel)"),
+                   std::nullopt});
+    out.push_back({"processes",
+                   Parse(qvr::sim::kSweepProcesses, "scenarios/processes.qvrsim", "process churn under changing rules"),
+                   std::nullopt});
+    out.push_back({"connections",
+                   Parse(qvr::sim::kSweepRedirect, "scenarios/redirect.qvrsim",
+                         "connections: immediate and pended redirect, port query answered, refused and timed out"),
+                   std::nullopt});
+    out.push_back({"traced",
+                   Parse(std::string(qvr::sim::kSweepControlRequests) + "\n" + qvr::sim::kSweepRedirect,
+                         "scenarios/control-requests.qvrsim + scenarios/redirect.qvrsim",
+                         "control requests and connections with every trace point on"),
+                   qvr::sim::TraceSettings{}});
     if (!quick) {
-        out.push_back({"default", full, std::nullopt});
+        out.push_back({"default", qvr::sim::DefaultScenario(), std::nullopt});
     }
     return out;
 }
@@ -141,9 +161,11 @@ std::vector<std::string> Problems(const Report &report, const std::vector<std::s
         return false;
     };
     std::vector<std::string> problems;
-    for (const std::string &item : report.leftBehind) {
-        if (!heldBefore(item)) {
-            problems.push_back("left behind: " + item);
+    for (const qvr::sim::UnloadReport &unload : report.unloads) {
+        for (const std::string &item : unload.leftBehind) {
+            if (!heldBefore(item)) {
+                problems.push_back("left behind: " + item);
+            }
         }
     }
     for (const std::string &violation : report.violations) {
@@ -157,7 +179,12 @@ std::vector<std::string> Problems(const Report &report, const std::vector<std::s
         }
         problems.push_back("outstanding after the run: " + item);
     }
-    for (const auto &view : report.connectionViews) {
+    for (const qvr::sim::ConnectionReport &connection : report.connections) {
+        if (connection.details.value("outcome", "") == "pending") {
+            problems.push_back("connection left pended: " + connection.label);
+        }
+    }
+    for (const qvr::sim::HeldView &view : report.heldViews) {
         if (view.outcome == winsim::network::Outcome::Pending) {
             problems.push_back("connection left pended: " + view.label);
         }
@@ -296,7 +323,9 @@ int main(int argc, char **argv)
             site.scenarios.insert(key);
             ordinals[call.site] = std::max(ordinals[call.site], call.ordinal);
         }
-        std::cout << key << ": " << calls.size() << " fallible calls from " << ordinals.size() << " sites\n";
+        std::cout << key << ": " << calls.size() << " fallible calls from " << ordinals.size() << " sites" << std::flush;
+        const auto scenarioStarted = std::chrono::steady_clock::now();
+        std::uint64_t scenarioRuns = 0;
         for (const auto &[site, count] : ordinals) {
             const std::uint64_t last = options.maxOrdinals == 0 ? count : std::min(count, options.maxOrdinals);
             for (std::uint64_t nth = 1; nth <= last; ++nth) {
@@ -308,8 +337,9 @@ int main(int argc, char **argv)
                 Report report = RunGuarded(scenario, what, options.hangSeconds);
                 winsim::faults::Clear();
                 ++totalRuns;
+                ++scenarioRuns;
                 ++result.runs;
-                if (!NT_SUCCESS(report.loadStatus)) {
+                if (!NT_SUCCESS(report.firstLoadStatus)) {
                     ++result.loadStatuses[key];
                 }
                 std::vector<std::string> problems = Problems(report, before);
@@ -337,6 +367,9 @@ int main(int argc, char **argv)
                 }
             }
         }
+        std::cout << "; " << scenarioRuns << " failing runs in "
+                  << static_cast<int>(std::chrono::duration<double>(std::chrono::steady_clock::now() - scenarioStarted).count())
+                  << " s\n";
     }
 
     std::set<std::string> callNames(std::begin(kFaultPoints), std::end(kFaultPoints));

@@ -375,11 +375,12 @@ void Player::PlayRules(const Step &step, StepReport &report)
         report.status = service_.SendRaw(step.label, IOCTL_QVR_SET_QUIC_BLOCKING, agent::BuildQuicBlockingRecord(step.quicValue));
         ShowQuic(report);
     } else {
-        probes_.push_back(step.imagePath);
-        const std::vector<std::u16string> all = probes_;
-        probes_ = {step.imagePath};
+        // Shows this probe alone; from now on it is judged with the others.
+        std::vector<std::u16string> others = {step.imagePath};
+        probes_.swap(others);
         ShowRules(report);
-        probes_ = all;
+        probes_.swap(others);
+        probes_.push_back(step.imagePath);
     }
 }
 

@@ -228,11 +228,15 @@ void Player::PlayAdvance(const Step &step, StepReport &report)
 {
     winsim::clock::Advance(step.advanceMs * 10000);
     report.details["advanced_ms"] = step.advanceMs;
-    // What the clock woke goes on in real time: give each pending connection a moment.
+    // What the clock woke goes on in real time: give each pending connection up to a second,
+    // less when the driver is back to waiting on the clock (200 ms of waiting, as settle).
     Json stillPending = Json::array();
     for (auto &entry : connections_) {
-        if (!entry.second->reported &&
-            entry.second->connection.WaitSettled(std::chrono::seconds(1)) == Outcome::Pending) {
+        if (entry.second->reported) {
+            continue;
+        }
+        WaitForConnection(entry.second->connection, 1000, 0);
+        if (entry.second->connection.State() == Outcome::Pending) {
             stillPending.push_back(entry.first);
             report.lines.push_back("connection " + entry.first + " is still pending");
         }

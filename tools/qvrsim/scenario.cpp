@@ -50,6 +50,8 @@ struct Timeline {
     bool manualClock = false;
     bool loaded = true;
     int connectionCount = 0;
+    std::size_t probes = 0;
+    std::size_t judgements = 0;         // probes judged after rules steps, so far
 };
 
 std::vector<Word> SplitWords(const std::string &line)
@@ -599,6 +601,17 @@ void ParseLine(const std::vector<Word> &words, int number, Scenario &scenario, T
     }
     if (scenario.steps.size() >= kMaxSteps) {
         Fail(word, "more than " + std::to_string(kMaxSteps) + " steps");
+    }
+    // Every probe is judged again after each rules step: their number bounds that work.
+    if (step.kind == StepKind::Probe && ++timeline.probes > kMaxProbes) {
+        Fail(word, "more than " + std::to_string(kMaxProbes) + " probes");
+    }
+    if (step.kind == StepKind::Rules || (step.kind == StepKind::Raw && step.code == IOCTL_QVR_SET_PROCESS_RULES)) {
+        timeline.judgements += timeline.probes;
+        if (timeline.judgements > kMaxJudgements) {
+            Fail(word, "the probes would be judged more than " + std::to_string(kMaxJudgements) +
+                           " times after rules steps");
+        }
     }
     scenario.steps.push_back(std::move(step));
 }

@@ -130,6 +130,8 @@ inline constexpr std::size_t kMaxScenarioBytes = 8u << 20;
 inline constexpr std::size_t kMaxLineBytes = 256u << 10;
 inline constexpr std::size_t kMaxSteps = 20000;
 inline constexpr std::size_t kMaxRawBytes = 65536;
+inline constexpr std::size_t kMaxProbes = 256;
+inline constexpr std::size_t kMaxJudgements = 20000;  // probes judged again after rules steps, in all
 
 // Parses scenario text; nothing (and *error) at the first bad line.
 std::optional<Scenario> ParseScenario(const std::string &text, const std::string &source, ParseError *error);
