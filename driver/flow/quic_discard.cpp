@@ -27,7 +27,7 @@ VOID NTAPI AleAuthConnectClassifyFnBlockQUIC(const FWPS_INCOMING_VALUES0 *FixedV
     UNREFERENCED_PARAMETER(FlowContext);
     TraceClassifyParameters(FixedValues, Filter, ClassifyOut, "AleAuthConnectClassifyFnBlockQUIC");
     if ((ClassifyOut->rights & FWPS_RIGHT_ACTION_WRITE) == 0) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleAuthConnectClassifyFnBlockQUIC: no write right");
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: no write right");
         return;
     }
     ClassifyOut->actionType = FWP_ACTION_CONTINUE;
@@ -51,9 +51,9 @@ _Use_decl_annotations_
 NTSTATUS NTAPI BlockQuicNotifyFn(FWPS_CALLOUT_NOTIFY_TYPE NotifyType, const GUID *FilterKey, FWPS_FILTER1 *Filter)
 {
     UNREFERENCED_PARAMETER(FilterKey);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "BlockQuicNotifyFn: type %u", (unsigned)NotifyType);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "BlockQuicNotifyFn: filter %I64u, callout %u",
-                Filter != NULL ? Filter->filterId : 0, Filter != NULL ? Filter->action.calloutId : 0);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: type %u", (unsigned)NotifyType);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: filter %I64u, callout %u",
+                Filter != nullptr ? Filter->filterId : 0, Filter != nullptr ? Filter->action.calloutId : 0);
     return STATUS_SUCCESS;
 }
 
@@ -67,11 +67,11 @@ VOID NTAPI DiscardClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues, const FWP
     UNREFERENCED_PARAMETER(FlowContext);
     UNREFERENCED_PARAMETER(ClassifyOut);
     if (!FWPS_IS_METADATA_FIELD_PRESENT(MetaValues, FWPS_METADATA_FIELD_DISCARD_REASON)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "DiscardClassifyFn: layer %u without discard information",
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: layer %u without discard information",
                     (unsigned)FixedValues->layerId);
         return;
     }
-    TraceDiscard(FixedValues, Filter, (UINT32)MetaValues->discardMetadata.discardModule,
+    TraceDiscard(FixedValues, Filter, static_cast<UINT32>(MetaValues->discardMetadata.discardModule),
                  MetaValues->discardMetadata.discardReason, MetaValues->discardMetadata.filterId);
 }
 

@@ -63,7 +63,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS CancelCallbackRequest(_In_ UINT64 RequestId);
 
 // The file object of the handle whose request carried the question out, while the question
-// awaits its reply; STATUS_NOT_FOUND (and NULL) once it was answered or cancelled.
+// awaits its reply; STATUS_NOT_FOUND (and null) once it was answered or cancelled.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS GetCallbackRequestCarrier(_In_ UINT64 RequestId, _Out_ WDFFILEOBJECT *Carrier);
 

@@ -17,7 +17,7 @@ static VOID ParkCallbackRequest(_In_ PCALLBACK_TABLE Table, _In_ WDFREQUEST Requ
     NTSTATUS status = WdfRequestForwardToIoQueue(Request, Table->DeviceContext->PendingQueue);
 
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "ParkCallbackRequest: forward %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: forward %!STATUS!", status);
         WdfRequestCompleteWithInformation(Request, status, 0);
     }
 }
@@ -93,7 +93,7 @@ VOID CallbackIoControl(WDFREQUEST Request, size_t InputBufferLength)
     if (table == nullptr) {
         // Only while the driver starts or stops: nowhere to park, nothing to answer.
         status = STATUS_UNSUCCESSFUL;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CallbackIoControl: no callback table %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no callback table %!STATUS!", status);
         goto Exit;
     }
     if (InputBufferLength != 0) {

@@ -41,7 +41,7 @@ NTSTATUS InitCallbackTable(PQVR_DRV_DEVICE_CONTEXT DeviceContext)
         ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLBACK_TABLE), QVR_TAG_CALLBACK));
     if (table == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "InitCallbackTable: allocation failed %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: allocation failed %!STATUS!", status);
         goto Exit;
     }
     RtlZeroMemory(table, sizeof(CALLBACK_TABLE));
@@ -90,7 +90,7 @@ NTSTATUS CancelCallbackRequest(UINT64 RequestId)
         status = TakeCallbackEntry(CallbackTable, RequestId, &completion);
     }
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CancelCallbackRequest: request %I64u %!STATUS!",
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: request %I64u %!STATUS!",
                     RequestId, status);
         goto Exit;
     }

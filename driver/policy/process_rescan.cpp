@@ -83,9 +83,9 @@ static VOID AddSnapshotProcesses(_In_reads_bytes_(Size) PVOID Snapshot, _In_ ULO
         if (Size - offset < sizeof(SYSTEM_PROCESS_INFORMATION)) {
             break;
         }
-        record = (PSYSTEM_PROCESS_INFORMATION)((PUCHAR)Snapshot + offset);
+        record = reinterpret_cast<PSYSTEM_PROCESS_INFORMATION>(static_cast<PUCHAR>(Snapshot) + offset);
         // Ended processes and the idle process fail here; that is expected.
-        (VOID)AddProcess((UINT64)(LONG64)(LONG_PTR)record->UniqueProcessId);
+        (VOID)AddProcess(static_cast<UINT64>(static_cast<LONG64>(reinterpret_cast<LONG_PTR>(record->UniqueProcessId))));
         if (record->NextEntryOffset == 0 || record->NextEntryOffset > Size - offset) {
             break;
         }

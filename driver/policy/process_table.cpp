@@ -21,12 +21,12 @@ PPROCESS_TABLE ProcessTable = nullptr;
 
 static UINT64 ProcessIdFromHandle(_In_ HANDLE ProcessId)
 {
-    return (UINT64)(LONG64)(LONG_PTR)ProcessId;
+    return static_cast<UINT64>(static_cast<LONG64>(reinterpret_cast<LONG_PTR>(ProcessId)));
 }
 
 static HANDLE HandleFromProcessId(_In_ UINT64 ProcessId)
 {
-    return (HANDLE)(ULONG_PTR)ProcessId;
+    return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(ProcessId));
 }
 
 _Function_class_(RTL_AVL_COMPARE_ROUTINE)
@@ -35,8 +35,8 @@ static RTL_GENERIC_COMPARE_RESULTS NTAPI CompareProcessEntries(_In_ PRTL_AVL_TAB
 {
     UNREFERENCED_PARAMETER(Table);
     // Both sides point at a ProcessId: the key of an entry's user data or a bare key.
-    const UINT64 first = *(const UINT64 *)First;
-    const UINT64 second = *(const UINT64 *)Second;
+    const UINT64 first = *static_cast<const UINT64 *>(First);
+    const UINT64 second = *static_cast<const UINT64 *>(Second);
     if (first < second) {
         return GenericLessThan;
     }
@@ -72,14 +72,14 @@ static VOID NTAPI FreeProcessEntryRoutine(_In_ PRTL_AVL_TABLE Table, _In_ PVOID 
     if (Buffer == ProcessTable->MovingElement) {
         return;
     }
-    FreeProcessEntry((PPROCESS_ENTRY)Buffer);
+    FreeProcessEntry(static_cast<PPROCESS_ENTRY>(Buffer));
 }
 
 _Use_decl_annotations_
 PRTL_AVL_TABLE AllocateProcessAvlTable(VOID)
 {
-    PRTL_AVL_TABLE table = (PRTL_AVL_TABLE)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(RTL_AVL_TABLE),
-                                                                PROCESS_TABLE_TAG);
+    PRTL_AVL_TABLE table = static_cast<PRTL_AVL_TABLE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(RTL_AVL_TABLE),
+                                                                PROCESS_TABLE_TAG));
     if (table != nullptr) {
         RtlInitializeGenericTableAvl(table, CompareProcessEntries, AllocateProcessEntry,
                                      FreeProcessEntryRoutine, nullptr);
@@ -186,8 +186,8 @@ static NTSTATUS QueryImageIntoNewEntry(_In_ HANDLE ProcessHandle, _Outptr_ PPROC
         goto Exit;
     }
     bufferSize = required + PROCESS_ENTRY_SLACK;
-    entry = (PPROCESS_ENTRY)ExAllocatePoolWithTag(NonPagedPoolNx, PROCESS_ENTRY_FIXED_SIZE + bufferSize,
-                                                  PROCESS_TABLE_TAG);
+    entry = static_cast<PPROCESS_ENTRY>(ExAllocatePoolWithTag(NonPagedPoolNx, PROCESS_ENTRY_FIXED_SIZE + bufferSize,
+                                                  PROCESS_TABLE_TAG));
     if (entry == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;
@@ -325,7 +325,7 @@ NTSTATUS InitProcessTable(VOID)
     if (ProcessTable != nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    table = (PPROCESS_TABLE)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PROCESS_TABLE), PROCESS_TABLE_TAG);
+    table = static_cast<PPROCESS_TABLE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PROCESS_TABLE), PROCESS_TABLE_TAG));
     if (table == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;

@@ -107,7 +107,7 @@ NTSTATUS StartProcessWatcher(PPROCESS_TABLE Table)
         (VOID)ZwWaitForSingleObject(threadHandle, FALSE, nullptr);
         goto Exit;
     }
-    Table->WatcherThread = (PETHREAD)threadObject;
+    Table->WatcherThread = static_cast<PETHREAD>(threadObject);
 
 Exit:
     if (threadHandle != nullptr) {

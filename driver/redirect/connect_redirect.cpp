@@ -32,16 +32,16 @@
 _Function_class_(DEFERRED_WORK_RELEASE)
 static VOID ReleaseRedirectPayload(_Inout_ PVOID *Payload)
 {
-    PREDIRECT_REQUEST request = (PREDIRECT_REQUEST)*Payload;
+    PREDIRECT_REQUEST request = static_cast<PREDIRECT_REQUEST>(*Payload);
 
-    *Payload = NULL;
+    *Payload = nullptr;
     ReleaseRedirectRequest(&request);
 }
 
 static BOOLEAN IsUnspecifiedAddress(_In_ const SOCKADDR_STORAGE *Address, _In_ ADDRESS_FAMILY Family)
 {
     static const UCHAR zero[IPV6_ADDRESS_SIZE] = {0};
-    const UCHAR *bytes = (const UCHAR *)Address;
+    const UCHAR *bytes = reinterpret_cast<const UCHAR *>(Address);
 
     if (Family == AF_INET6) {
         return RtlEqualMemory(bytes + SOCKADDR_IPV6_OFFSET, zero, IPV6_ADDRESS_SIZE);
@@ -52,7 +52,7 @@ static BOOLEAN IsUnspecifiedAddress(_In_ const SOCKADDR_STORAGE *Address, _In_ A
 /* Loopback in the remote's family, port 0; the rest of the socket address is zeroed. */
 static VOID SetLoopbackAddress(_Inout_ SOCKADDR_STORAGE *Remote)
 {
-    UCHAR *bytes = (UCHAR *)Remote;
+    UCHAR *bytes = reinterpret_cast<UCHAR *>(Remote);
     ADDRESS_FAMILY family = Remote->ss_family;
 
     if (family == AF_INET6) {
@@ -71,7 +71,7 @@ static VOID SetLoopbackAddress(_Inout_ SOCKADDR_STORAGE *Remote)
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID TraceRedirect(_In_ const PREDIRECT_REQUEST Request, _In_ UINT16 Port)
 {
-    const UCHAR *from = (const UCHAR *)Request->Context + FIELD_OFFSET(REDIRECT_CONTEXT_RECORD, RequestedRemote);
+    const UCHAR *from = reinterpret_cast<const UCHAR *>(Request->Context) + FIELD_OFFSET(REDIRECT_CONTEXT_RECORD, RequestedRemote);
 
     if (Request->Context->RequestedRemote.ss_family == AF_INET) {
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
@@ -99,9 +99,9 @@ NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
     UCHAR *remote;
     const UCHAR *local;
 
-    if (request == NULL || request->ConnectRequest == NULL || request->Context == NULL) {
+    if (request == nullptr || request->ConnectRequest == nullptr || request->Context == nullptr) {
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "ApplyRedirect: nothing to redirect %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: nothing to redirect %!STATUS!", status);
         goto Exit;
     }
     connect = request->ConnectRequest;
@@ -114,16 +114,16 @@ NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
         }
     }
 
-    /* The local end is not writable at this layer; an unset family reads as the remote's. */
+    // The local end is not writable at this layer; an unset family reads as the remote's.
     localFamily = connect->localAddressAndPort.ss_family;
     if (localFamily == 0) {
         localFamily = connect->remoteAddressAndPort.ss_family;
     }
 
-    /* Same interface address the connection would have used, so it stays in its zone; an
-       unspecified one means loopback. */
-    remote = (UCHAR *)&connect->remoteAddressAndPort;
-    local = (const UCHAR *)&connect->localAddressAndPort;
+    // Same interface address the connection would have used, so it stays in its zone; an
+    // unspecified one means loopback.
+    remote = reinterpret_cast<UCHAR *>(&connect->remoteAddressAndPort);
+    local = reinterpret_cast<const UCHAR *>(&connect->localAddressAndPort);
     if (IsUnspecifiedAddress(&connect->localAddressAndPort, localFamily)) {
         SetLoopbackAddress(&connect->remoteAddressAndPort);
     } else if (connect->remoteAddressAndPort.ss_family == AF_INET6) {
@@ -137,15 +137,15 @@ NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
     RtlCopyMemory(remote + SOCKADDR_PORT_OFFSET, &networkPort, sizeof(networkPort));
 
     connect->localRedirectTargetPID = request->TargetBlob.TargetProcessId;
-    if (request->RedirectHandle != NULL) {
+    if (request->RedirectHandle != nullptr) {
         connect->localRedirectHandle = request->RedirectHandle;
     }
     TraceRedirect(request, port);
 
-    /* From here WFP owns the record and frees it with the connection. */
+    // From here WFP owns the record and frees it with the connection.
     connect->localRedirectContext = request->Context;
     connect->localRedirectContextSize = request->Context->Size;
-    request->Context = NULL;
+    request->Context = nullptr;
 
 Exit:
     ReleaseRedirectRequest(Request);
@@ -157,9 +157,9 @@ NTSTATUS NTAPI ConnectRedirectNotifyFn(FWPS_CALLOUT_NOTIFY_TYPE NotifyType, cons
                                        FWPS_FILTER1 *Filter)
 {
     UNREFERENCED_PARAMETER(FilterKey);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "ConnectRedirectNotifyFn: type %u, filter %I64u, callout %u",
-                (unsigned)NotifyType, Filter != NULL ? Filter->filterId : 0,
-                Filter != NULL ? Filter->action.calloutId : 0);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: type %u, filter %I64u, callout %u",
+                (unsigned)NotifyType, Filter != nullptr ? Filter->filterId : 0,
+                Filter != nullptr ? Filter->action.calloutId : 0);
     return STATUS_SUCCESS;
 }
 
@@ -180,11 +180,11 @@ static NTSTATUS PendRedirect(_Inout_ PREDIRECT_REQUEST *Request, _Inout_ PDEFERR
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    *Request = NULL;
+    *Request = nullptr;
     status = CreateDeferredWork(WfpContext.DeviceObject, &payload, ReleaseRedirectPayload, Work);
     if (!NT_SUCCESS(status)) {
-        *Request = (PREDIRECT_REQUEST)payload;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "PendRedirect: CreateDeferredWork %!STATUS!", status);
+        *Request = static_cast<PREDIRECT_REQUEST>(payload);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: CreateDeferredWork %!STATUS!", status);
         return status;
     }
     status = FwpsPendClassify0(request->ClassifyHandle, Filter->filterId, 0, ClassifyOut);
@@ -196,7 +196,7 @@ static NTSTATUS PendRedirect(_Inout_ PREDIRECT_REQUEST *Request, _Inout_ PDEFERR
     ClassifyOut->rights &= ~FWPS_RIGHT_ACTION_WRITE;
     ClassifyOut->actionType = FWP_ACTION_BLOCK;
     IoQueueWorkItem((*Work)->WorkItem, RedirectWorkRoutine, DelayedWorkQueue, *Work);
-    *Work = NULL;
+    *Work = nullptr;
     return STATUS_SUCCESS;
 }
 
@@ -218,7 +218,7 @@ static BOOLEAN GetDecidingProcessId(_In_ const FWPS_INCOMING_METADATA_VALUES0 *M
         return FALSE;
     }
     processId = MetaValues->processId;
-    if (processId <= LAST_SYSTEM_PROCESS_ID || processId == (UINT64)Blob->TargetProcessId) {
+    if (processId <= LAST_SYSTEM_PROCESS_ID || processId == static_cast<UINT64>(Blob->TargetProcessId)) {
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: process %I64u is excluded",
                     processId);
         return FALSE;
@@ -275,7 +275,7 @@ static BOOLEAN IsOwnRedirect(_In_ const FWPS_INCOMING_METADATA_VALUES0 *MetaValu
     if (!FWPS_IS_METADATA_FIELD_PRESENT(MetaValues, FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE)) {
         return FALSE;
     }
-    state = FwpsQueryConnectionRedirectState0(MetaValues->redirectRecords, WfpContext.RedirectHandle, NULL);
+    state = FwpsQueryConnectionRedirectState0(MetaValues->redirectRecords, WfpContext.RedirectHandle, nullptr);
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: redirect state %u", (unsigned)state);
     if (state == FWPS_CONNECTION_REDIRECTED_BY_SELF) {
         ClassifyOut->actionType = FWP_ACTION_PERMIT;
@@ -303,7 +303,7 @@ static BOOLEAN IsReauthorizedRedirect(_In_ UINT32 Flags, _In_ const REDIRECT_REQ
         return FALSE;
     }
     previous = Request->ConnectRequest->previousVersion;
-    return previous != NULL && (previous->modifierFilterId == Filter->filterId || previous->localRedirectHandle != NULL);
+    return previous != nullptr && (previous->modifierFilterId == Filter->filterId || previous->localRedirectHandle != nullptr);
 }
 
 _Use_decl_annotations_
@@ -318,8 +318,8 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
     BOOLEAN intercept = FALSE;
     const REDIRECT_TARGET_BLOB *blob;
     UINT64 processId = 0;
-    PREDIRECT_REQUEST request = NULL;
-    PDEFERRED_WORK work = NULL;
+    PREDIRECT_REQUEST request = nullptr;
+    PDEFERRED_WORK work = nullptr;
 
     UNREFERENCED_PARAMETER(LayerData);
     UNREFERENCED_PARAMETER(FlowContext);
@@ -339,10 +339,10 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
         goto Exit;
     }
     blob = GetRedirectTargetBlob(Filter);
-    if (blob == NULL) {
+    if (blob == nullptr) {
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER,
-                    "AleConnectRedirectClassifyFn: filter %I64u carries no 10-byte target blob %!STATUS!",
+                    "%!FUNC!: filter %I64u carries no 10-byte target blob %!STATUS!",
                     Filter->filterId, status);
         goto Exit;
     }
@@ -355,7 +355,7 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
     }
     status = WfpContext.QueryProcessIntercept(processId, &intercept);
     if (!NT_SUCCESS(status) || !intercept) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: process %I64u not covered",
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: process %I64u not covered",
                     processId);
         goto Exit;
     }
@@ -368,7 +368,7 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
         ClassifyOut->rights |= FWPS_RIGHT_ACTION_WRITE;
         goto Exit;
     }
-    /* Built only for a connection that is redirected. */
+    // Built only for a connection that is redirected.
     status = BuildRedirectContextRecord(FixedValues, processId, &request->Context);
     if (!NT_SUCCESS(status)) {
         goto Exit;
@@ -384,7 +384,7 @@ Exit:
     DestroyDeferredWork(&work);
     ReleaseRedirectRequest(&request);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "AleConnectRedirectClassifyFn: filter %I64u %!STATUS!",
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: filter %I64u %!STATUS!",
                     Filter->filterId, status);
     }
 }

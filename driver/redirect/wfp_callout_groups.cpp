@@ -66,20 +66,20 @@ PCALLOUT_REGISTRATION BlockQuicRegistrations[BLOCK_QUIC_CALLOUT_COUNT];
 PCALLOUT_REGISTRATION DiscardRegistrations[DISCARD_CALLOUT_COUNT];
 
 /*
- * One WFP_CALLOUT_GROUP_ROW (name, key table, classifyFn, notifyFn, flowDeleteFn or NULL,
+ * One WFP_CALLOUT_GROUP_ROW (name, key table, classifyFn, notifyFn, flowDeleteFn or null,
  * registration slots) per group whose callout functions are part of the driver, in this
  * order: connect redirect, redirect records, QUIC blocking, discard diagnostics.
  */
 const WFP_CALLOUT_GROUP WfpCalloutGroups[] = {
     WFP_CALLOUT_GROUP_ROW("connect redirect", ConnectRedirectCalloutKeys, AleConnectRedirectClassifyFn,
-                          ConnectRedirectNotifyFn, NULL, ConnectRedirectRegistrations),
+                          ConnectRedirectNotifyFn, nullptr, ConnectRedirectRegistrations),
     WFP_CALLOUT_GROUP_ROW("redirect records", RedirectRecordsCalloutKeys, AleAuthConnectClassifyFnRedirectRecords,
                           RedirectRecordsNotifyFn, RedirectRecordsFlowDeleteFn, RedirectRecordsRegistrations),
     WFP_CALLOUT_GROUP_ROW("QUIC blocking", BlockQuicCalloutKeys, AleAuthConnectClassifyFnBlockQUIC, BlockQuicNotifyFn,
-                          NULL, BlockQuicRegistrations),
-    WFP_CALLOUT_GROUP_ROW("discard diagnostics", DiscardCalloutKeys, DiscardClassifyFn, DiscardNotifyFn, NULL,
+                          nullptr, BlockQuicRegistrations),
+    WFP_CALLOUT_GROUP_ROW("discard diagnostics", DiscardCalloutKeys, DiscardClassifyFn, DiscardNotifyFn, nullptr,
                           DiscardRegistrations),
-    {NULL, 0, NULL, NULL, NULL, NULL, NULL},
+    {nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 const PFLOW_CONTEXT_DRAIN_STEP WfpFlowContextDrainStep = RemoveAuthFlowContextForDrain;

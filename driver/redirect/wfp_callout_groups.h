@@ -44,7 +44,7 @@ extern const GUID *const BlockQuicCalloutKeys[BLOCK_QUIC_CALLOUT_COUNT];
 extern const GUID *const DiscardCalloutKeys[DISCARD_CALLOUT_COUNT];
 
 /*
- * Registration slots, NULL while not registered. Written only by WfpInitialize and
+ * Registration slots, null while not registered. Written only by WfpInitialize and
  * WfpUninitialize; the redirect-records slots (IPv4 first) also give the run-time callout
  * ids that flow contexts are associated under.
  */
@@ -53,7 +53,7 @@ extern PCALLOUT_REGISTRATION RedirectRecordsRegistrations[REDIRECT_RECORDS_CALLO
 extern PCALLOUT_REGISTRATION BlockQuicRegistrations[BLOCK_QUIC_CALLOUT_COUNT];
 extern PCALLOUT_REGISTRATION DiscardRegistrations[DISCARD_CALLOUT_COUNT];
 
-/* The groups in registration order; the last row has NULL Keys. */
+/* The groups in registration order; the last row has null Keys. */
 extern const WFP_CALLOUT_GROUP WfpCalloutGroups[];
 
 /*

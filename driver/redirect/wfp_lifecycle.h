@@ -37,12 +37,12 @@ NTSTATUS WFP_CANCEL_CALLBACK_REQUEST(_In_ UINT64 RequestId);
 typedef WFP_CANCEL_CALLBACK_REQUEST *PWFP_CANCEL_CALLBACK_REQUEST;
 
 typedef struct _WFP_CONTEXT {
-    PDEVICE_OBJECT DeviceObject;                        /* the control device, referenced while stored */
-    HANDLE EngineHandle;                                /* management session, NULL while closed */
-    HANDLE RedirectHandle;                              /* from FwpsRedirectHandleCreate0, NULL when none */
-    PWFP_QUERY_PROCESS_INTERCEPT QueryProcessIntercept; /* the process policy's query */
-    PWFP_SEND_CALLBACK_REQUEST SendCallbackRequest;     /* asks the agent's service */
-    PWFP_CANCEL_CALLBACK_REQUEST CancelCallbackRequest; /* withdraws a question */
+    PDEVICE_OBJECT DeviceObject;                        // the control device, referenced while stored
+    HANDLE EngineHandle;                                // management session, null while closed
+    HANDLE RedirectHandle;                              // from FwpsRedirectHandleCreate0, null when none
+    PWFP_QUERY_PROCESS_INTERCEPT QueryProcessIntercept; // the process policy's query
+    PWFP_SEND_CALLBACK_REQUEST SendCallbackRequest;     // asks the agent's service
+    PWFP_CANCEL_CALLBACK_REQUEST CancelCallbackRequest; // withdraws a question
 } WFP_CONTEXT, *PWFP_CONTEXT;
 
 EXTERN_C_START
@@ -50,7 +50,7 @@ EXTERN_C_START
 /* Zero at load; filled by WfpInitialize, cleared by WfpUninitialize. */
 extern WFP_CONTEXT WfpContext;
 
-/* The BFE state-change subscription, NULL while not subscribed. */
+/* The BFE state-change subscription, null while not subscribed. */
 extern HANDLE BfeChangeHandle;
 
 /*
@@ -65,7 +65,7 @@ NTSTATUS WfpInitialize(_In_ PDEVICE_OBJECT DeviceObject, _In_ PWFP_QUERY_PROCESS
                        _In_ PWFP_SEND_CALLBACK_REQUEST SendCallbackRequest,
                        _In_ PWFP_CANCEL_CALLBACK_REQUEST CancelCallbackRequest);
 
-/* WfpInitialize with a given group table (NULL-Keys terminated) in place of the driver's. */
+/* WfpInitialize with a given group table (null-Keys terminated) in place of the driver's. */
 _IRQL_requires_(PASSIVE_LEVEL)
 _Must_inspect_result_
 NTSTATUS WfpInitializeEx(_In_ PDEVICE_OBJECT DeviceObject, _In_ PCWFP_CALLOUT_GROUP CalloutGroups,
