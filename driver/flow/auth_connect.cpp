@@ -39,8 +39,8 @@ NTSTATUS GetAuthCalloutId(UINT16 Family, UINT32 *CalloutId)
 }
 
 _Use_decl_annotations_
-NTSTATUS CreateAuthFlowContext(const FWPS_INCOMING_VALUES0 *FixedValues, const FWPS_INCOMING_METADATA_VALUES0 *MetaValues,
-                               PAUTH_FLOW_CONTEXT *Context)
+NTSTATUS CreateAuthFlowContext(const FWPS_INCOMING_VALUES0 *FixedValues,
+                               const FWPS_INCOMING_METADATA_VALUES0 *MetaValues, PAUTH_FLOW_CONTEXT *Context)
 {
     NTSTATUS status;
     UINT16 family = 0;
@@ -49,11 +49,12 @@ NTSTATUS CreateAuthFlowContext(const FWPS_INCOMING_VALUES0 *FixedValues, const F
     *Context = nullptr;
     status = GetAddressFamily(FixedValues->layerId, &family);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: layer %u %!STATUS!",
-                    (unsigned)FixedValues->layerId, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: layer %u %!STATUS!", (unsigned)FixedValues->layerId,
+                    status);
         return status;
     }
-    context = static_cast<PAUTH_FLOW_CONTEXT>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(AUTH_FLOW_CONTEXT), QVR_TAG_WFP));
+    context =
+        static_cast<PAUTH_FLOW_CONTEXT>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(AUTH_FLOW_CONTEXT), QVR_TAG_WFP));
     if (context == nullptr) {
         status = STATUS_NO_MEMORY;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: %!STATUS!", status);
@@ -62,8 +63,8 @@ NTSTATUS CreateAuthFlowContext(const FWPS_INCOMING_VALUES0 *FixedValues, const F
     RtlZeroMemory(context, sizeof(*context));
     status = GetAuthCalloutId(family, &context->CalloutId);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no callout for family %u %!STATUS!",
-                    (unsigned)family, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no callout for family %u %!STATUS!", (unsigned)family,
+                    status);
         ExFreePoolWithTag(context, QVR_TAG_WFP);
         return status;
     }
@@ -150,9 +151,8 @@ _Use_decl_annotations_
 NTSTATUS NTAPI RedirectRecordsNotifyFn(FWPS_CALLOUT_NOTIFY_TYPE NotifyType, const GUID *FilterKey, FWPS_FILTER1 *Filter)
 {
     UNREFERENCED_PARAMETER(FilterKey);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: type %u, filter %I64u, callout %u",
-                (unsigned)NotifyType, Filter != nullptr ? Filter->filterId : 0,
-                Filter != nullptr ? Filter->action.calloutId : 0);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: type %u, filter %I64u, callout %u", (unsigned)NotifyType,
+                Filter != nullptr ? Filter->filterId : 0, Filter != nullptr ? Filter->action.calloutId : 0);
     return STATUS_SUCCESS;
 }
 
@@ -205,15 +205,15 @@ static NTSTATUS BuildRedirectRecordsRequest(_In_ const FWPS_INCOMING_VALUES0 *Fi
     if (needed > MAXULONG - REDIRECT_RECORDS_REQUEST_OVERHEAD) {
         return STATUS_INTEGER_OVERFLOW;
     }
-    request = static_cast<PREDIRECT_RECORDS_REQUEST>(ExAllocatePoolWithTag(
-        NonPagedPoolNx, needed + REDIRECT_RECORDS_REQUEST_OVERHEAD, QVR_TAG_WFP));
+    request = static_cast<PREDIRECT_RECORDS_REQUEST>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, needed + REDIRECT_RECORDS_REQUEST_OVERHEAD, QVR_TAG_WFP));
     *Buffer = request;
     if (request == nullptr) {
         return STATUS_NO_MEMORY;
     }
     RtlZeroMemory(request, needed + REDIRECT_RECORDS_REQUEST_OVERHEAD);
-    status = FwpsQueryConnectionSioFormatRedirectRecords0(MetaValues->redirectRecords, request->Records, needed,
-                                                          &written);
+    status =
+        FwpsQueryConnectionSioFormatRedirectRecords0(MetaValues->redirectRecords, request->Records, needed, &written);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "redirect records query %!STATUS!", status);
         return status;
@@ -325,8 +325,8 @@ VOID NTAPI AleAuthConnectClassifyFnRedirectRecords(const FWPS_INCOMING_VALUES0 *
     if (!NT_SUCCESS(status)) {
         goto Cleanup;
     }
-    status = FwpsFlowAssociateContext0(context->FlowHandle, context->LayerId, context->CalloutId,
-                                       FlowContextKey(context));
+    status =
+        FwpsFlowAssociateContext0(context->FlowHandle, context->LayerId, context->CalloutId, FlowContextKey(context));
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsFlowAssociateContext0 failed: %!STATUS!", status);
         goto Cleanup;

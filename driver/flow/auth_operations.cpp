@@ -20,12 +20,12 @@
  * WFP are called only after it is released.
  */
 typedef struct _HELD_AUTH_OPERATIONS {
-    KSPIN_LOCK Lock;         // guards List, Closed and every record's OnHeldList
-    LIST_ENTRY List;         // records whose question is out
-    BOOLEAN Open;            // InitHeldAuthOperations ran and no closing release finished
-    volatile BOOLEAN Closed; // no record joins the list any more
-    volatile LONG Alive;     // operation records not yet freed
-    KEVENT RecordFreed;      // synchronization: a record was freed while Closed
+    KSPIN_LOCK Lock;          // guards List, Closed and every record's OnHeldList
+    LIST_ENTRY List;          // records whose question is out
+    BOOLEAN Open;             // InitHeldAuthOperations ran and no closing release finished
+    volatile BOOLEAN Closed;  // no record joins the list any more
+    volatile LONG Alive;      // operation records not yet freed
+    KEVENT RecordFreed;       // synchronization: a record was freed while Closed
 } HELD_AUTH_OPERATIONS;
 
 static HELD_AUTH_OPERATIONS HeldOperations;
@@ -88,12 +88,11 @@ NTSTATUS PendAuthOperation(const FWPS_INCOMING_METADATA_VALUES0 *MetaValues, PAU
     *Operation = nullptr;
     if (MetaValues->completionHandle == nullptr || MetaValues->redirectRecords == nullptr) {
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no completion or records handle %!STATUS!",
-                    status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no completion or records handle %!STATUS!", status);
         return status;
     }
-    operation = static_cast<PPENDED_AUTH_OPERATION>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PENDED_AUTH_OPERATION),
-                                                              QVR_TAG_WFP));
+    operation = static_cast<PPENDED_AUTH_OPERATION>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PENDED_AUTH_OPERATION), QVR_TAG_WFP));
     *Operation = operation;
     if (operation == nullptr) {
         return STATUS_NO_MEMORY;
@@ -162,8 +161,7 @@ VOID OnRedirectRecordsReply(const VOID *Payload, UINT32 PayloadLength, PVOID Con
     } else {
         RtlCopyMemory(&tag, Payload, sizeof(tag));
         RtlCopyMemory(&blockFlag, (const UCHAR *)Payload + sizeof(tag), sizeof(blockFlag));
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: block flag 0x%08X, tag %u", blockFlag,
-                    (unsigned)tag);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: block flag 0x%08X, tag %u", blockFlag, (unsigned)tag);
         block = blockFlag != 0 ? TRUE : FALSE;
     }
     // The record's reference keeps the context alive even when WFP has deleted the flow.
@@ -188,7 +186,7 @@ static NTSTATUS JoinHeldAuthOperations(_Inout_ PPENDED_AUTH_OPERATION *ClassifyR
     WDFFILEOBJECT carrier = nullptr;
 
     // Not found: the reply has been (the record is then settled and stays off the list).
-    (VOID)GetCallbackRequestCarrier(RequestId, &carrier);
+    (VOID) GetCallbackRequestCarrier(RequestId, &carrier);
 
     KeAcquireSpinLock(&HeldOperations.Lock, &irql);
     closed = HeldOperations.Closed;
@@ -202,8 +200,8 @@ static NTSTATUS JoinHeldAuthOperations(_Inout_ PPENDED_AUTH_OPERATION *ClassifyR
     KeReleaseSpinLock(&HeldOperations.Lock, irql);
     if (closed && NT_SUCCESS(WfpContext.CancelCallbackRequest(RequestId))) {
         ReleaseAuthOperation(ClassifyReference);
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "held operation of request %I64u withdrawn: the WFP side is going down",
-                    RequestId);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER,
+                    "held operation of request %I64u withdrawn: the WFP side is going down", RequestId);
         return STATUS_CANCELLED;
     }
     ReleaseAuthOperation(ClassifyReference);

@@ -16,15 +16,15 @@
 
 /* The field indexes of one family of layers. */
 typedef struct _LAYER_FIELDS {
-    UINT32 LocalAddress;      // IP_LOCAL_ADDRESS
-    UINT32 RemoteAddress;     // IP_REMOTE_ADDRESS
-    UINT32 LocalPort;         // IP_LOCAL_PORT
-    UINT32 RemotePort;        // IP_REMOTE_PORT
-    UINT32 Flags;             // FLAGS
-    UINT32 InterfaceIndex;    // INTERFACE_INDEX, NO_FIELD where the layer has none
-    UINT32 SubInterfaceIndex; // SUB_INTERFACE_INDEX, NO_FIELD where the layer has none
-    UINT32 AppId;             // ALE_APP_ID, NO_FIELD below the ALE layers
-    UINT32 OriginalAppId;     // ALE_ORIGINAL_APP_ID where the effective app id prefers it
+    UINT32 LocalAddress;       // IP_LOCAL_ADDRESS
+    UINT32 RemoteAddress;      // IP_REMOTE_ADDRESS
+    UINT32 LocalPort;          // IP_LOCAL_PORT
+    UINT32 RemotePort;         // IP_REMOTE_PORT
+    UINT32 Flags;              // FLAGS
+    UINT32 InterfaceIndex;     // INTERFACE_INDEX, NO_FIELD where the layer has none
+    UINT32 SubInterfaceIndex;  // SUB_INTERFACE_INDEX, NO_FIELD where the layer has none
+    UINT32 AppId;              // ALE_APP_ID, NO_FIELD below the ALE layers
+    UINT32 OriginalAppId;      // ALE_ORIGINAL_APP_ID where the effective app id prefers it
 } LAYER_FIELDS;
 
 /* The V6 enumerations number their fields like the V4 ones; the rows rely on it. */
@@ -176,8 +176,7 @@ static const FWP_VALUE0 *GetFieldValue(_In_ const FWPS_INCOMING_VALUES0 *Values,
 }
 
 /* Looks up one field of the layer's row; NO_FIELD counts as a layer outside the rows. */
-static NTSTATUS GetRowField(_In_ UINT16 LayerId, _In_ SIZE_T FieldOffset, _In_ PCSTR Accessor,
-                            _Out_ UINT32 *Index)
+static NTSTATUS GetRowField(_In_ UINT16 LayerId, _In_ SIZE_T FieldOffset, _In_ PCSTR Accessor, _Out_ UINT32 *Index)
 {
     const LAYER_FIELDS *fields = GetLayerFields(LayerId);
     UINT32 index = NO_FIELD;
@@ -187,8 +186,7 @@ static NTSTATUS GetRowField(_In_ UINT16 LayerId, _In_ SIZE_T FieldOffset, _In_ P
         index = *reinterpret_cast<const UINT32 *>(reinterpret_cast<const UCHAR *>(fields) + FieldOffset);
     }
     if (index == NO_FIELD) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: layer %u has no such field", Accessor,
-                    (ULONG)LayerId);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: layer %u has no such field", Accessor, (ULONG)LayerId);
         return STATUS_INVALID_PARAMETER;
     }
     *Index = index;
@@ -210,8 +208,8 @@ static NTSTATUS GetRowValue(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ SIZE_
     }
     *Value = GetFieldValue(Values, index);
     if (*Value == nullptr) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: %u values at layer %u", Accessor,
-                    (ULONG)Values->valueCount, (ULONG)Values->layerId);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: %u values at layer %u", Accessor, (ULONG)Values->valueCount,
+                    (ULONG)Values->layerId);
         return STATUS_INVALID_PARAMETER;
     }
     return STATUS_SUCCESS;
@@ -410,8 +408,8 @@ NTSTATUS GetAddressField(const FWPS_INCOMING_VALUES0 *Values, UINT32 Index, SOCK
 }
 
 /* Address, then the port if the layer has one; the port does not decide the result. */
-static NTSTATUS GetEndpoint(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ SIZE_T AddressField,
-                            _In_ SIZE_T PortField, _In_ PCSTR Accessor, _Inout_ SOCKADDR_STORAGE *Address)
+static NTSTATUS GetEndpoint(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ SIZE_T AddressField, _In_ SIZE_T PortField,
+                            _In_ PCSTR Accessor, _Inout_ SOCKADDR_STORAGE *Address)
 {
     NTSTATUS status;
     UINT32 index;
@@ -511,8 +509,8 @@ static NTSTATUS GetAppIdText(_In_ const FWPS_INCOMING_VALUES0 *Values,
     }
     blob = Values->incomingValue[index].value.byteBlob;
     if (blob->size == 0 || blob->data == nullptr) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: empty application id in field %u at layer %u",
-                    Accessor, index, (ULONG)Values->layerId);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: empty application id in field %u at layer %u", Accessor,
+                    index, (ULONG)Values->layerId);
         return STATUS_UNSUCCESSFUL;
     }
     *Text = reinterpret_cast<PCWSTR>(blob->data);

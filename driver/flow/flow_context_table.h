@@ -40,7 +40,8 @@ FORCEINLINE PVOID FlowContextFromKey(_In_ UINT64 Key)
  * held, so WFP's flow-delete callback, called from inside the step, must not touch the
  * table again (the context says it is no longer in the table before WFP is called).
  */
-typedef _IRQL_requires_(DISPATCH_LEVEL) _Function_class_(FLOW_CONTEXT_DRAIN_STEP)
+typedef _IRQL_requires_(DISPATCH_LEVEL)
+_Function_class_(FLOW_CONTEXT_DRAIN_STEP)
 VOID FLOW_CONTEXT_DRAIN_STEP(_In_ UINT64 FlowContextKey, _In_opt_ PVOID Context);
 typedef FLOW_CONTEXT_DRAIN_STEP *PFLOW_CONTEXT_DRAIN_STEP;
 

@@ -13,7 +13,7 @@ static_assert(__is_trivially_constructible(LockedAvlTable),
 
 _Function_class_(RTL_AVL_COMPARE_ROUTINE)
 RTL_GENERIC_COMPARE_RESULTS NTAPI LockedAvlTable::CompareKeys(_In_ PRTL_AVL_TABLE Table, _In_ PVOID First,
-                                                       _In_ PVOID Second)
+                                                              _In_ PVOID Second)
 {
     UNREFERENCED_PARAMETER(Table);
     const UINT64 first = static_cast<PLOCKED_AVL_ELEMENT>(First)->Key;
@@ -141,13 +141,12 @@ NTSTATUS LockedAvlTable::Take(UINT64 Key, PULONG_PTR Value, PUINT64 NewCount)
 
     *Value = 0;
     AcquireLock();
-    PLOCKED_AVL_ELEMENT element =
-        static_cast<PLOCKED_AVL_ELEMENT>(RtlLookupElementGenericTableAvl(&Head.Avl, &probe));
+    PLOCKED_AVL_ELEMENT element = static_cast<PLOCKED_AVL_ELEMENT>(RtlLookupElementGenericTableAvl(&Head.Avl, &probe));
     if (element != nullptr) {
         // Cleared before the delete so that the free routine leaves the value alone.
         *Value = element->Value;
         element->Value = 0;
-        (VOID)RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
+        (VOID) RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
         Count -= 1;
         status = STATUS_SUCCESS;
     }
@@ -164,8 +163,7 @@ NTSTATUS LockedAvlTable::Visit(UINT64 Key, PLOCKED_AVL_VISIT_ROUTINE Visit, PVOI
     LOCKED_AVL_ELEMENT probe = {Key, 0};
 
     AcquireLock();
-    PLOCKED_AVL_ELEMENT element =
-        static_cast<PLOCKED_AVL_ELEMENT>(RtlLookupElementGenericTableAvl(&Head.Avl, &probe));
+    PLOCKED_AVL_ELEMENT element = static_cast<PLOCKED_AVL_ELEMENT>(RtlLookupElementGenericTableAvl(&Head.Avl, &probe));
     if (element != nullptr) {
         Visit(element, &element->Value, Context);
         status = STATUS_SUCCESS;
@@ -210,7 +208,7 @@ VOID LockedAvlTable::Clear()
         }
         // The delete frees the node, so it searches with a copy of the key.
         LOCKED_AVL_ELEMENT probe = {element->Key, 0};
-        (VOID)RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
+        (VOID) RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
     }
     Count = 0;
     ReleaseLock();
@@ -219,13 +217,12 @@ VOID LockedAvlTable::Clear()
 VOID LockedAvlTable::DeleteAllUnlocked()
 {
     for (;;) {
-        PLOCKED_AVL_ELEMENT element =
-            static_cast<PLOCKED_AVL_ELEMENT>(RtlEnumerateGenericTableAvl(&Head.Avl, TRUE));
+        PLOCKED_AVL_ELEMENT element = static_cast<PLOCKED_AVL_ELEMENT>(RtlEnumerateGenericTableAvl(&Head.Avl, TRUE));
         if (element == nullptr) {
             break;
         }
         LOCKED_AVL_ELEMENT probe = {element->Key, 0};
-        (VOID)RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
+        (VOID) RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
     }
 }
 

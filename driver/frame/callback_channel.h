@@ -20,14 +20,16 @@
  * more than the bytes present). Payload is valid only during the call. It must not block
  * for long: the service's reply request is held until it returns.
  */
-typedef _IRQL_requires_(PASSIVE_LEVEL) _Function_class_(CALLBACK_COMPLETION_ROUTINE)
-VOID CALLBACK_COMPLETION_ROUTINE(_In_reads_bytes_(PayloadLength) const VOID *Payload,
-                                 _In_ UINT32 PayloadLength, _In_opt_ PVOID Context);
+typedef _IRQL_requires_(PASSIVE_LEVEL)
+_Function_class_(CALLBACK_COMPLETION_ROUTINE)
+VOID CALLBACK_COMPLETION_ROUTINE(_In_reads_bytes_(PayloadLength) const VOID *Payload, _In_ UINT32 PayloadLength,
+                                 _In_opt_ PVOID Context);
 typedef CALLBACK_COMPLETION_ROUTINE *PCALLBACK_COMPLETION_ROUTINE;
 
 // Creates the driver-wide callback table for the control device. STATUS_INSUFFICIENT_RESOURCES
 // when it cannot be allocated.
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS InitCallbackTable(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext);
 
 // Ends the waits of senders looking for a parked request (they fail as after the 5-second
@@ -49,7 +51,8 @@ VOID FreeCallbackTable();
  * RequestId (optional) receives the question's id, and Routine is called once with the
  * reply unless CancelCallbackRequest takes the question first.
  */
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS SendCallbackRequest(_In_ UINT32 Type, _In_reads_bytes_opt_(PayloadLength) const VOID *Payload,
                              _In_ UINT32 PayloadLength, _In_opt_ PCALLBACK_COMPLETION_ROUTINE Routine,
                              _In_opt_ PVOID CompletionContext, _Out_opt_ PUINT64 RequestId);

@@ -23,7 +23,8 @@
  * the signal on, since several requests parked together signal only once. SendersStopEvent
  * ends every wait, and refuses every later one, once the driver is going down.
  */
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _Out_ WDFREQUEST *Request)
 {
     NTSTATUS status;
@@ -171,8 +172,8 @@ NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLen
     if (RequestId != nullptr) {
         *RequestId = id;
     }
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: request %I64u of type %u, %u payload bytes",
-                id, Type, PayloadLength);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: request %I64u of type %u, %u payload bytes", id, Type,
+                PayloadLength);
 
 Exit:
     FreeCallbackCompletion(&completion);

@@ -33,7 +33,8 @@ VOID ControlDeviceFileCleanup(WDFFILEOBJECT FileObject)
 // The default queue: parallel, so the service's requests run concurrently on its threads,
 // and at passive level, so the framework never calls a request handler raised (it defers
 // to a worker thread a request that arrives at DISPATCH_LEVEL).
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS CreateDefaultQueue(_In_ WDFDEVICE Device)
 {
     WDF_IO_QUEUE_CONFIG config;
@@ -48,7 +49,8 @@ static NTSTATUS CreateDefaultQueue(_In_ WDFDEVICE Device)
 }
 
 // The pending queue: manual, filled only by forwarding parked callback requests into it.
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS CreatePendingQueue(_In_ WDFDEVICE Device, _Inout_ PQVR_DRV_DEVICE_CONTEXT DeviceContext)
 {
     NTSTATUS status;

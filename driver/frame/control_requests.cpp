@@ -20,7 +20,8 @@
 volatile LONG QuicBlockingEnabled = 0;
 
 // IOCTL_QVR_SET_PROCESS_RULES: validates the record and swaps the rule list in whole.
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS SetProcessRules(_In_ WDFREQUEST Request)
 {
     NTSTATUS status;
@@ -44,8 +45,7 @@ static NTSTATUS SetProcessRules(_In_ WDFREQUEST Request)
     }
     if (record->Header.Type != QVR_RECORD_TYPE_PROCESS_RULES) {
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: record type %u %!STATUS!", record->Header.Type,
-                    status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: record type %u %!STATUS!", record->Header.Type, status);
         goto Exit;
     }
 
@@ -66,7 +66,8 @@ Exit:
 }
 
 // IOCTL_QVR_SET_QUIC_BLOCKING: stores the switch unchanged.
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS SetQuicBlocking(_In_ WDFREQUEST Request)
 {
     NTSTATUS status;
@@ -116,8 +117,7 @@ VOID ControlDeviceIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBuf
         return;
     default:
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: control code 0x%08X %!STATUS!", IoControlCode,
-                    status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: control code 0x%08X %!STATUS!", IoControlCode, status);
         break;
     }
     WdfRequestCompleteWithInformation(Request, status, 0);

@@ -85,7 +85,8 @@ static VOID AddSnapshotProcesses(_In_reads_bytes_(Size) PVOID Snapshot, _In_ ULO
         }
         record = reinterpret_cast<PSYSTEM_PROCESS_INFORMATION>(static_cast<PUCHAR>(Snapshot) + offset);
         // Ended processes and the idle process fail here; that is expected.
-        (VOID)AddProcess(static_cast<UINT64>(static_cast<LONG64>(reinterpret_cast<LONG_PTR>(record->UniqueProcessId))));
+        (VOID)
+            AddProcess(static_cast<UINT64>(static_cast<LONG64>(reinterpret_cast<LONG_PTR>(record->UniqueProcessId))));
         if (record->NextEntryOffset == 0 || record->NextEntryOffset > Size - offset) {
             break;
         }
@@ -140,7 +141,7 @@ NTSTATUS RescanProcesses(VOID)
     // Rescans queue up behind the gate: each one fills and swaps the single Rebuild slot
     // alone, and a later rule change is never lost to an earlier rescan still running.
     KeEnterCriticalRegion();
-    (VOID)KeWaitForSingleObject(&table->RescanGate, Executive, KernelMode, FALSE, nullptr);
+    (VOID) KeWaitForSingleObject(&table->RescanGate, Executive, KernelMode, FALSE, nullptr);
 
     // Allocated before the lock is taken: nothing is allocated under a spin lock.
     rebuild = AllocateProcessAvlTable();

@@ -30,8 +30,8 @@ static HANDLE HandleFromProcessId(_In_ UINT64 ProcessId)
 }
 
 _Function_class_(RTL_AVL_COMPARE_ROUTINE)
-static RTL_GENERIC_COMPARE_RESULTS NTAPI CompareProcessEntries(_In_ PRTL_AVL_TABLE Table,
-                                                              _In_ PVOID First, _In_ PVOID Second)
+static RTL_GENERIC_COMPARE_RESULTS NTAPI CompareProcessEntries(_In_ PRTL_AVL_TABLE Table, _In_ PVOID First,
+                                                               _In_ PVOID Second)
 {
     UNREFERENCED_PARAMETER(Table);
     // Both sides point at a ProcessId: the key of an entry's user data or a bare key.
@@ -78,11 +78,11 @@ static VOID NTAPI FreeProcessEntryRoutine(_In_ PRTL_AVL_TABLE Table, _In_ PVOID 
 _Use_decl_annotations_
 PRTL_AVL_TABLE AllocateProcessAvlTable(VOID)
 {
-    PRTL_AVL_TABLE table = static_cast<PRTL_AVL_TABLE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(RTL_AVL_TABLE),
-                                                                PROCESS_TABLE_TAG));
+    PRTL_AVL_TABLE table =
+        static_cast<PRTL_AVL_TABLE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(RTL_AVL_TABLE), PROCESS_TABLE_TAG));
     if (table != nullptr) {
-        RtlInitializeGenericTableAvl(table, CompareProcessEntries, AllocateProcessEntry,
-                                     FreeProcessEntryRoutine, nullptr);
+        RtlInitializeGenericTableAvl(table, CompareProcessEntries, AllocateProcessEntry, FreeProcessEntryRoutine,
+                                     nullptr);
     }
     return table;
 }
@@ -186,15 +186,14 @@ static NTSTATUS QueryImageIntoNewEntry(_In_ HANDLE ProcessHandle, _Outptr_ PPROC
         goto Exit;
     }
     bufferSize = required + PROCESS_ENTRY_SLACK;
-    entry = static_cast<PPROCESS_ENTRY>(ExAllocatePoolWithTag(NonPagedPoolNx, PROCESS_ENTRY_FIXED_SIZE + bufferSize,
-                                                  PROCESS_TABLE_TAG));
+    entry = static_cast<PPROCESS_ENTRY>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, PROCESS_ENTRY_FIXED_SIZE + bufferSize, PROCESS_TABLE_TAG));
     if (entry == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;
     }
     RtlZeroMemory(entry, sizeof(PROCESS_ENTRY));
-    status = ZwQueryInformationProcess(ProcessHandle, ProcessImageFileName, &entry->ImagePath,
-                                       bufferSize, &required);
+    status = ZwQueryInformationProcess(ProcessHandle, ProcessImageFileName, &entry->ImagePath, bufferSize, &required);
     if (!NT_SUCCESS(status)) {
         goto Exit;
     }
@@ -227,8 +226,7 @@ NTSTATUS AddProcess(UINT64 ProcessId)
         process = nullptr;
         goto Exit;
     }
-    status = ObOpenObjectByPointer(process, OBJ_KERNEL_HANDLE, nullptr, 0, *PsProcessType, KernelMode,
-                                   &processHandle);
+    status = ObOpenObjectByPointer(process, OBJ_KERNEL_HANDLE, nullptr, 0, *PsProcessType, KernelMode, &processHandle);
     if (!NT_SUCCESS(status)) {
         processHandle = nullptr;
         goto Exit;
@@ -290,7 +288,7 @@ VOID NTAPI ProcessNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
 {
     UNREFERENCED_PARAMETER(ParentId);
     if (Create) {
-        (VOID)AddProcess(ProcessIdFromHandle(ProcessId));
+        (VOID) AddProcess(ProcessIdFromHandle(ProcessId));
     } else {
         RemoveProcess(ProcessIdFromHandle(ProcessId));
     }
@@ -325,7 +323,8 @@ NTSTATUS InitProcessTable(VOID)
     if (ProcessTable != nullptr) {
         return STATUS_INVALID_DEVICE_STATE;
     }
-    table = static_cast<PPROCESS_TABLE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PROCESS_TABLE), PROCESS_TABLE_TAG));
+    table =
+        static_cast<PPROCESS_TABLE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PROCESS_TABLE), PROCESS_TABLE_TAG));
     if (table == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;

@@ -25,8 +25,8 @@
 #define SOCKADDR_PORT_OFFSET 2
 #define SOCKADDR_IPV4_OFFSET 4
 #define SOCKADDR_IPV6_OFFSET 8
-#define IPV6_ADDRESS_SIZE 16
-#define IPV4_ADDRESS_SIZE 4
+#define IPV6_ADDRESS_SIZE    16
+#define IPV4_ADDRESS_SIZE    4
 
 /* The release routine of the pended path's deferred work. */
 _Function_class_(DEFERRED_WORK_RELEASE)
@@ -71,12 +71,12 @@ static VOID SetLoopbackAddress(_Inout_ SOCKADDR_STORAGE *Remote)
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID TraceRedirect(_In_ const PREDIRECT_REQUEST Request, _In_ UINT16 Port)
 {
-    const UCHAR *from = reinterpret_cast<const UCHAR *>(Request->Context) + FIELD_OFFSET(REDIRECT_CONTEXT_RECORD, RequestedRemote);
+    const UCHAR *from =
+        reinterpret_cast<const UCHAR *>(Request->Context) + FIELD_OFFSET(REDIRECT_CONTEXT_RECORD, RequestedRemote);
 
     if (Request->Context->RequestedRemote.ss_family == AF_INET) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
-                    "redirect %ws: %u.%u.%u.%u:%u -> port %u of process %u", GetFileNamePart(Request->Context->AppPath),
-                    from[4], from[5], from[6], from[7],
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "redirect %ws: %u.%u.%u.%u:%u -> port %u of process %u",
+                    GetFileNamePart(Request->Context->AppPath), from[4], from[5], from[6], from[7],
                     ((unsigned)from[SOCKADDR_PORT_OFFSET] << 8) | from[SOCKADDR_PORT_OFFSET + 1], (unsigned)Port,
                     (unsigned)Request->TargetBlob.TargetProcessId);
     } else {
@@ -128,10 +128,12 @@ NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
         SetLoopbackAddress(&connect->remoteAddressAndPort);
     } else if (connect->remoteAddressAndPort.ss_family == AF_INET6) {
         RtlCopyMemory(remote + SOCKADDR_IPV6_OFFSET,
-                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET), IPV6_ADDRESS_SIZE);
+                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET),
+                      IPV6_ADDRESS_SIZE);
     } else {
         RtlCopyMemory(remote + SOCKADDR_IPV4_OFFSET,
-                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET), IPV4_ADDRESS_SIZE);
+                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET),
+                      IPV4_ADDRESS_SIZE);
     }
     networkPort = RtlUshortByteSwap(port);
     RtlCopyMemory(remote + SOCKADDR_PORT_OFFSET, &networkPort, sizeof(networkPort));
@@ -153,13 +155,11 @@ Exit:
 }
 
 _Use_decl_annotations_
-NTSTATUS NTAPI ConnectRedirectNotifyFn(FWPS_CALLOUT_NOTIFY_TYPE NotifyType, const GUID *FilterKey,
-                                       FWPS_FILTER1 *Filter)
+NTSTATUS NTAPI ConnectRedirectNotifyFn(FWPS_CALLOUT_NOTIFY_TYPE NotifyType, const GUID *FilterKey, FWPS_FILTER1 *Filter)
 {
     UNREFERENCED_PARAMETER(FilterKey);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: type %u, filter %I64u, callout %u",
-                (unsigned)NotifyType, Filter != nullptr ? Filter->filterId : 0,
-                Filter != nullptr ? Filter->action.calloutId : 0);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: type %u, filter %I64u, callout %u", (unsigned)NotifyType,
+                Filter != nullptr ? Filter->filterId : 0, Filter != nullptr ? Filter->action.calloutId : 0);
     return STATUS_SUCCESS;
 }
 
@@ -303,7 +303,8 @@ static BOOLEAN IsReauthorizedRedirect(_In_ UINT32 Flags, _In_ const REDIRECT_REQ
         return FALSE;
     }
     previous = Request->ConnectRequest->previousVersion;
-    return previous != nullptr && (previous->modifierFilterId == Filter->filterId || previous->localRedirectHandle != nullptr);
+    return previous != nullptr &&
+           (previous->modifierFilterId == Filter->filterId || previous->localRedirectHandle != nullptr);
 }
 
 _Use_decl_annotations_
@@ -342,8 +343,7 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
     if (blob == nullptr) {
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER,
-                    "%!FUNC!: filter %I64u carries no 10-byte target blob %!STATUS!",
-                    Filter->filterId, status);
+                    "%!FUNC!: filter %I64u carries no 10-byte target blob %!STATUS!", Filter->filterId, status);
         goto Exit;
     }
 
@@ -355,8 +355,7 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
     }
     status = WfpContext.QueryProcessIntercept(processId, &intercept);
     if (!NT_SUCCESS(status) || !intercept) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: process %I64u not covered",
-                    processId);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: process %I64u not covered", processId);
         goto Exit;
     }
     status = CreateRedirectRequest(&request, ClassifyContext, Filter, blob, ClassifyOut, WfpContext.RedirectHandle);
@@ -384,7 +383,6 @@ Exit:
     DestroyDeferredWork(&work);
     ReleaseRedirectRequest(&request);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: filter %I64u %!STATUS!",
-                    Filter->filterId, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: filter %I64u %!STATUS!", Filter->filterId, status);
     }
 }

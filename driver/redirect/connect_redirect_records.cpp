@@ -17,7 +17,8 @@ const UCHAR *FindByteSequence(const UCHAR *Buffer, const UCHAR *Pattern, SIZE_T 
     SIZE_T position;
     SIZE_T last;
 
-    if (Buffer == nullptr || Pattern == nullptr || BufferLength == 0 || PatternLength == 0 || BufferLength < PatternLength) {
+    if (Buffer == nullptr || Pattern == nullptr || BufferLength == 0 || PatternLength == 0 ||
+        BufferLength < PatternLength) {
         return nullptr;
     }
     last = BufferLength - PatternLength;
@@ -73,8 +74,8 @@ NTSTATUS LookupRedirectedProcessId(const FWPS_INCOMING_METADATA_VALUES0 *MetaVal
     // The records are a byte stream: the record may sit at any alignment.
     RtlCopyMemory(&header, marker, sizeof(header));
     if (header.Version != REDIRECT_CONTEXT_RECORD_VERSION || remaining < header.Size) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: record version %u, size %u of %u",
-                    header.Version, (unsigned)header.Size, (unsigned)remaining);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: record version %u, size %u of %u", header.Version,
+                    (unsigned)header.Size, (unsigned)remaining);
         goto Exit;
     }
     *ProcessId = header.ProcessId;

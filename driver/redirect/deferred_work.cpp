@@ -72,8 +72,7 @@ VOID RundownPendedRedirects(VOID)
     }
     InterlockedExchange(&PendedRedirects.Closing, 1);
     inFlight = PendedRedirects.Active - 1;
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!: %d pended redirects in flight",
-                (int)inFlight);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!: %d pended redirects in flight", (int)inFlight);
     KeSetEvent(&PendedRedirects.Stop, 0, FALSE);
     ReleasePendedRedirect();
     KeWaitForSingleObject(&PendedRedirects.Idle, Executive, KernelMode, FALSE, nullptr);
@@ -110,8 +109,7 @@ NTSTATUS CreateDeferredWork(PDEVICE_OBJECT DeviceObject, PVOID *Payload, PDEFERR
 
     if (!AcquirePendedRedirect()) {
         status = STATUS_DELETE_PENDING;
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "%!FUNC!: the WFP side is going down %!STATUS!",
-                    status);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "%!FUNC!: the WFP side is going down %!STATUS!", status);
         goto Exit;
     }
     work->HoldsRundown = TRUE;
@@ -242,15 +240,14 @@ NTSTATUS QueryTargetPort(PREDIRECT_REQUEST Request, UINT16 *Port)
         if (NT_SUCCESS(cancelStatus)) {
             ReleasePortQuery(&replyReference);
         }
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no answer to request %I64u (wait %!STATUS!)",
-                    requestId, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no answer to request %I64u (wait %!STATUS!)", requestId,
+                    status);
         status = STATUS_INVALID_PARAMETER;
         goto Exit;
     }
     status = query->Status;
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: request %I64u refused %!STATUS!", requestId,
-                    status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: request %I64u refused %!STATUS!", requestId, status);
         goto Exit;
     }
     *Port = query->Port;

@@ -20,15 +20,16 @@
 #include "redirect_request.h"
 
 /* Releases a payload still owned by a holder that is destroyed; clears *Payload. */
-typedef _IRQL_requires_max_(DISPATCH_LEVEL) _Function_class_(DEFERRED_WORK_RELEASE)
+typedef _IRQL_requires_max_(DISPATCH_LEVEL)
+_Function_class_(DEFERRED_WORK_RELEASE)
 VOID DEFERRED_WORK_RELEASE(_Inout_ PVOID *Payload);
 typedef DEFERRED_WORK_RELEASE *PDEFERRED_WORK_RELEASE;
 
 typedef struct _DEFERRED_WORK {
-    PIO_WORKITEM WorkItem;                 // from IoAllocateWorkItem for the control device
-    PVOID Payload;                         // the owned payload; null when none
-    PDEFERRED_WORK_RELEASE ReleasePayload; // releases Payload when the holder goes first
-    BOOLEAN HoldsRundown;                  // a reference on the pended-redirect rundown is held
+    PIO_WORKITEM WorkItem;                  // from IoAllocateWorkItem for the control device
+    PVOID Payload;                          // the owned payload; null when none
+    PDEFERRED_WORK_RELEASE ReleasePayload;  // releases Payload when the holder goes first
+    BOOLEAN HoldsRundown;                   // a reference on the pended-redirect rundown is held
 } DEFERRED_WORK, *PDEFERRED_WORK;
 
 /* Request type of the port query on the callback channel. */
@@ -46,10 +47,10 @@ typedef struct _DEFERRED_WORK {
  * wait gives up never writes into freed memory.
  */
 typedef struct _PORT_QUERY {
-    KEVENT Event;      // notification event, set by the reply routine
-    USHORT Port;       // the answered port, host order
-    NTSTATUS Status;   // result of the reply
-    LONG References;   // the waiter's and, until it ran or was cancelled, the reply routine's
+    KEVENT Event;     // notification event, set by the reply routine
+    USHORT Port;      // the answered port, host order
+    NTSTATUS Status;  // result of the reply
+    LONG References;  // the waiter's and, until it ran or was cancelled, the reply routine's
 } PORT_QUERY, *PPORT_QUERY;
 
 EXTERN_C_START

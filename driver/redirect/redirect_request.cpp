@@ -32,8 +32,7 @@ const REDIRECT_TARGET_BLOB *GetRedirectTargetBlob(const FWPS_FILTER1 *Filter)
 
 _Use_decl_annotations_
 NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyContext, const FWPS_FILTER1 *Filter,
-                               const REDIRECT_TARGET_BLOB *Blob, FWPS_CLASSIFY_OUT0 *ClassifyOut,
-                               HANDLE RedirectHandle)
+                               const REDIRECT_TARGET_BLOB *Blob, FWPS_CLASSIFY_OUT0 *ClassifyOut, HANDLE RedirectHandle)
 {
     NTSTATUS status;
     PREDIRECT_REQUEST request;
@@ -42,7 +41,8 @@ NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyC
     UINT32 entryRights = ClassifyOut->rights;
 
     *Request = nullptr;
-    request = static_cast<PREDIRECT_REQUEST>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(REDIRECT_REQUEST), QVR_TAG_WFP));
+    request =
+        static_cast<PREDIRECT_REQUEST>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(REDIRECT_REQUEST), QVR_TAG_WFP));
     if (request == nullptr) {
         status = STATUS_NO_MEMORY;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: request %!STATUS!", status);
@@ -57,8 +57,8 @@ NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyC
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsAcquireClassifyHandle0 failed: %!STATUS!", status);
         goto Exit;
     }
-    status = FwpsAcquireWritableLayerDataPointer0(request->ClassifyHandle, Filter->filterId, 0, &layerData,
-                                                  ClassifyOut);
+    status =
+        FwpsAcquireWritableLayerDataPointer0(request->ClassifyHandle, Filter->filterId, 0, &layerData, ClassifyOut);
     // The acquisition marks the classify blocked without the write right until the callout
     // decides; this callout decides itself below (continue, permit or pend).
     ClassifyOut->actionType = entryAction;
@@ -85,8 +85,8 @@ NTSTATUS KeepClassifyOutForPend(PREDIRECT_REQUEST Request, const FWPS_CLASSIFY_O
 {
     NTSTATUS status;
 
-    Request->ClassifyOut =
-        static_cast<FWPS_CLASSIFY_OUT0 *>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FWPS_CLASSIFY_OUT0), QVR_TAG_WFP));
+    Request->ClassifyOut = static_cast<FWPS_CLASSIFY_OUT0 *>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FWPS_CLASSIFY_OUT0), QVR_TAG_WFP));
     if (Request->ClassifyOut == nullptr) {
         status = STATUS_NO_MEMORY;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: classify-out copy %!STATUS!", status);
@@ -165,8 +165,7 @@ NTSTATUS BuildRedirectContextRecord(const FWPS_INCOMING_VALUES0 *FixedValues, UI
     if (appIdLength > REDIRECT_CONTEXT_MAX_APP_PATH_LENGTH) {
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
-                    "%!FUNC!: application id of %u units does not fit a record %!STATUS!",
-                    appIdLength, status);
+                    "%!FUNC!: application id of %u units does not fit a record %!STATUS!", appIdLength, status);
         return status;
     }
 

@@ -12,12 +12,14 @@
 
 #define CONNECT_REDIRECT_CALLOUT_COUNT 2
 #define REDIRECT_RECORDS_CALLOUT_COUNT 2
-#define BLOCK_QUIC_CALLOUT_COUNT 2
-#define DISCARD_CALLOUT_COUNT 8
+#define BLOCK_QUIC_CALLOUT_COUNT       2
+#define DISCARD_CALLOUT_COUNT          8
 
 /* A row of the group table; the count comes from the key table. */
-#define WFP_CALLOUT_GROUP_ROW(Name, Keys, ClassifyFn, NotifyFn, FlowDeleteFn, Registrations) \
-    { (Name), RTL_NUMBER_OF(Keys), (Keys), (ClassifyFn), (NotifyFn), (FlowDeleteFn), (Registrations) }
+#define WFP_CALLOUT_GROUP_ROW(Name, Keys, ClassifyFn, NotifyFn, FlowDeleteFn, Registrations)           \
+    {                                                                                                  \
+        (Name), RTL_NUMBER_OF(Keys), (Keys), (ClassifyFn), (NotifyFn), (FlowDeleteFn), (Registrations) \
+    }
 
 EXTERN_C_START
 

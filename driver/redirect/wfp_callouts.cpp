@@ -22,8 +22,8 @@ NTSTATUS RegisterCallout(PDEVICE_OBJECT DeviceObject, const GUID *Key, FWPS_CALL
     NTSTATUS status;
     PCALLOUT_REGISTRATION registration;
 
-    registration = static_cast<PCALLOUT_REGISTRATION>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLOUT_REGISTRATION),
-                                                                 QVR_TAG_WFP));
+    registration = static_cast<PCALLOUT_REGISTRATION>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLOUT_REGISTRATION), QVR_TAG_WFP));
     *Registration = registration;
     if (registration == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no memory for the record of %!GUID!", Key);
@@ -38,8 +38,7 @@ NTSTATUS RegisterCallout(PDEVICE_OBJECT DeviceObject, const GUID *Key, FWPS_CALL
 
     status = FwpsCalloutRegister1(DeviceObject, &registration->Callout, &registration->CalloutId);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsCalloutRegister1 failed for %!GUID!: %!STATUS!", Key,
-                    status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsCalloutRegister1 failed for %!GUID!: %!STATUS!", Key, status);
         // A refused registration leaves nothing with WFP; asking it to unregister the key
         // could only remove a registration that is not this one (STATUS_FWP_ALREADY_EXISTS).
         *Registration = nullptr;
@@ -100,8 +99,7 @@ NTSTATUS UnregisterCallout(PCALLOUT_REGISTRATION *Registration)
     }
     *Registration = nullptr;
     ExFreePoolWithTag(registration, QVR_TAG_WFP);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "callout registration record freed after %u refusals",
-                refusals);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "callout registration record freed after %u refusals", refusals);
     return status;
 }
 
@@ -159,8 +157,7 @@ NTSTATUS RegisterWfpCalloutGroup(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROU
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "registering the %s callouts failed: %!STATUS!", Group->Name,
                     status);
     }
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "registering the %s callouts: %!STATUS!", Group->Name,
-                status);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "registering the %s callouts: %!STATUS!", Group->Name, status);
     return status;
 }
 
@@ -171,8 +168,7 @@ NTSTATUS UnregisterWfpCalloutGroup(PCWFP_CALLOUT_GROUP Group)
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "unregistering the %s callouts", Group->Name);
     status = UnregisterCalloutGroup(Group->Count, Group->Registrations);
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "unregistering the %s callouts: %!STATUS!", Group->Name,
-                status);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "unregistering the %s callouts: %!STATUS!", Group->Name, status);
     return status;
 }
 

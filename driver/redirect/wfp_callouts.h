@@ -15,8 +15,8 @@
 
 /* One registered callout: the description given to WFP and the run-time id it returned. */
 typedef struct _CALLOUT_REGISTRATION {
-    FWPS_CALLOUT1 Callout; // key (a copy of the group's), flags and the three functions
-    UINT32 CalloutId;      // run-time id from FwpsCalloutRegister1
+    FWPS_CALLOUT1 Callout;  // key (a copy of the group's), flags and the three functions
+    UINT32 CalloutId;       // run-time id from FwpsCalloutRegister1
 } CALLOUT_REGISTRATION, *PCALLOUT_REGISTRATION;
 
 /* One callout group: every callout of a group shares the three functions. */

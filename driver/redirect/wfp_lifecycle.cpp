@@ -31,7 +31,7 @@ static KEVENT EngineGate;
 static VOID EnterEngineGate(VOID)
 {
     KeEnterCriticalRegion();
-    (VOID)KeWaitForSingleObject(&EngineGate, Executive, KernelMode, FALSE, nullptr);
+    (VOID) KeWaitForSingleObject(&EngineGate, Executive, KernelMode, FALSE, nullptr);
 }
 
 static VOID LeaveEngineGate(VOID)
@@ -41,8 +41,8 @@ static VOID LeaveEngineGate(VOID)
 }
 
 /* {7E4A4306-A952-4698-8F23-C9C60A64F490} */
-static const GUID QvrManagementSessionKey = {0x7e4a4306, 0xa952, 0x4698,
-                                             {0x8f, 0x23, 0xc9, 0xc6, 0x0a, 0x64, 0xf4, 0x90}};
+static const GUID QvrManagementSessionKey = {
+    0x7e4a4306, 0xa952, 0x4698, {0x8f, 0x23, 0xc9, 0xc6, 0x0a, 0x64, 0xf4, 0x90}};
 
 /* The agent's WFP provider, under which the redirect handle is created.
    {00300459-43CD-4607-968B-FEBF9E4BD4EF} */
@@ -148,8 +148,8 @@ VOID NTAPI OnBfeStateChange(PVOID Context, FWPM_SERVICE_STATE NewState)
     default:
         break;
     }
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "BFE state %u: %!STATUS!, session %s", (ULONG)NewState,
-                status, context->EngineHandle != nullptr ? "open" : "closed");
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "BFE state %u: %!STATUS!, session %s", (ULONG)NewState, status,
+                context->EngineHandle != nullptr ? "open" : "closed");
     LeaveEngineGate();
 }
 
@@ -178,7 +178,8 @@ NTSTATUS WfpInitializeEx(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROUP Callou
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "WFP registration starts");
     if (DeviceObject == nullptr || CalloutGroups == nullptr || QueryProcessIntercept == nullptr ||
         SendCallbackRequest == nullptr || CancelCallbackRequest == nullptr) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "WfpInitialize: a device object, group table or callback is missing");
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "WfpInitialize: a device object, group table or callback is missing");
         status = STATUS_INVALID_PARAMETER;
         goto Exit;
     }

@@ -20,29 +20,32 @@
 #include "wfp_callouts.h"
 
 /* The process policy's query: whether the process's connections are redirected. */
-typedef _IRQL_requires_max_(DISPATCH_LEVEL) _Function_class_(WFP_QUERY_PROCESS_INTERCEPT)
+typedef _IRQL_requires_max_(DISPATCH_LEVEL)
+_Function_class_(WFP_QUERY_PROCESS_INTERCEPT)
 NTSTATUS WFP_QUERY_PROCESS_INTERCEPT(_In_ UINT64 ProcessId, _Out_ PBOOLEAN Intercept);
 typedef WFP_QUERY_PROCESS_INTERCEPT *PWFP_QUERY_PROCESS_INTERCEPT;
 
 /* The callback channel's send: asks the agent's service a question. */
-typedef _IRQL_requires_max_(DISPATCH_LEVEL) _Function_class_(WFP_SEND_CALLBACK_REQUEST)
+typedef _IRQL_requires_max_(DISPATCH_LEVEL)
+_Function_class_(WFP_SEND_CALLBACK_REQUEST)
 NTSTATUS WFP_SEND_CALLBACK_REQUEST(_In_ UINT32 Type, _In_reads_bytes_opt_(PayloadLength) const VOID *Payload,
                                    _In_ UINT32 PayloadLength, _In_opt_ PCALLBACK_COMPLETION_ROUTINE Routine,
                                    _In_opt_ PVOID CompletionContext, _Out_opt_ PUINT64 RequestId);
 typedef WFP_SEND_CALLBACK_REQUEST *PWFP_SEND_CALLBACK_REQUEST;
 
 /* The callback channel's cancel: withdraws a question before its reply. */
-typedef _IRQL_requires_max_(DISPATCH_LEVEL) _Function_class_(WFP_CANCEL_CALLBACK_REQUEST)
+typedef _IRQL_requires_max_(DISPATCH_LEVEL)
+_Function_class_(WFP_CANCEL_CALLBACK_REQUEST)
 NTSTATUS WFP_CANCEL_CALLBACK_REQUEST(_In_ UINT64 RequestId);
 typedef WFP_CANCEL_CALLBACK_REQUEST *PWFP_CANCEL_CALLBACK_REQUEST;
 
 typedef struct _WFP_CONTEXT {
-    PDEVICE_OBJECT DeviceObject;                        // the control device, referenced while stored
-    HANDLE EngineHandle;                                // management session, null while closed
-    HANDLE RedirectHandle;                              // from FwpsRedirectHandleCreate0, null when none
-    PWFP_QUERY_PROCESS_INTERCEPT QueryProcessIntercept; // the process policy's query
-    PWFP_SEND_CALLBACK_REQUEST SendCallbackRequest;     // asks the agent's service
-    PWFP_CANCEL_CALLBACK_REQUEST CancelCallbackRequest; // withdraws a question
+    PDEVICE_OBJECT DeviceObject;                         // the control device, referenced while stored
+    HANDLE EngineHandle;                                 // management session, null while closed
+    HANDLE RedirectHandle;                               // from FwpsRedirectHandleCreate0, null when none
+    PWFP_QUERY_PROCESS_INTERCEPT QueryProcessIntercept;  // the process policy's query
+    PWFP_SEND_CALLBACK_REQUEST SendCallbackRequest;      // asks the agent's service
+    PWFP_CANCEL_CALLBACK_REQUEST CancelCallbackRequest;  // withdraws a question
 } WFP_CONTEXT, *PWFP_CONTEXT;
 
 EXTERN_C_START

@@ -17,28 +17,62 @@ static const PCSTR UnknownLayerName = "UNKNOWN";
 /* Indexed by layer id from FIRST_NAMED_LAYER; a null entry has no name. */
 #define FIRST_NAMED_LAYER FWPS_LAYER_INBOUND_TRANSPORT_V4
 static const PCSTR LayerNames[] = {
-    "FWPS_LAYER_INBOUND_TRANSPORT_V4",          // 12
-    "FWPS_LAYER_INBOUND_TRANSPORT_V4_DISCARD",  // 13
-    "FWPS_LAYER_INBOUND_TRANSPORT_V6",          // 14
-    "FWPS_LAYER_INBOUND_TRANSPORT_V6_DISCARD",  // 15
-    "FWPS_LAYER_OUTBOUND_TRANSPORT_V4",         // 16
-    "FWPS_LAYER_OUTBOUND_TRANSPORT_V4_DISCARD", // 17
-    "FWPS_LAYER_OUTBOUND_TRANSPORT_V6",         // 18
-    "FWPS_LAYER_OUTBOUND_TRANSPORT_V6_DISCARD", // 19
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, // 20-31
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, // 32-43
-    nullptr,                                          // 44: receive-accept V4 has no row
-    "FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4_DISCARD", // 45
-    nullptr,                                          // 46: receive-accept V6 has no row
-    "FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V6_DISCARD", // 47
-    "FWPS_LAYER_ALE_AUTH_CONNECT_V4",             // 48
-    "FWPS_LAYER_ALE_AUTH_CONNECT_V4_DISCARD",     // 49
-    "FWPS_LAYER_ALE_AUTH_CONNECT_V6",             // 50
-    "FWPS_LAYER_ALE_AUTH_CONNECT_V6_DISCARD",     // 51
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,     // 52-58
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,     // 59-65
-    "FWPS_LAYER_ALE_CONNECT_REDIRECT_V4",         // 66
-    "FWPS_LAYER_ALE_CONNECT_REDIRECT_V6",         // 67
+    "FWPS_LAYER_INBOUND_TRANSPORT_V4",           // 12
+    "FWPS_LAYER_INBOUND_TRANSPORT_V4_DISCARD",   // 13
+    "FWPS_LAYER_INBOUND_TRANSPORT_V6",           // 14
+    "FWPS_LAYER_INBOUND_TRANSPORT_V6_DISCARD",   // 15
+    "FWPS_LAYER_OUTBOUND_TRANSPORT_V4",          // 16
+    "FWPS_LAYER_OUTBOUND_TRANSPORT_V4_DISCARD",  // 17
+    "FWPS_LAYER_OUTBOUND_TRANSPORT_V6",          // 18
+    "FWPS_LAYER_OUTBOUND_TRANSPORT_V6_DISCARD",  // 19
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,  // 20-31
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,                                       // 32-43
+    nullptr,                                       // 44: receive-accept V4 has no row
+    "FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4_DISCARD",  // 45
+    nullptr,                                       // 46: receive-accept V6 has no row
+    "FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V6_DISCARD",  // 47
+    "FWPS_LAYER_ALE_AUTH_CONNECT_V4",              // 48
+    "FWPS_LAYER_ALE_AUTH_CONNECT_V4_DISCARD",      // 49
+    "FWPS_LAYER_ALE_AUTH_CONNECT_V6",              // 50
+    "FWPS_LAYER_ALE_AUTH_CONNECT_V6_DISCARD",      // 51
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,  // 52-58
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,                               // 59-65
+    "FWPS_LAYER_ALE_CONNECT_REDIRECT_V4",  // 66
+    "FWPS_LAYER_ALE_CONNECT_REDIRECT_V6",  // 67
 };
 
 C_ASSERT(FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4_DISCARD == FIRST_NAMED_LAYER + 33);
@@ -47,11 +81,11 @@ C_ASSERT(FWPS_LAYER_ALE_CONNECT_REDIRECT_V6 == FIRST_NAMED_LAYER + ARRAYSIZE(Lay
 
 /* What both records carry besides their own fields. */
 typedef struct _TRACE_CONNECTION {
-    SOCKADDR_STORAGE Local;   // local address and port, zero-filled where not read
-    SOCKADDR_STORAGE Remote;  // remote address and port, likewise
-    UINT32 Flags;             // the layer's flags value, 0 when not read
-    UINT32 InterfaceIndex;    // 0 at layers without one
-    UINT32 SubInterfaceIndex; // 0 at layers without one
+    SOCKADDR_STORAGE Local;    // local address and port, zero-filled where not read
+    SOCKADDR_STORAGE Remote;   // remote address and port, likewise
+    UINT32 Flags;              // the layer's flags value, 0 when not read
+    UINT32 InterfaceIndex;     // 0 at layers without one
+    UINT32 SubInterfaceIndex;  // 0 at layers without one
 } TRACE_CONNECTION;
 
 _Use_decl_annotations_
@@ -182,18 +216,17 @@ VOID TraceDiscard(const FWPS_INCOMING_VALUES0 *InFixedValues, const FWPS_FILTER1
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
                     "discard at %s: filter %I64u flags 0x%x interface %u.%u module %u reason %u by filter %I64u "
                     "%!IPADDR!:%u -> %!IPADDR!:%u",
-                    GetLayerName(InFixedValues->layerId), Filter->filterId, connection.Flags,
-                    connection.InterfaceIndex, connection.SubInterfaceIndex, DiscardModule, DiscardReason,
-                    DiscardFilterId, Ipv4Of(&connection.Local), PortOf(&connection.Local),
-                    Ipv4Of(&connection.Remote), PortOf(&connection.Remote));
+                    GetLayerName(InFixedValues->layerId), Filter->filterId, connection.Flags, connection.InterfaceIndex,
+                    connection.SubInterfaceIndex, DiscardModule, DiscardReason, DiscardFilterId,
+                    Ipv4Of(&connection.Local), PortOf(&connection.Local), Ipv4Of(&connection.Remote),
+                    PortOf(&connection.Remote));
     } else {
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
                     "discard at %s: filter %I64u flags 0x%x interface %u.%u module %u reason %u by filter %I64u "
                     "[%!IPV6ADDR!]:%u scope %u -> [%!IPV6ADDR!]:%u scope %u",
-                    GetLayerName(InFixedValues->layerId), Filter->filterId, connection.Flags,
-                    connection.InterfaceIndex, connection.SubInterfaceIndex, DiscardModule, DiscardReason,
-                    DiscardFilterId, Ipv6Of(&connection.Local), PortOf(&connection.Local),
-                    ScopeIdOf(&connection.Local), Ipv6Of(&connection.Remote), PortOf(&connection.Remote),
-                    ScopeIdOf(&connection.Remote));
+                    GetLayerName(InFixedValues->layerId), Filter->filterId, connection.Flags, connection.InterfaceIndex,
+                    connection.SubInterfaceIndex, DiscardModule, DiscardReason, DiscardFilterId,
+                    Ipv6Of(&connection.Local), PortOf(&connection.Local), ScopeIdOf(&connection.Local),
+                    Ipv6Of(&connection.Remote), PortOf(&connection.Remote), ScopeIdOf(&connection.Remote));
     }
 }
