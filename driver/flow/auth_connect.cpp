@@ -10,11 +10,11 @@
  */
 #include "auth_connect.h"
 
-#include "classify_values.h"
+#include "../redirect/classify_values.h"
 #include "pool_tags.h"
 #include "../redirect/redirect_records.h"
-#include "../redirect/wfp_callout_groups.h"
-#include "../trace/classify_trace.h"
+#include "wfp_callout_groups.h"
+#include "../redirect/classify_trace.h"
 #include "../trace/trace.h"
 #include "auth_connect.tmh"
 
@@ -176,6 +176,8 @@ VOID RemoveAuthFlowContextForDrain(UINT64 Key, PVOID Context)
     }
 }
 
+const PFLOW_CONTEXT_DRAIN_STEP FlowContextDrainStep = RemoveAuthFlowContextForDrain;
+
 /*
  * Steps 16 to 20 of the classify: the type-4 question's payload with the connection's
  * redirect records. On success *Buffer (NonPagedPoolNx, "-QVR") and *Length are the
@@ -297,6 +299,73 @@ static BOOLEAN IsConnectionToHold(_In_ const FWPS_INCOMING_VALUES0 *FixedValues,
     return TRUE;
 }
 
+/*
+ * Associates Context with its WFP flow and enters it in the FlowContextTable. Associated
+ * and InTable say how far it got, for the caller's clean-up.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+static NTSTATUS AssociateAuthFlowContext(_Inout_ PAUTH_FLOW_CONTEXT Context)
+{
+    NTSTATUS status;
+
+    status =
+        FwpsFlowAssociateContext0(Context->FlowHandle, Context->LayerId, Context->CalloutId, FlowContextKey(Context));
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsFlowAssociateContext0 failed: %!STATUS!", status);
+        return status;
+    }
+    Context->Associated = TRUE;
+    // Entered before it is in the table, so the flow-delete callback knows to remove it.
+    Context->InTable = TRUE;
+    status = FlowContextTable.Insert(FlowContextKey(Context), 0, nullptr);
+    if (!NT_SUCCESS(status)) {
+        Context->InTable = FALSE;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "flow context table insert %!STATUS!", status);
+        return status;
+    }
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "flow %I64u: context in the table", Context->FlowHandle);
+    return STATUS_SUCCESS;
+}
+
+/*
+ * Pends the classify's operation and asks the service for its verdict with the connection's
+ * redirect records. On failure *Operation is what is left to complete.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+static NTSTATUS AskForVerdict(_In_ const FWPS_INCOMING_VALUES0 *FixedValues,
+                              _In_ const FWPS_INCOMING_METADATA_VALUES0 *MetaValues, _In_ PAUTH_FLOW_CONTEXT Context,
+                              _Outptr_result_maybenull_ PPENDED_AUTH_OPERATION *Operation)
+{
+    NTSTATUS status;
+    PREDIRECT_RECORDS_REQUEST buffer = nullptr;
+    UINT32 length = 0;
+
+    *Operation = nullptr;
+    status = BuildRedirectRecordsRequest(FixedValues, MetaValues, &buffer, &length);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    status = PendAuthOperation(MetaValues, Context, Operation);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "PendAuthOperation %!STATUS!", status);
+        goto Exit;
+    }
+    // At DISPATCH_LEVEL a send without a parked request fails at once instead of waiting.
+    status = SendRedirectRecordsQuestion(Operation, buffer, length);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "redirect records question %!STATUS!", status);
+        goto Exit;
+    }
+
+Exit:
+    if (buffer != nullptr) {
+        ExFreePoolWithTag(buffer, QVR_TAG_WFP);
+    }
+    return status;
+}
+
 _Use_decl_annotations_
 VOID NTAPI AleAuthConnectClassifyFnRedirectRecords(const FWPS_INCOMING_VALUES0 *FixedValues,
                                                    const FWPS_INCOMING_METADATA_VALUES0 *MetaValues, void *LayerData,
@@ -305,8 +374,6 @@ VOID NTAPI AleAuthConnectClassifyFnRedirectRecords(const FWPS_INCOMING_VALUES0 *
 {
     NTSTATUS status;
     PAUTH_FLOW_CONTEXT context = nullptr;
-    PREDIRECT_RECORDS_REQUEST buffer = nullptr;
-    UINT32 length = 0;
     PPENDED_AUTH_OPERATION operation = nullptr;
 
     UNREFERENCED_PARAMETER(LayerData);
@@ -325,36 +392,13 @@ VOID NTAPI AleAuthConnectClassifyFnRedirectRecords(const FWPS_INCOMING_VALUES0 *
     if (!NT_SUCCESS(status)) {
         goto Cleanup;
     }
-    status =
-        FwpsFlowAssociateContext0(context->FlowHandle, context->LayerId, context->CalloutId, FlowContextKey(context));
+    status = AssociateAuthFlowContext(context);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsFlowAssociateContext0 failed: %!STATUS!", status);
         goto Cleanup;
     }
-    context->Associated = TRUE;
-    // Entered before it is in the table, so the flow-delete callback knows to remove it.
-    context->InTable = TRUE;
-    status = FlowContextTable.Insert(FlowContextKey(context), 0, nullptr);
-    if (!NT_SUCCESS(status)) {
-        context->InTable = FALSE;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "flow context table insert %!STATUS!", status);
-        goto Cleanup;
-    }
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "flow %I64u: context in the table", context->FlowHandle);
 
-    status = BuildRedirectRecordsRequest(FixedValues, MetaValues, &buffer, &length);
+    status = AskForVerdict(FixedValues, MetaValues, context, &operation);
     if (!NT_SUCCESS(status)) {
-        goto Cleanup;
-    }
-    status = PendAuthOperation(MetaValues, context, &operation);
-    if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "PendAuthOperation %!STATUS!", status);
-        goto Cleanup;
-    }
-    // At DISPATCH_LEVEL a send without a parked request fails at once instead of waiting.
-    status = SendRedirectRecordsQuestion(&operation, buffer, length);
-    if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "redirect records question %!STATUS!", status);
         goto Cleanup;
     }
     // WFP and the table hold the context now, the question holds the operation.
@@ -373,9 +417,6 @@ Cleanup:
         } else {
             FreeAuthFlowContext(&context);
         }
-    }
-    if (buffer != nullptr) {
-        ExFreePoolWithTag(buffer, QVR_TAG_WFP);
     }
     CompleteAuthOperation(&operation);
 }

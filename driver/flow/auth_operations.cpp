@@ -10,8 +10,8 @@
 #include "auth_connect.h"
 
 #include "pool_tags.h"
-#include "../frame/callback_channel.h"
-#include "../redirect/wfp_lifecycle.h"
+#include "callback_questions.h"
+#include "../redirect/wfp_context.h"
 #include "../trace/trace.h"
 #include "auth_operations.tmh"
 

@@ -50,3 +50,8 @@ typedef FLOW_CONTEXT_DRAIN_STEP *PFLOW_CONTEXT_DRAIN_STEP;
 // unregistered.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID DrainFlowContextTable(_In_ PFLOW_CONTEXT_DRAIN_STEP Step, _In_opt_ PVOID Context);
+
+// The step that takes one of the driver's flow contexts off its WFP flow: the
+// redirect-records group's (auth_connect.cpp), the one group that associates flow
+// contexts. The WFP teardown and a callout's refused unregistration drain with it.
+extern const PFLOW_CONTEXT_DRAIN_STEP FlowContextDrainStep;

@@ -6,11 +6,12 @@
  */
 #include "quic_discard.h"
 
-#include "../frame/driver_state.h"
-#include "../redirect/wfp_lifecycle.h"
-#include "../trace/classify_trace.h"
+#include "../redirect/wfp_context.h"
+#include "../redirect/classify_trace.h"
 #include "../trace/trace.h"
 #include "quic_discard.tmh"
+
+volatile LONG QuicBlockingEnabled = 0;
 
 _Use_decl_annotations_
 VOID NTAPI AleAuthConnectClassifyFnBlockQUIC(const FWPS_INCOMING_VALUES0 *FixedValues,

@@ -17,8 +17,6 @@
 #include "../trace/trace.h"
 #include "control_requests.tmh"
 
-volatile LONG QuicBlockingEnabled = 0;
-
 // IOCTL_QVR_SET_PROCESS_RULES: validates the record and swaps the rule list in whole.
 _Must_inspect_result_
 _IRQL_requires_(PASSIVE_LEVEL)

@@ -11,7 +11,7 @@
 
 #include <ntddk.h>
 
-#include "pending_element_avl.h"
+#include "../flow/pending_element_avl.h"
 
 // The longest name the store keeps: its counted string needs room for a terminating zero
 // within a 16-bit MaximumLength. No path component can be longer anyway.

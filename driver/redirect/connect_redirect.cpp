@@ -12,9 +12,9 @@
 #include <fwpmk.h>
 
 #include "deferred_work.h"
-#include "wfp_lifecycle.h"
-#include "../flow/classify_values.h"
-#include "../trace/classify_trace.h"
+#include "wfp_context.h"
+#include "classify_values.h"
+#include "classify_trace.h"
 #include "../trace/trace.h"
 #include "connect_redirect.tmh"
 
@@ -87,17 +87,49 @@ static VOID TraceRedirect(_In_ const PREDIRECT_REQUEST Request, _In_ UINT16 Port
     }
 }
 
+/*
+ * Points the connection at the redirect target: its own local address in the remote's
+ * family (loopback when the local one is unspecified) and Port.
+ */
+static VOID SetRedirectTarget(_Inout_ FWPS_CONNECT_REQUEST0 *Connect, _In_ UINT16 Port)
+{
+    ADDRESS_FAMILY localFamily;
+    USHORT networkPort;
+    UCHAR *remote;
+    const UCHAR *local;
+
+    // The local end is not writable at this layer; an unset family reads as the remote's.
+    localFamily = Connect->localAddressAndPort.ss_family;
+    if (localFamily == 0) {
+        localFamily = Connect->remoteAddressAndPort.ss_family;
+    }
+
+    // Same interface address the connection would have used, so it stays in its zone; an
+    // unspecified one means loopback.
+    remote = reinterpret_cast<UCHAR *>(&Connect->remoteAddressAndPort);
+    local = reinterpret_cast<const UCHAR *>(&Connect->localAddressAndPort);
+    if (IsUnspecifiedAddress(&Connect->localAddressAndPort, localFamily)) {
+        SetLoopbackAddress(&Connect->remoteAddressAndPort);
+    } else if (Connect->remoteAddressAndPort.ss_family == AF_INET6) {
+        RtlCopyMemory(remote + SOCKADDR_IPV6_OFFSET,
+                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET),
+                      IPV6_ADDRESS_SIZE);
+    } else {
+        RtlCopyMemory(remote + SOCKADDR_IPV4_OFFSET,
+                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET),
+                      IPV4_ADDRESS_SIZE);
+    }
+    networkPort = RtlUshortByteSwap(Port);
+    RtlCopyMemory(remote + SOCKADDR_PORT_OFFSET, &networkPort, sizeof(networkPort));
+}
+
 _Use_decl_annotations_
 NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
 {
     NTSTATUS status = STATUS_SUCCESS;
     PREDIRECT_REQUEST request = *Request;
     FWPS_CONNECT_REQUEST0 *connect;
-    ADDRESS_FAMILY localFamily;
     UINT16 port = 0;
-    USHORT networkPort;
-    UCHAR *remote;
-    const UCHAR *local;
 
     if (request == nullptr || request->ConnectRequest == nullptr || request->Context == nullptr) {
         status = STATUS_INVALID_PARAMETER;
@@ -114,29 +146,7 @@ NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
         }
     }
 
-    // The local end is not writable at this layer; an unset family reads as the remote's.
-    localFamily = connect->localAddressAndPort.ss_family;
-    if (localFamily == 0) {
-        localFamily = connect->remoteAddressAndPort.ss_family;
-    }
-
-    // Same interface address the connection would have used, so it stays in its zone; an
-    // unspecified one means loopback.
-    remote = reinterpret_cast<UCHAR *>(&connect->remoteAddressAndPort);
-    local = reinterpret_cast<const UCHAR *>(&connect->localAddressAndPort);
-    if (IsUnspecifiedAddress(&connect->localAddressAndPort, localFamily)) {
-        SetLoopbackAddress(&connect->remoteAddressAndPort);
-    } else if (connect->remoteAddressAndPort.ss_family == AF_INET6) {
-        RtlCopyMemory(remote + SOCKADDR_IPV6_OFFSET,
-                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET),
-                      IPV6_ADDRESS_SIZE);
-    } else {
-        RtlCopyMemory(remote + SOCKADDR_IPV4_OFFSET,
-                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET),
-                      IPV4_ADDRESS_SIZE);
-    }
-    networkPort = RtlUshortByteSwap(port);
-    RtlCopyMemory(remote + SOCKADDR_PORT_OFFSET, &networkPort, sizeof(networkPort));
+    SetRedirectTarget(connect, port);
 
     connect->localRedirectTargetPID = request->TargetBlob.TargetProcessId;
     if (request->RedirectHandle != nullptr) {
@@ -152,6 +162,25 @@ NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
 Exit:
     ReleaseRedirectRequest(Request);
     return status;
+}
+
+_Use_decl_annotations_
+VOID NTAPI RedirectWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    PDEFERRED_WORK work = static_cast<PDEFERRED_WORK>(Context);
+    PREDIRECT_REQUEST request;
+    NTSTATUS status;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    if (work == nullptr) {
+        return;
+    }
+    // The routine takes the request over; ApplyRedirect always releases it.
+    request = static_cast<PREDIRECT_REQUEST>(work->Payload);
+    work->Payload = nullptr;
+    status = ApplyRedirect(&request);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: pended redirect completed %!STATUS!", status);
+    DestroyDeferredWork(&work);
 }
 
 _Use_decl_annotations_
@@ -307,6 +336,48 @@ static BOOLEAN IsReauthorizedRedirect(_In_ UINT32 Flags, _In_ const REDIRECT_REQ
            (previous->modifierFilterId == Filter->filterId || previous->localRedirectHandle != nullptr);
 }
 
+/*
+ * The covered connection's redirect: its request, unless this is the re-authorization of
+ * our own redirect (permitted as it stands); its context record; then the redirect at once
+ * or, when the port is the agent's to give, pended for the port query.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+static NTSTATUS RedirectConnection(_In_ const FWPS_INCOMING_VALUES0 *FixedValues, _In_ const void *ClassifyContext,
+                                   _In_ const FWPS_FILTER1 *Filter, _In_ const REDIRECT_TARGET_BLOB *Blob,
+                                   _In_ UINT32 Flags, _In_ UINT64 ProcessId, _Inout_ FWPS_CLASSIFY_OUT0 *ClassifyOut)
+{
+    NTSTATUS status;
+    PREDIRECT_REQUEST request = nullptr;
+    PDEFERRED_WORK work = nullptr;
+
+    status = CreateRedirectRequest(&request, ClassifyContext, Filter, Blob, ClassifyOut, WfpContext.RedirectHandle);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    if (IsReauthorizedRedirect(Flags, request, Filter)) {
+        ClassifyOut->actionType = FWP_ACTION_PERMIT;
+        ClassifyOut->rights |= FWPS_RIGHT_ACTION_WRITE;
+        goto Exit;
+    }
+    // Built only for a connection that is redirected.
+    status = BuildRedirectContextRecord(FixedValues, ProcessId, &request->Context);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+
+    if (request->TargetBlob.AskAgentForPort == 0) {
+        status = ApplyRedirect(&request);
+    } else {
+        status = PendRedirect(&request, &work, Filter, ClassifyOut);
+    }
+
+Exit:
+    DestroyDeferredWork(&work);
+    ReleaseRedirectRequest(&request);
+    return status;
+}
+
 _Use_decl_annotations_
 VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues,
                                         const FWPS_INCOMING_METADATA_VALUES0 *MetaValues, void *LayerData,
@@ -319,8 +390,6 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
     BOOLEAN intercept = FALSE;
     const REDIRECT_TARGET_BLOB *blob;
     UINT64 processId = 0;
-    PREDIRECT_REQUEST request = nullptr;
-    PDEFERRED_WORK work = nullptr;
 
     UNREFERENCED_PARAMETER(LayerData);
     UNREFERENCED_PARAMETER(FlowContext);
@@ -358,30 +427,9 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: process %I64u not covered", processId);
         goto Exit;
     }
-    status = CreateRedirectRequest(&request, ClassifyContext, Filter, blob, ClassifyOut, WfpContext.RedirectHandle);
-    if (!NT_SUCCESS(status)) {
-        goto Exit;
-    }
-    if (IsReauthorizedRedirect(flags, request, Filter)) {
-        ClassifyOut->actionType = FWP_ACTION_PERMIT;
-        ClassifyOut->rights |= FWPS_RIGHT_ACTION_WRITE;
-        goto Exit;
-    }
-    // Built only for a connection that is redirected.
-    status = BuildRedirectContextRecord(FixedValues, processId, &request->Context);
-    if (!NT_SUCCESS(status)) {
-        goto Exit;
-    }
-
-    if (request->TargetBlob.AskAgentForPort == 0) {
-        status = ApplyRedirect(&request);
-    } else {
-        status = PendRedirect(&request, &work, Filter, ClassifyOut);
-    }
+    status = RedirectConnection(FixedValues, ClassifyContext, Filter, blob, flags, processId, ClassifyOut);
 
 Exit:
-    DestroyDeferredWork(&work);
-    ReleaseRedirectRequest(&request);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: filter %I64u %!STATUS!", Filter->filterId, status);
     }

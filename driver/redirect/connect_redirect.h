@@ -43,6 +43,11 @@ _When_((*Request)->TargetBlob.AskAgentForPort != 0, _IRQL_requires_(PASSIVE_LEVE
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS ApplyRedirect(_Inout_ PREDIRECT_REQUEST *Request);
 
+/* IO_WORKITEM_ROUTINE of a pended redirect; Context is its DeferredWork. */
+_IRQL_requires_(PASSIVE_LEVEL)
+_Function_class_(IO_WORKITEM_ROUTINE)
+VOID NTAPI RedirectWorkRoutine(_In_ PDEVICE_OBJECT DeviceObject, _In_opt_ PVOID Context);
+
 /*
  * The ProcessId of the first valid RedirectContextRecord (version 4, whole) in the
  * connection's redirect records. *ProcessId is 0 unless it succeeds. STATUS_NOT_FOUND when

@@ -8,8 +8,7 @@
 #include "deferred_work.h"
 
 #include "pool_tags.h"
-#include "connect_redirect.h"
-#include "wfp_lifecycle.h"
+#include "wfp_context.h"
 #include "../trace/trace.h"
 #include "deferred_work.tmh"
 
@@ -161,25 +160,6 @@ VOID DestroyDeferredWork(PDEFERRED_WORK *Work)
     }
 }
 
-_Use_decl_annotations_
-VOID NTAPI RedirectWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
-{
-    PDEFERRED_WORK work = static_cast<PDEFERRED_WORK>(Context);
-    PREDIRECT_REQUEST request;
-    NTSTATUS status;
-
-    UNREFERENCED_PARAMETER(DeviceObject);
-    if (work == nullptr) {
-        return;
-    }
-    // The routine takes the request over; ApplyRedirect always releases it.
-    request = static_cast<PREDIRECT_REQUEST>(work->Payload);
-    work->Payload = nullptr;
-    status = ApplyRedirect(&request);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: pended redirect completed %!STATUS!", status);
-    DestroyDeferredWork(&work);
-}
-
 static VOID ReleasePortQuery(_Inout_ PPORT_QUERY *Query)
 {
     PPORT_QUERY query = *Query;
@@ -188,6 +168,21 @@ static VOID ReleasePortQuery(_Inout_ PPORT_QUERY *Query)
     if (query != nullptr && InterlockedDecrement(&query->References) == 0) {
         ExFreePoolWithTag(query, QVR_TAG_WFP);
     }
+}
+
+// A zeroed query with its reply event, referenced by the asker and by the reply routine;
+// null when it cannot be allocated.
+static PPORT_QUERY CreatePortQuery(VOID)
+{
+    PPORT_QUERY query =
+        static_cast<PPORT_QUERY>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PORT_QUERY), QVR_TAG_WFP));
+
+    if (query != nullptr) {
+        RtlZeroMemory(query, sizeof(*query));
+        KeInitializeEvent(&query->Event, NotificationEvent, FALSE);
+        query->References = 2;
+    }
+    return query;
 }
 
 _Use_decl_annotations_
@@ -208,15 +203,12 @@ NTSTATUS QueryTargetPort(PREDIRECT_REQUEST Request, UINT16 *Port)
         TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "%!FUNC!: the WFP side is going down %!STATUS!", status);
         return status;
     }
-    query = static_cast<PPORT_QUERY>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PORT_QUERY), QVR_TAG_WFP));
+    query = CreatePortQuery();
     if (query == nullptr) {
         status = STATUS_NO_MEMORY;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: query record %!STATUS!", status);
         return status;
     }
-    RtlZeroMemory(query, sizeof(*query));
-    KeInitializeEvent(&query->Event, NotificationEvent, FALSE);
-    query->References = 2;
     replyReference = query;
     payload = static_cast<ULONG>(Request->ConnectRequest->remoteAddressAndPort.ss_family);
 

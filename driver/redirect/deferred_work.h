@@ -70,11 +70,6 @@ NTSTATUS CreateDeferredWork(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PVOID *Pay
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID DestroyDeferredWork(_Inout_ PDEFERRED_WORK *Work);
 
-/* IO_WORKITEM_ROUTINE of a pended redirect; Context is its DeferredWork. */
-_IRQL_requires_(PASSIVE_LEVEL)
-_Function_class_(IO_WORKITEM_ROUTINE)
-VOID NTAPI RedirectWorkRoutine(_In_ PDEVICE_OBJECT DeviceObject, _In_opt_ PVOID Context);
-
 /*
  * Asks the agent's service for the target port of Request's connection and waits up to 10
  * seconds. STATUS_INVALID_PARAMETER on a time-out, a refused or short reply, an answer of

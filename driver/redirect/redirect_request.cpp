@@ -9,7 +9,7 @@
 #include "redirect_request.h"
 
 #include "pool_tags.h"
-#include "../flow/classify_values.h"
+#include "classify_values.h"
 #include "../trace/trace.h"
 #include "redirect_request.tmh"
 

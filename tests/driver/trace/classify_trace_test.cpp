@@ -6,7 +6,7 @@
 
 #include <winsim/trace_session.h>
 
-#include "driver/trace/classify_trace.h"
+#include "driver/redirect/classify_trace.h"
 
 #include <cstring>
 

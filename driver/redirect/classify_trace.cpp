@@ -8,8 +8,8 @@
  */
 #include "classify_trace.h"
 
-#include "../flow/classify_values.h"
-#include "trace.h"
+#include "classify_values.h"
+#include "../trace/trace.h"
 #include "classify_trace.tmh"
 
 static const PCSTR UnknownLayerName = "UNKNOWN";

@@ -10,7 +10,7 @@
 #include "wfp_callouts.h"
 
 #include "pool_tags.h"
-#include "wfp_callout_groups.h"
+#include "flow_context_table.h"
 #include "../trace/trace.h"
 #include "wfp_callouts.tmh"
 
@@ -64,8 +64,8 @@ static VOID PrepareUnregisterRetry(_In_ NTSTATUS Refusal)
 {
     LARGE_INTEGER delay;
 
-    if (Refusal == STATUS_DEVICE_BUSY && WfpFlowContextDrainStep != nullptr) {
-        DrainFlowContextTable(WfpFlowContextDrainStep, nullptr);
+    if (Refusal == STATUS_DEVICE_BUSY && FlowContextDrainStep != nullptr) {
+        DrainFlowContextTable(FlowContextDrainStep, nullptr);
     }
     delay.QuadPart = UNREGISTER_RETRY_DELAY_100NS;
     KeDelayExecutionThread(KernelMode, FALSE, &delay);

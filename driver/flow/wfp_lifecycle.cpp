@@ -8,15 +8,34 @@
  */
 #include "wfp_lifecycle.h"
 
-#include "../flow/auth_connect.h"
-#include "../flow/flow_context_table.h"
+#include "auth_connect.h"
+#include "flow_context_table.h"
 #include "wfp_callout_groups.h"
-#include "deferred_work.h"
+#include "quic_discard.h"
+#include "../redirect/connect_redirect.h"
+#include "../redirect/deferred_work.h"
 #include "../trace/trace.h"
 #include "wfp_lifecycle.tmh"
 
 WFP_CONTEXT WfpContext;
 HANDLE BfeChangeHandle;
+
+/*
+ * One WFP_CALLOUT_GROUP_ROW (name, key table, classifyFn, notifyFn, flowDeleteFn or null,
+ * registration slots) per group whose callout functions are part of the driver, in this
+ * order: connect redirect, redirect records, QUIC blocking, discard diagnostics.
+ */
+const WFP_CALLOUT_GROUP WfpCalloutGroups[] = {
+    WFP_CALLOUT_GROUP_ROW("connect redirect", ConnectRedirectCalloutKeys, AleConnectRedirectClassifyFn,
+                          ConnectRedirectNotifyFn, nullptr, ConnectRedirectRegistrations),
+    WFP_CALLOUT_GROUP_ROW("redirect records", RedirectRecordsCalloutKeys, AleAuthConnectClassifyFnRedirectRecords,
+                          RedirectRecordsNotifyFn, RedirectRecordsFlowDeleteFn, RedirectRecordsRegistrations),
+    WFP_CALLOUT_GROUP_ROW("QUIC blocking", BlockQuicCalloutKeys, AleAuthConnectClassifyFnBlockQUIC, BlockQuicNotifyFn,
+                          nullptr, BlockQuicRegistrations),
+    WFP_CALLOUT_GROUP_ROW("discard diagnostics", DiscardCalloutKeys, DiscardClassifyFn, DiscardNotifyFn, nullptr,
+                          DiscardRegistrations),
+    {nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 /* The group table that WfpInitializeEx registered from; the teardown unregisters it. */
 static PCWFP_CALLOUT_GROUP RegisteredCalloutGroups;
@@ -167,6 +186,43 @@ static VOID ReleaseWfpContext(_Inout_ PWFP_CONTEXT Context)
     }
 }
 
+/*
+ * Subscribes to BFE state changes and opens the management session if BFE runs now; when it
+ * does not, the subscription opens it once BFE starts.
+ */
+_IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+static NTSTATUS FollowBfeState(_In_ PDEVICE_OBJECT DeviceObject)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+
+    // Subscribing before asking for the state leaves no moment in which a start of BFE
+    // goes unnoticed; the state may only be asked for once subscribed.
+    KeInitializeEvent(&EngineGate, SynchronizationEvent, TRUE);
+    status = FwpmBfeStateSubscribeChanges0(DeviceObject, OnBfeStateChange, &WfpContext, &BfeChangeHandle);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmBfeStateSubscribeChanges0 failed: %!STATUS!", status);
+        BfeChangeHandle = nullptr;
+        return status;
+    }
+    // A notification that arrives meanwhile waits at the gate and is applied after this
+    // open, so both orders end with the session open exactly while BFE runs.
+    EnterEngineGate();
+    if (FwpmBfeStateGet0() == FWPM_SERVICE_RUNNING) {
+        status = OpenEngine(&WfpContext.EngineHandle);
+        // BFE began to stop after the query: as if it had stopped before it.
+        if (!NT_SUCCESS(status) && FwpmBfeStateGet0() != FWPM_SERVICE_RUNNING) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                        "BFE stopped while the session opened (%!STATUS!); it opens when BFE runs", status);
+            status = STATUS_SUCCESS;
+        }
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "BFE is not running; the session opens when it starts");
+    }
+    LeaveEngineGate();
+    return status;
+}
+
 _Use_decl_annotations_
 NTSTATUS WfpInitializeEx(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROUP CalloutGroups,
                          PWFP_QUERY_PROCESS_INTERCEPT QueryProcessIntercept,
@@ -198,30 +254,7 @@ NTSTATUS WfpInitializeEx(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROUP Callou
         goto Exit;
     }
 
-    // Subscribing before asking for the state leaves no moment in which a start of BFE
-    // goes unnoticed; the state may only be asked for once subscribed.
-    KeInitializeEvent(&EngineGate, SynchronizationEvent, TRUE);
-    status = FwpmBfeStateSubscribeChanges0(DeviceObject, OnBfeStateChange, &WfpContext, &BfeChangeHandle);
-    if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmBfeStateSubscribeChanges0 failed: %!STATUS!", status);
-        BfeChangeHandle = nullptr;
-        goto Exit;
-    }
-    // A notification that arrives meanwhile waits at the gate and is applied after this
-    // open, so both orders end with the session open exactly while BFE runs.
-    EnterEngineGate();
-    if (FwpmBfeStateGet0() == FWPM_SERVICE_RUNNING) {
-        status = OpenEngine(&WfpContext.EngineHandle);
-        // BFE began to stop after the query: as if it had stopped before it.
-        if (!NT_SUCCESS(status) && FwpmBfeStateGet0() != FWPM_SERVICE_RUNNING) {
-            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
-                        "BFE stopped while the session opened (%!STATUS!); it opens when BFE runs", status);
-            status = STATUS_SUCCESS;
-        }
-    } else {
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "BFE is not running; the session opens when it starts");
-    }
-    LeaveEngineGate();
+    status = FollowBfeState(DeviceObject);
     if (!NT_SUCCESS(status)) {
         goto Exit;
     }
@@ -272,8 +305,8 @@ VOID WfpUninitialize(VOID)
     ReleaseHeldAuthOperations();
 
     // WFP refuses to unregister a callout while flows still carry its contexts.
-    if (WfpFlowContextDrainStep != nullptr) {
-        DrainFlowContextTable(WfpFlowContextDrainStep, nullptr);
+    if (FlowContextDrainStep != nullptr) {
+        DrainFlowContextTable(FlowContextDrainStep, nullptr);
     }
 
     if (RegisteredCalloutGroups != nullptr) {

@@ -1,14 +1,9 @@
 /*
  * wfp_lifecycle.h
  *
- * The driver's WFP side as a whole: WfpContext, the state that the classify functions
- * read (the control device, the management session, the redirect handle and the three
- * policy callbacks), and the one initialisation and one idempotent teardown that bring
- * it, the BFE subscription and every callout group up and down.
- *
- * WfpContext is complete before the BFE subscription and before any callout is
- * registered, and is cleared only after every callout is unregistered, so classify
- * functions read it without a lock. OnBfeStateChange writes EngineHandle only.
+ * The driver's WFP side as a whole: the one initialisation and one idempotent teardown
+ * that bring WfpContext (redirect/wfp_context.h), the BFE subscription and every callout
+ * group up and down.
  */
 #pragma once
 
@@ -16,45 +11,17 @@
 #include <fwpsk.h>
 #include <fwpmk.h>
 
-#include "../frame/callback_channel.h"
+#include "wfp_callout_groups.h"
 #include "wfp_callouts.h"
-
-/* The process policy's query: whether the process's connections are redirected. */
-typedef _IRQL_requires_max_(DISPATCH_LEVEL)
-_Function_class_(WFP_QUERY_PROCESS_INTERCEPT)
-NTSTATUS WFP_QUERY_PROCESS_INTERCEPT(_In_ UINT64 ProcessId, _Out_ PBOOLEAN Intercept);
-typedef WFP_QUERY_PROCESS_INTERCEPT *PWFP_QUERY_PROCESS_INTERCEPT;
-
-/* The callback channel's send: asks the agent's service a question. */
-typedef _IRQL_requires_max_(DISPATCH_LEVEL)
-_Function_class_(WFP_SEND_CALLBACK_REQUEST)
-NTSTATUS WFP_SEND_CALLBACK_REQUEST(_In_ UINT32 Type, _In_reads_bytes_opt_(PayloadLength) const VOID *Payload,
-                                   _In_ UINT32 PayloadLength, _In_opt_ PCALLBACK_COMPLETION_ROUTINE Routine,
-                                   _In_opt_ PVOID CompletionContext, _Out_opt_ PUINT64 RequestId);
-typedef WFP_SEND_CALLBACK_REQUEST *PWFP_SEND_CALLBACK_REQUEST;
-
-/* The callback channel's cancel: withdraws a question before its reply. */
-typedef _IRQL_requires_max_(DISPATCH_LEVEL)
-_Function_class_(WFP_CANCEL_CALLBACK_REQUEST)
-NTSTATUS WFP_CANCEL_CALLBACK_REQUEST(_In_ UINT64 RequestId);
-typedef WFP_CANCEL_CALLBACK_REQUEST *PWFP_CANCEL_CALLBACK_REQUEST;
-
-typedef struct _WFP_CONTEXT {
-    PDEVICE_OBJECT DeviceObject;                         // the control device, referenced while stored
-    HANDLE EngineHandle;                                 // management session, null while closed
-    HANDLE RedirectHandle;                               // from FwpsRedirectHandleCreate0, null when none
-    PWFP_QUERY_PROCESS_INTERCEPT QueryProcessIntercept;  // the process policy's query
-    PWFP_SEND_CALLBACK_REQUEST SendCallbackRequest;      // asks the agent's service
-    PWFP_CANCEL_CALLBACK_REQUEST CancelCallbackRequest;  // withdraws a question
-} WFP_CONTEXT, *PWFP_CONTEXT;
+#include "../redirect/wfp_context.h"
 
 EXTERN_C_START
 
-/* Zero at load; filled by WfpInitialize, cleared by WfpUninitialize. */
-extern WFP_CONTEXT WfpContext;
-
 /* The BFE state-change subscription, null while not subscribed. */
 extern HANDLE BfeChangeHandle;
+
+/* The driver's callout groups in registration order; the last row has null Keys. */
+extern const WFP_CALLOUT_GROUP WfpCalloutGroups[];
 
 /*
  * Fills WfpContext, subscribes to BFE state changes (opening the management session now

@@ -1,14 +1,9 @@
 /*
  * wfp_callout_groups.cpp
  *
- * The callout keys of the driver, the driver-wide registration slots of each group and
- * the group table that WfpInitialize registers in order and WfpUninitialize unregisters.
+ * The callout keys of the driver and the driver-wide registration slots of each group.
  */
 #include "wfp_callout_groups.h"
-
-#include "connect_redirect.h"
-#include "../flow/auth_connect.h"
-#include "../flow/quic_discard.h"
 
 /* {6F02977B-40DA-462E-9BE5-D86017BF42C1} */
 const GUID QVR_CONNECT_REDIRECT_CALLOUT_V4_KEY = {
@@ -69,22 +64,3 @@ PCALLOUT_REGISTRATION ConnectRedirectRegistrations[CONNECT_REDIRECT_CALLOUT_COUN
 PCALLOUT_REGISTRATION RedirectRecordsRegistrations[REDIRECT_RECORDS_CALLOUT_COUNT];
 PCALLOUT_REGISTRATION BlockQuicRegistrations[BLOCK_QUIC_CALLOUT_COUNT];
 PCALLOUT_REGISTRATION DiscardRegistrations[DISCARD_CALLOUT_COUNT];
-
-/*
- * One WFP_CALLOUT_GROUP_ROW (name, key table, classifyFn, notifyFn, flowDeleteFn or null,
- * registration slots) per group whose callout functions are part of the driver, in this
- * order: connect redirect, redirect records, QUIC blocking, discard diagnostics.
- */
-const WFP_CALLOUT_GROUP WfpCalloutGroups[] = {
-    WFP_CALLOUT_GROUP_ROW("connect redirect", ConnectRedirectCalloutKeys, AleConnectRedirectClassifyFn,
-                          ConnectRedirectNotifyFn, nullptr, ConnectRedirectRegistrations),
-    WFP_CALLOUT_GROUP_ROW("redirect records", RedirectRecordsCalloutKeys, AleAuthConnectClassifyFnRedirectRecords,
-                          RedirectRecordsNotifyFn, RedirectRecordsFlowDeleteFn, RedirectRecordsRegistrations),
-    WFP_CALLOUT_GROUP_ROW("QUIC blocking", BlockQuicCalloutKeys, AleAuthConnectClassifyFnBlockQUIC, BlockQuicNotifyFn,
-                          nullptr, BlockQuicRegistrations),
-    WFP_CALLOUT_GROUP_ROW("discard diagnostics", DiscardCalloutKeys, DiscardClassifyFn, DiscardNotifyFn, nullptr,
-                          DiscardRegistrations),
-    {nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-const PFLOW_CONTEXT_DRAIN_STEP WfpFlowContextDrainStep = RemoveAuthFlowContextForDrain;
