@@ -114,6 +114,30 @@ VOID StopCallbackSenders()
     }
 }
 
+// Whether a record can carry the payload. Compared before adding: with a 32-bit size_t the
+// sum would wrap past any later check.
+static BOOLEAN IsSendablePayload(_In_opt_ const VOID *Payload, _In_ UINT32 PayloadLength)
+{
+    return (Payload != nullptr || PayloadLength == 0) && PayloadLength <= MAXULONG - CALLBACK_RECORD_HEADER_SIZE;
+}
+
+// The completion record of one question, carried out by Carrier; null when it cannot be
+// allocated.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static PCALLBACK_COMPLETION CreateCallbackCompletion(_In_opt_ PCALLBACK_COMPLETION_ROUTINE Routine,
+                                                     _In_opt_ PVOID Context, _In_ WDFFILEOBJECT Carrier)
+{
+    PCALLBACK_COMPLETION completion = static_cast<PCALLBACK_COMPLETION>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLBACK_COMPLETION), QVR_TAG_CALLBACK));
+
+    if (completion != nullptr) {
+        completion->Routine = Routine;
+        completion->Context = Context;
+        completion->Carrier = Carrier;
+    }
+    return completion;
+}
+
 NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLength,
                              PCALLBACK_COMPLETION_ROUTINE Routine, PVOID CompletionContext, PUINT64 RequestId)
 {
@@ -131,8 +155,7 @@ NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLen
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no callback table %!STATUS!", status);
         goto Exit;
     }
-    // Compared before adding: with a 32-bit size_t the sum would wrap past any later check.
-    if ((Payload == nullptr && PayloadLength != 0) || PayloadLength > MAXULONG - CALLBACK_RECORD_HEADER_SIZE) {
+    if (!IsSendablePayload(Payload, PayloadLength)) {
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: bad payload %!STATUS!", status);
         goto Exit;
@@ -151,16 +174,12 @@ NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLen
     id = TakeNextRequestId(table->DeviceContext);
     WriteCallbackRecord(buffer, Type, id, Payload, PayloadLength);
 
-    completion = static_cast<PCALLBACK_COMPLETION>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLBACK_COMPLETION), QVR_TAG_CALLBACK));
+    completion = CreateCallbackCompletion(Routine, CompletionContext, WdfRequestGetFileObject(request));
     if (completion == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: request %I64u completion %!STATUS!", id, status);
         goto Exit;
     }
-    completion->Routine = Routine;
-    completion->Context = CompletionContext;
-    completion->Carrier = WdfRequestGetFileObject(request);
 
     // Entered before the service can see the record, so no reply can overtake its entry.
     status = InsertCallbackEntry(table, id, completion);

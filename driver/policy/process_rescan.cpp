@@ -123,6 +123,32 @@ static ULONG MoveRebuildIntoCurrentLocked(_Inout_ PPROCESS_TABLE Table)
     return moved;
 }
 
+/*
+ * Ends the rebuild under the table's lock: a complete rebuild replaces Current; after a
+ * failed snapshot Current stays and takes in the starts the rebuild saw meanwhile (their
+ * count in *Moved). Returns the table that nobody can reach any more, for freeing outside
+ * the lock.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static PRTL_AVL_TABLE EndRebuild(_Inout_ PPROCESS_TABLE Table, _In_ BOOLEAN Complete, _Out_ PULONG Moved)
+{
+    KLOCK_QUEUE_HANDLE lockHandle;
+    PRTL_AVL_TABLE retired;
+
+    *Moved = 0;
+    KeAcquireInStackQueuedSpinLock(&Table->Lock, &lockHandle);
+    if (Complete) {
+        retired = Table->Current;
+        Table->Current = Table->Rebuild;
+    } else {
+        *Moved = MoveRebuildIntoCurrentLocked(Table);
+        retired = Table->Rebuild;
+    }
+    Table->Rebuild = nullptr;
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+    return retired;
+}
+
 _Use_decl_annotations_
 NTSTATUS RescanProcesses(VOID)
 {
@@ -160,16 +186,7 @@ NTSTATUS RescanProcesses(VOID)
         ExFreePoolWithTag(snapshot, PROCESS_TABLE_TAG);
     }
 
-    KeAcquireInStackQueuedSpinLock(&table->Lock, &lockHandle);
-    if (NT_SUCCESS(status)) {
-        retired = table->Current;
-        table->Current = table->Rebuild;
-    } else {
-        moved = MoveRebuildIntoCurrentLocked(table);
-        retired = table->Rebuild;
-    }
-    table->Rebuild = nullptr;
-    KeReleaseInStackQueuedSpinLock(&lockHandle);
+    retired = EndRebuild(table, NT_SUCCESS(status), &moved);
 
     // Nobody can reach the retired table any more; its entries go outside the lock.
     FreeProcessAvlTable(&retired);
