@@ -11,23 +11,6 @@
 static_assert(__is_trivially_constructible(LockedAvlTable),
               "a driver-wide LockedAvlTable must not need a global constructor");
 
-_Function_class_(RTL_AVL_COMPARE_ROUTINE)
-RTL_GENERIC_COMPARE_RESULTS NTAPI LockedAvlTable::CompareKeys(_In_ PRTL_AVL_TABLE Table, _In_ PVOID First,
-                                                              _In_ PVOID Second)
-{
-    UNREFERENCED_PARAMETER(Table);
-    const UINT64 first = static_cast<PLOCKED_AVL_ELEMENT>(First)->Key;
-    const UINT64 second = static_cast<PLOCKED_AVL_ELEMENT>(Second)->Key;
-
-    if (first < second) {
-        return GenericLessThan;
-    }
-    if (first > second) {
-        return GenericGreaterThan;
-    }
-    return GenericEqual;
-}
-
 _Function_class_(RTL_AVL_FREE_ROUTINE)
 VOID NTAPI LockedAvlTable::FreeNode(_In_ PRTL_AVL_TABLE Table, _In_ __drv_freesMem(Mem) _Post_invalid_ PVOID Buffer)
 {
@@ -53,7 +36,7 @@ VOID LockedAvlTable::ReleaseLock()
 VOID LockedAvlTable::Construct(PRTL_AVL_FREE_ROUTINE FreeRoutine)
 {
     Head.PendingElement = nullptr;
-    RtlInitializeGenericTableAvl(&Head.Avl, CompareKeys, AllocatePendingElement,
+    RtlInitializeGenericTableAvl(&Head.Avl, CompareUint64Keys, AllocatePendingElement,
                                  FreeRoutine != nullptr ? FreeRoutine : FreeNode, &Head);
     KeInitializeSpinLock(&Lock);
     Count = 0;

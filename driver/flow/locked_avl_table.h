@@ -97,7 +97,6 @@ class LockedAvlTable
     BOOLEAN IsClosed();
 
   private:
-    static RTL_AVL_COMPARE_ROUTINE CompareKeys;
     static RTL_AVL_FREE_ROUTINE FreeNode;
 
     _Requires_lock_not_held_(Lock) _Acquires_lock_(Lock) VOID AcquireLock();

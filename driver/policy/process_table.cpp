@@ -6,6 +6,7 @@
  * classify path's query. Its creation and teardown are in process_table_setup.cpp.
  */
 #include "process_table.h"
+#include "../flow/pending_element_avl.h"
 #include "rule_store.h"
 #include "../trace/trace.h"
 #include "process_table.tmh"
@@ -26,23 +27,6 @@ static UINT64 ProcessIdFromHandle(_In_ HANDLE ProcessId)
 static HANDLE HandleFromProcessId(_In_ UINT64 ProcessId)
 {
     return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(ProcessId));
-}
-
-_Function_class_(RTL_AVL_COMPARE_ROUTINE)
-static RTL_GENERIC_COMPARE_RESULTS NTAPI CompareProcessEntries(_In_ PRTL_AVL_TABLE Table, _In_ PVOID First,
-                                                               _In_ PVOID Second)
-{
-    UNREFERENCED_PARAMETER(Table);
-    // Both sides point at a ProcessId: the key of an entry's user data or a bare key.
-    const UINT64 first = *static_cast<const UINT64 *>(First);
-    const UINT64 second = *static_cast<const UINT64 *>(Second);
-    if (first < second) {
-        return GenericLessThan;
-    }
-    if (first > second) {
-        return GenericGreaterThan;
-    }
-    return GenericEqual;
 }
 
 _Function_class_(RTL_AVL_ALLOCATE_ROUTINE)
@@ -80,8 +64,7 @@ PRTL_AVL_TABLE AllocateProcessAvlTable(VOID)
     PRTL_AVL_TABLE table =
         static_cast<PRTL_AVL_TABLE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(RTL_AVL_TABLE), PROCESS_TABLE_TAG));
     if (table != nullptr) {
-        RtlInitializeGenericTableAvl(table, CompareProcessEntries, AllocateProcessEntry, FreeProcessEntryRoutine,
-                                     nullptr);
+        RtlInitializeGenericTableAvl(table, CompareUint64Keys, AllocateProcessEntry, FreeProcessEntryRoutine, nullptr);
     }
     return table;
 }
