@@ -3,8 +3,8 @@
  *
  * The agent's user-mode service as one piece, in the order of a normal start: open the
  * control device, send the configuration, keep callback carriers parked for the driver's
- * questions. Later parts join it here: the WFP filters that reference the driver's
- * callouts, and the local proxy that receives redirected connections.
+ * questions and, when given a proxy port, run the local proxy that receives redirected
+ * connections and add the WFP filters that reference the driver's callouts.
  */
 #pragma once
 

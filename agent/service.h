@@ -4,8 +4,8 @@
  * A reference model of the agent's user-mode service as the driver's contract requires it:
  * it opens the control device (as LocalSystem by default), sends the process rules and the
  * QUIC switch after every load and whenever its policy changes, and reports what the
- * driver answered. It grows with the driver: callback carriers (callback_responder.h), the
- * WFP filters that reference the driver's callouts, and the local proxy.
+ * driver answered. The callback carriers (callback_responder.h), the WFP filters
+ * (filters.h) and the local proxy (proxy.h) are its other pieces, joined in agent.h.
  */
 #pragma once
 

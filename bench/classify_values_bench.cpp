@@ -10,7 +10,7 @@
 
 #include "bench/bench_ratios.h"
 #include "bench/connect_redirect_values.h"
-#include "driver/flow/classify_values.h"
+#include "driver/redirect/classify_values.h"
 
 #include <cstring>
 #include <string>

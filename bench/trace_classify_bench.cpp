@@ -15,7 +15,7 @@
 #include "bench/connect_redirect_values.h"
 #include "driver/redirect/connect_redirect.h"
 #include "driver/redirect/redirect_request.h"
-#include "driver/trace/classify_trace.h"
+#include "driver/redirect/classify_trace.h"
 
 #include <cstdio>
 #include <memory>

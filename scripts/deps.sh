@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and tests need, and only those that are missing.
-# Usage: scripts/deps.sh host|tray|fuzz|driver ...   (as root, or through sudo)
+# Usage: scripts/deps.sh host|tray|fuzz|driver|style ...   (as root, or through sudo)
 # The package index and the downloads are tried a few times, with a pause between tries, so
 # that a mirror that is syncing or a network that hiccups does not end the run.
 set -euo pipefail
@@ -14,6 +14,8 @@ tray_pkgs=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix libboost-dev wine
 # The i686 driver build: the cross compiler, mingw's kernel headers and import libraries
 # (mingw-w64-i686-dev), binutils' nm for the import check. It runs nothing, so no Wine.
 driver_pkgs=(cmake ninja-build python3 g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686)
+# The style check (scripts/check-style.sh): the formatter and clang-tidy of LLVM 14.
+style_pkgs=(clang-format-14 clang-tidy-14 python3)
 attempts=${DEPS_ATTEMPTS:-5}
 pause_s=${DEPS_RETRY_PAUSE:-15}
 
@@ -24,6 +26,7 @@ for group in "$@"; do
     host) want+=("${host_pkgs[@]}") ;;
     fuzz) want+=("${fuzz_pkgs[@]}") ;;
     driver) want+=("${driver_pkgs[@]}") ;;
+    style) want+=("${style_pkgs[@]}") ;;
     tray) want+=("${tray_pkgs[@]}"); need_i386=1 ;;
     *) echo "deps.sh: unknown group '$group'" >&2; exit 2 ;;
   esac

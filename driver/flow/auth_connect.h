@@ -31,7 +31,7 @@
 /* The question's payload header: Family (4), RemotePort (2), RecordsLength (4). */
 #define REDIRECT_RECORDS_REQUEST_HEADER_SIZE 10
 /* The header, the records and one spare zero byte. */
-#define REDIRECT_RECORDS_REQUEST_OVERHEAD (REDIRECT_RECORDS_REQUEST_HEADER_SIZE + 1)
+#define REDIRECT_RECORDS_REQUEST_OVERHEAD    (REDIRECT_RECORDS_REQUEST_HEADER_SIZE + 1)
 
 /* The smallest reply that carries a verdict: UINT16 (traced only), UINT32 block flag. */
 #define REDIRECT_RECORDS_REPLY_MIN_SIZE 6
@@ -39,37 +39,37 @@
 #pragma pack(push, 1)
 /* The type-4 question's payload as it lies on the wire (little-endian, packed). */
 typedef struct _REDIRECT_RECORDS_REQUEST {
-    UINT32 Family;        /* AF_INET or AF_INET6 */
-    UINT16 RemotePort;    /* remote port, host order */
-    UINT32 RecordsLength; /* bytes of Records that the records query wrote */
-    UCHAR Records[1];     /* the redirect records in SIO form, then one zero byte */
+    UINT32 Family;         // AF_INET or AF_INET6
+    UINT16 RemotePort;     // remote port, host order
+    UINT32 RecordsLength;  // bytes of Records that the records query wrote
+    UCHAR Records[1];      // the redirect records in SIO form, then one zero byte
 } REDIRECT_RECORDS_REQUEST, *PREDIRECT_RECORDS_REQUEST;
 #pragma pack(pop)
 C_ASSERT(FIELD_OFFSET(REDIRECT_RECORDS_REQUEST, Records) == REDIRECT_RECORDS_REQUEST_HEADER_SIZE);
 
 /* One held connection's state between its first classify and its re-authorization. */
 typedef struct _AUTH_FLOW_CONTEXT {
-    UINT64 FlowHandle;        /* flowHandle of the classify's metadata */
-    UINT16 LayerId;           /* FWPS_LAYER_ALE_AUTH_CONNECT_V4 or _V6 */
-    UINT32 CalloutId;         /* run-time id of the redirect-records callout of the family */
-    BOOLEAN Associated;       /* FwpsFlowAssociateContext0 succeeded and nobody removed it yet */
-    volatile BOOLEAN InTable; /* the address is a key of the FlowContextTable */
-    BOOLEAN Block;            /* the service's verdict; FALSE until a reply sets it */
-    BOOLEAN Answered;         /* a reply set Block; FALSE: completed without the service's word */
-    volatile LONG References; /* WFP's association and each pended operation */
+    UINT64 FlowHandle;         // flowHandle of the classify's metadata
+    UINT16 LayerId;            // FWPS_LAYER_ALE_AUTH_CONNECT_V4 or _V6
+    UINT32 CalloutId;          // run-time id of the redirect-records callout of the family
+    BOOLEAN Associated;        // FwpsFlowAssociateContext0 succeeded and nobody removed it yet
+    volatile BOOLEAN InTable;  // the address is a key of the FlowContextTable
+    BOOLEAN Block;             // the service's verdict; FALSE until a reply sets it
+    BOOLEAN Answered;          // a reply set Block; FALSE: completed without the service's word
+    volatile LONG References;  // WFP's association and each pended operation
 } AUTH_FLOW_CONTEXT, *PAUTH_FLOW_CONTEXT;
 
 /* One pended auth-connect operation, owned by its type-4 question while that is out. */
 typedef struct _PENDED_AUTH_OPERATION {
-    HANDLE CompletionContext;       /* from FwpsPendOperation0 */
-    PAUTH_FLOW_CONTEXT FlowContext; /* referenced while the record holds it */
-    BOOLEAN Pended;                 /* FwpsCompleteOperation0 is still owed */
-    BOOLEAN OnHeldList;             /* HeldLink is in the held list (held list's lock) */
-    BOOLEAN Settled;                /* the reply has taken it (held list's lock) */
-    LIST_ENTRY HeldLink;            /* entry of the held list */
-    UINT64 RequestId;               /* the question's id; written before the record joins the list */
-    WDFFILEOBJECT Carrier;          /* the handle whose request carried the question out */
-    volatile LONG References;       /* the question's, and the classify's or the held list's */
+    HANDLE CompletionContext;        // from FwpsPendOperation0
+    PAUTH_FLOW_CONTEXT FlowContext;  // referenced while the record holds it
+    BOOLEAN Pended;                  // FwpsCompleteOperation0 is still owed
+    BOOLEAN OnHeldList;              // HeldLink is in the held list (held list's lock)
+    BOOLEAN Settled;                 // the reply has taken it (held list's lock)
+    LIST_ENTRY HeldLink;             // entry of the held list
+    UINT64 RequestId;                // the question's id; written before the record joins the list
+    WDFFILEOBJECT Carrier;           // the handle whose request carried the question out
+    volatile LONG References;        // the question's, and the classify's or the held list's
 } PENDED_AUTH_OPERATION, *PPENDED_AUTH_OPERATION;
 
 EXTERN_C_START
@@ -130,14 +130,14 @@ NTSTATUS PendAuthOperation(_In_ const FWPS_INCOMING_METADATA_VALUES0 *MetaValues
 /*
  * Gives back the owner's hold on the record: completes the operation if it is still owed
  * and drops one reference (the last frees the record and its context reference). Clears
- * the owner; does nothing for a NULL owner or record.
+ * the owner; does nothing for a null owner or record.
  */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID CompleteAuthOperation(_Inout_opt_ PPENDED_AUTH_OPERATION *Owner);
 
 /*
  * Sends the operation's type-4 question and enters the record in the held list. On success
- * the question owns the record and *Operation is NULL; on failure (the send's status, or
+ * the question owns the record and *Operation is null; on failure (the send's status, or
  * STATUS_CANCELLED when the teardown began meanwhile and the question was taken back) the
  * caller still owns it and completes it.
  */

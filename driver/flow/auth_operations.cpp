@@ -10,8 +10,8 @@
 #include "auth_connect.h"
 
 #include "pool_tags.h"
-#include "../frame/callback_channel.h"
-#include "../redirect/wfp_lifecycle.h"
+#include "callback_questions.h"
+#include "../redirect/wfp_context.h"
 #include "../trace/trace.h"
 #include "auth_operations.tmh"
 
@@ -20,12 +20,12 @@
  * WFP are called only after it is released.
  */
 typedef struct _HELD_AUTH_OPERATIONS {
-    KSPIN_LOCK Lock;         /* guards List, Closed and every record's OnHeldList */
-    LIST_ENTRY List;         /* records whose question is out */
-    BOOLEAN Open;            /* InitHeldAuthOperations ran and no closing release finished */
-    volatile BOOLEAN Closed; /* no record joins the list any more */
-    volatile LONG Alive;     /* operation records not yet freed */
-    KEVENT RecordFreed;      /* synchronization: a record was freed while Closed */
+    KSPIN_LOCK Lock;          // guards List, Closed and every record's OnHeldList
+    LIST_ENTRY List;          // records whose question is out
+    BOOLEAN Open;             // InitHeldAuthOperations ran and no closing release finished
+    volatile BOOLEAN Closed;  // no record joins the list any more
+    volatile LONG Alive;      // operation records not yet freed
+    KEVENT RecordFreed;       // synchronization: a record was freed while Closed
 } HELD_AUTH_OPERATIONS;
 
 static HELD_AUTH_OPERATIONS HeldOperations;
@@ -47,14 +47,14 @@ static VOID ReleaseAuthOperation(_Inout_ PPENDED_AUTH_OPERATION *Owner)
 {
     PPENDED_AUTH_OPERATION operation = *Owner;
 
-    *Owner = NULL;
-    if (operation == NULL || InterlockedDecrement(&operation->References) != 0) {
+    *Owner = nullptr;
+    if (operation == nullptr || InterlockedDecrement(&operation->References) != 0) {
         return;
     }
     FreeAuthFlowContext(&operation->FlowContext);
     ExFreePoolWithTag(operation, QVR_TAG_WFP);
     InterlockedDecrement(&HeldOperations.Alive);
-    /* A closing release waits for the last record. */
+    // A closing release waits for the last record.
     if (HeldOperations.Closed) {
         KeSetEvent(&HeldOperations.RecordFreed, IO_NO_INCREMENT, FALSE);
     }
@@ -65,15 +65,15 @@ VOID CompleteAuthOperation(PPENDED_AUTH_OPERATION *Owner)
 {
     PPENDED_AUTH_OPERATION operation;
 
-    if (Owner == NULL || *Owner == NULL) {
+    if (Owner == nullptr || *Owner == nullptr) {
         return;
     }
     operation = *Owner;
     if (operation->Pended) {
         operation->Pended = FALSE;
-        /* At auth-connect WFP now re-authorizes the connection with IS_REAUTHORIZE and the
-           flow context, and the classify gives its final answer there. */
-        FwpsCompleteOperation0(operation->CompletionContext, NULL);
+        // At auth-connect WFP now re-authorizes the connection with IS_REAUTHORIZE and the
+        // flow context, and the classify gives its final answer there.
+        FwpsCompleteOperation0(operation->CompletionContext, nullptr);
     }
     ReleaseAuthOperation(Owner);
 }
@@ -85,17 +85,16 @@ NTSTATUS PendAuthOperation(const FWPS_INCOMING_METADATA_VALUES0 *MetaValues, PAU
     NTSTATUS status;
     PPENDED_AUTH_OPERATION operation;
 
-    *Operation = NULL;
-    if (MetaValues->completionHandle == NULL || MetaValues->redirectRecords == NULL) {
+    *Operation = nullptr;
+    if (MetaValues->completionHandle == nullptr || MetaValues->redirectRecords == nullptr) {
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "PendAuthOperation: no completion or records handle %!STATUS!",
-                    status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no completion or records handle %!STATUS!", status);
         return status;
     }
-    operation = (PPENDED_AUTH_OPERATION)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PENDED_AUTH_OPERATION),
-                                                              QVR_TAG_WFP);
+    operation = static_cast<PPENDED_AUTH_OPERATION>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PENDED_AUTH_OPERATION), QVR_TAG_WFP));
     *Operation = operation;
-    if (operation == NULL) {
+    if (operation == nullptr) {
         return STATUS_NO_MEMORY;
     }
     RtlZeroMemory(operation, sizeof(*operation));
@@ -139,7 +138,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID SettleAuthOperation(_In_ PPENDED_AUTH_OPERATION Operation)
 {
     PPENDED_AUTH_OPERATION question = Operation;
-    PPENDED_AUTH_OPERATION listReference = LeaveHeldList(Operation) ? Operation : NULL;
+    PPENDED_AUTH_OPERATION listReference = LeaveHeldList(Operation) ? Operation : nullptr;
 
     CompleteAuthOperation(&question);
     ReleaseAuthOperation(&listReference);
@@ -148,25 +147,24 @@ static VOID SettleAuthOperation(_In_ PPENDED_AUTH_OPERATION Operation)
 _Use_decl_annotations_
 VOID OnRedirectRecordsReply(const VOID *Payload, UINT32 PayloadLength, PVOID Context)
 {
-    PPENDED_AUTH_OPERATION operation = (PPENDED_AUTH_OPERATION)Context;
+    PPENDED_AUTH_OPERATION operation = static_cast<PPENDED_AUTH_OPERATION>(Context);
     BOOLEAN block;
     UINT32 blockFlag = 0;
     UINT16 tag = 0;
 
-    if (operation == NULL) {
+    if (operation == nullptr) {
         return;
     }
-    if (Payload == NULL || PayloadLength < REDIRECT_RECORDS_REPLY_MIN_SIZE) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "OnRedirectRecordsReply: reply of %u bytes blocks", PayloadLength);
+    if (Payload == nullptr || PayloadLength < REDIRECT_RECORDS_REPLY_MIN_SIZE) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: reply of %u bytes blocks", PayloadLength);
         block = TRUE;
     } else {
         RtlCopyMemory(&tag, Payload, sizeof(tag));
         RtlCopyMemory(&blockFlag, (const UCHAR *)Payload + sizeof(tag), sizeof(blockFlag));
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "OnRedirectRecordsReply: block flag 0x%08X, tag %u", blockFlag,
-                    (unsigned)tag);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: block flag 0x%08X, tag %u", blockFlag, (unsigned)tag);
         block = blockFlag != 0 ? TRUE : FALSE;
     }
-    /* The record's reference keeps the context alive even when WFP has deleted the flow. */
+    // The record's reference keeps the context alive even when WFP has deleted the flow.
     operation->FlowContext->Block = block;
     operation->FlowContext->Answered = TRUE;
     SettleAuthOperation(operation);
@@ -176,7 +174,7 @@ VOID OnRedirectRecordsReply(const VOID *Payload, UINT32 PayloadLength, PVOID Con
  * After a successful send: the record joins the held list with the classify's extra
  * reference, unless the reply has been and gone. When the list is closed (the teardown has
  * begun) the question is taken back; STATUS_CANCELLED then means the classify holds the
- * question again and must fail. *ClassifyReference is NULL on return.
+ * question again and must fail. *ClassifyReference is null on return.
  */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 _Must_inspect_result_
@@ -185,10 +183,10 @@ static NTSTATUS JoinHeldAuthOperations(_Inout_ PPENDED_AUTH_OPERATION *ClassifyR
     PPENDED_AUTH_OPERATION operation = *ClassifyReference;
     KIRQL irql;
     BOOLEAN closed;
-    WDFFILEOBJECT carrier = NULL;
+    WDFFILEOBJECT carrier = nullptr;
 
-    /* Not found: the reply has been (the record is then settled and stays off the list). */
-    (VOID)GetCallbackRequestCarrier(RequestId, &carrier);
+    // Not found: the reply has been (the record is then settled and stays off the list).
+    (VOID) GetCallbackRequestCarrier(RequestId, &carrier);
 
     KeAcquireSpinLock(&HeldOperations.Lock, &irql);
     closed = HeldOperations.Closed;
@@ -197,13 +195,13 @@ static NTSTATUS JoinHeldAuthOperations(_Inout_ PPENDED_AUTH_OPERATION *ClassifyR
         operation->Carrier = carrier;
         InsertTailList(&HeldOperations.List, &operation->HeldLink);
         operation->OnHeldList = TRUE;
-        *ClassifyReference = NULL;  /* now the list's */
+        *ClassifyReference = nullptr;  // now the list's
     }
     KeReleaseSpinLock(&HeldOperations.Lock, irql);
     if (closed && NT_SUCCESS(WfpContext.CancelCallbackRequest(RequestId))) {
         ReleaseAuthOperation(ClassifyReference);
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "held operation of request %I64u withdrawn: the WFP side is going down",
-                    RequestId);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER,
+                    "held operation of request %I64u withdrawn: the WFP side is going down", RequestId);
         return STATUS_CANCELLED;
     }
     ReleaseAuthOperation(ClassifyReference);
@@ -217,8 +215,8 @@ NTSTATUS SendRedirectRecordsQuestion(PPENDED_AUTH_OPERATION *Operation, const VO
     PPENDED_AUTH_OPERATION classifyReference = *Operation;
     UINT64 requestId = 0;
 
-    /* Once the question is out its reply may free the record at any moment; this
-       reference keeps it for the held list. */
+    // Once the question is out its reply may free the record at any moment; this
+    // reference keeps it for the held list.
     InterlockedIncrement(&classifyReference->References);
     status = WfpContext.SendCallbackRequest(CALLBACK_TYPE_REDIRECT_RECORDS, Payload, PayloadLength,
                                             OnRedirectRecordsReply, classifyReference, &requestId);
@@ -228,31 +226,31 @@ NTSTATUS SendRedirectRecordsQuestion(PPENDED_AUTH_OPERATION *Operation, const VO
     }
     status = JoinHeldAuthOperations(&classifyReference, requestId);
     if (NT_SUCCESS(status)) {
-        *Operation = NULL;  /* the question owns it */
+        *Operation = nullptr;  // the question owns it
     }
     return status;
 }
 
 /*
  * Takes the first record off the list with the list's reference: any record when
- * FileObject is NULL (the teardown, which also closes the list), else the first whose
- * question went out on that handle's request. NULL when there is none.
+ * FileObject is null (the teardown, which also closes the list), else the first whose
+ * question went out on that handle's request. null when there is none.
  */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static PPENDED_AUTH_OPERATION TakeHeldOperation(_In_opt_ WDFFILEOBJECT FileObject)
 {
     KIRQL irql;
     PLIST_ENTRY entry;
-    PPENDED_AUTH_OPERATION operation = NULL;
+    PPENDED_AUTH_OPERATION operation = nullptr;
     PPENDED_AUTH_OPERATION candidate;
 
     KeAcquireSpinLock(&HeldOperations.Lock, &irql);
-    if (FileObject == NULL) {
+    if (FileObject == nullptr) {
         HeldOperations.Closed = TRUE;
     }
     for (entry = HeldOperations.List.Flink; entry != &HeldOperations.List; entry = entry->Flink) {
         candidate = CONTAINING_RECORD(entry, PENDED_AUTH_OPERATION, HeldLink);
-        if (FileObject == NULL || candidate->Carrier == FileObject) {
+        if (FileObject == nullptr || candidate->Carrier == FileObject) {
             operation = candidate;
             RemoveEntryList(&operation->HeldLink);
             InitializeListHead(&operation->HeldLink);
@@ -271,8 +269,8 @@ static BOOLEAN ReleaseHeldOperation(_Inout_ PPENDED_AUTH_OPERATION *Operation)
     PPENDED_AUTH_OPERATION question = *Operation;
     BOOLEAN released = FALSE;
 
-    /* Only one of this cancel and the service's reply can take the question. Without an
-       answer the re-authorization leaves the connection to the other filters. */
+    // Only one of this cancel and the service's reply can take the question. Without an
+    // answer the re-authorization leaves the connection to the other filters.
     if (NT_SUCCESS(WfpContext.CancelCallbackRequest(question->RequestId))) {
         CompleteAuthOperation(&question);
         released = TRUE;
@@ -291,14 +289,14 @@ VOID ReleaseHeldAuthOperations(VOID)
         return;
     }
     for (;;) {
-        operation = TakeHeldOperation(NULL);
-        if (operation == NULL) {
+        operation = TakeHeldOperation(nullptr);
+        if (operation == nullptr) {
             if (InterlockedCompareExchange(&HeldOperations.Alive, 0, 0) == 0) {
                 break;
             }
-            /* Classifies between their pend and the list, and replies in progress, finish
-               on their own; each freed record wakes this loop. */
-            KeWaitForSingleObject(&HeldOperations.RecordFreed, Executive, KernelMode, FALSE, NULL);
+            // Classifies between their pend and the list, and replies in progress, finish
+            // on their own; each freed record wakes this loop.
+            KeWaitForSingleObject(&HeldOperations.RecordFreed, Executive, KernelMode, FALSE, nullptr);
             continue;
         }
         released += ReleaseHeldOperation(&operation) ? 1 : 0;
@@ -313,10 +311,10 @@ VOID ReleaseHeldAuthOperationsOf(WDFFILEOBJECT FileObject)
     PPENDED_AUTH_OPERATION operation;
     ULONG released = 0;
 
-    if (!HeldOperations.Open || FileObject == NULL) {
+    if (!HeldOperations.Open || FileObject == nullptr) {
         return;
     }
-    while ((operation = TakeHeldOperation(FileObject)) != NULL) {
+    while ((operation = TakeHeldOperation(FileObject)) != nullptr) {
         released += ReleaseHeldOperation(&operation) ? 1 : 0;
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,

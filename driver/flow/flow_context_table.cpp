@@ -24,8 +24,7 @@ VOID DestroyFlowContextTable()
 }
 
 static _Function_class_(LOCKED_AVL_VISIT_ROUTINE)
-VOID VisitFlowContextForDrain(_In_ PLOCKED_AVL_ELEMENT Element, _Inout_ PULONG_PTR Value,
-                              _In_opt_ PVOID Context)
+VOID VisitFlowContextForDrain(_In_ PLOCKED_AVL_ELEMENT Element, _Inout_ PULONG_PTR Value, _In_opt_ PVOID Context)
 {
     UNREFERENCED_PARAMETER(Value);
     const FLOW_CONTEXT_DRAIN *drain = static_cast<PFLOW_CONTEXT_DRAIN>(Context);

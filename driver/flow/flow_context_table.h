@@ -40,7 +40,8 @@ FORCEINLINE PVOID FlowContextFromKey(_In_ UINT64 Key)
  * held, so WFP's flow-delete callback, called from inside the step, must not touch the
  * table again (the context says it is no longer in the table before WFP is called).
  */
-typedef _IRQL_requires_(DISPATCH_LEVEL) _Function_class_(FLOW_CONTEXT_DRAIN_STEP)
+typedef _IRQL_requires_(DISPATCH_LEVEL)
+_Function_class_(FLOW_CONTEXT_DRAIN_STEP)
 VOID FLOW_CONTEXT_DRAIN_STEP(_In_ UINT64 FlowContextKey, _In_opt_ PVOID Context);
 typedef FLOW_CONTEXT_DRAIN_STEP *PFLOW_CONTEXT_DRAIN_STEP;
 
@@ -49,3 +50,8 @@ typedef FLOW_CONTEXT_DRAIN_STEP *PFLOW_CONTEXT_DRAIN_STEP;
 // unregistered.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID DrainFlowContextTable(_In_ PFLOW_CONTEXT_DRAIN_STEP Step, _In_opt_ PVOID Context);
+
+// The step that takes one of the driver's flow contexts off its WFP flow: the
+// redirect-records group's (auth_connect.cpp), the one group that associates flow
+// contexts. The WFP teardown and a callout's refused unregistration drain with it.
+extern const PFLOW_CONTEXT_DRAIN_STEP FlowContextDrainStep;

@@ -11,23 +11,6 @@
 static_assert(__is_trivially_constructible(LockedAvlTable),
               "a driver-wide LockedAvlTable must not need a global constructor");
 
-_Function_class_(RTL_AVL_COMPARE_ROUTINE)
-RTL_GENERIC_COMPARE_RESULTS NTAPI LockedAvlTable::CompareKeys(_In_ PRTL_AVL_TABLE Table, _In_ PVOID First,
-                                                       _In_ PVOID Second)
-{
-    UNREFERENCED_PARAMETER(Table);
-    const UINT64 first = static_cast<PLOCKED_AVL_ELEMENT>(First)->Key;
-    const UINT64 second = static_cast<PLOCKED_AVL_ELEMENT>(Second)->Key;
-
-    if (first < second) {
-        return GenericLessThan;
-    }
-    if (first > second) {
-        return GenericGreaterThan;
-    }
-    return GenericEqual;
-}
-
 _Function_class_(RTL_AVL_FREE_ROUTINE)
 VOID NTAPI LockedAvlTable::FreeNode(_In_ PRTL_AVL_TABLE Table, _In_ __drv_freesMem(Mem) _Post_invalid_ PVOID Buffer)
 {
@@ -53,7 +36,7 @@ VOID LockedAvlTable::ReleaseLock()
 VOID LockedAvlTable::Construct(PRTL_AVL_FREE_ROUTINE FreeRoutine)
 {
     Head.PendingElement = nullptr;
-    RtlInitializeGenericTableAvl(&Head.Avl, CompareKeys, AllocatePendingElement,
+    RtlInitializeGenericTableAvl(&Head.Avl, CompareUint64Keys, AllocatePendingElement,
                                  FreeRoutine != nullptr ? FreeRoutine : FreeNode, &Head);
     KeInitializeSpinLock(&Lock);
     Count = 0;
@@ -141,13 +124,12 @@ NTSTATUS LockedAvlTable::Take(UINT64 Key, PULONG_PTR Value, PUINT64 NewCount)
 
     *Value = 0;
     AcquireLock();
-    PLOCKED_AVL_ELEMENT element =
-        static_cast<PLOCKED_AVL_ELEMENT>(RtlLookupElementGenericTableAvl(&Head.Avl, &probe));
+    PLOCKED_AVL_ELEMENT element = static_cast<PLOCKED_AVL_ELEMENT>(RtlLookupElementGenericTableAvl(&Head.Avl, &probe));
     if (element != nullptr) {
         // Cleared before the delete so that the free routine leaves the value alone.
         *Value = element->Value;
         element->Value = 0;
-        (VOID)RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
+        (VOID) RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
         Count -= 1;
         status = STATUS_SUCCESS;
     }
@@ -164,8 +146,7 @@ NTSTATUS LockedAvlTable::Visit(UINT64 Key, PLOCKED_AVL_VISIT_ROUTINE Visit, PVOI
     LOCKED_AVL_ELEMENT probe = {Key, 0};
 
     AcquireLock();
-    PLOCKED_AVL_ELEMENT element =
-        static_cast<PLOCKED_AVL_ELEMENT>(RtlLookupElementGenericTableAvl(&Head.Avl, &probe));
+    PLOCKED_AVL_ELEMENT element = static_cast<PLOCKED_AVL_ELEMENT>(RtlLookupElementGenericTableAvl(&Head.Avl, &probe));
     if (element != nullptr) {
         Visit(element, &element->Value, Context);
         status = STATUS_SUCCESS;
@@ -210,7 +191,7 @@ VOID LockedAvlTable::Clear()
         }
         // The delete frees the node, so it searches with a copy of the key.
         LOCKED_AVL_ELEMENT probe = {element->Key, 0};
-        (VOID)RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
+        (VOID) RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
     }
     Count = 0;
     ReleaseLock();
@@ -219,13 +200,12 @@ VOID LockedAvlTable::Clear()
 VOID LockedAvlTable::DeleteAllUnlocked()
 {
     for (;;) {
-        PLOCKED_AVL_ELEMENT element =
-            static_cast<PLOCKED_AVL_ELEMENT>(RtlEnumerateGenericTableAvl(&Head.Avl, TRUE));
+        PLOCKED_AVL_ELEMENT element = static_cast<PLOCKED_AVL_ELEMENT>(RtlEnumerateGenericTableAvl(&Head.Avl, TRUE));
         if (element == nullptr) {
             break;
         }
         LOCKED_AVL_ELEMENT probe = {element->Key, 0};
-        (VOID)RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
+        (VOID) RtlDeleteElementGenericTableAvl(&Head.Avl, &probe);
     }
 }
 

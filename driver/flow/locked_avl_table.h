@@ -28,9 +28,9 @@ typedef struct _LOCKED_AVL_ELEMENT {
  * Called by ForEach for each element in key order, at DISPATCH_LEVEL with the table's lock
  * held; it may change *Value but must neither insert nor remove.
  */
-typedef _IRQL_requires_(DISPATCH_LEVEL) _Function_class_(LOCKED_AVL_VISIT_ROUTINE)
-VOID LOCKED_AVL_VISIT_ROUTINE(_In_ PLOCKED_AVL_ELEMENT Element, _Inout_ PULONG_PTR Value,
-                              _In_opt_ PVOID Context);
+typedef _IRQL_requires_(DISPATCH_LEVEL)
+_Function_class_(LOCKED_AVL_VISIT_ROUTINE)
+VOID LOCKED_AVL_VISIT_ROUTINE(_In_ PLOCKED_AVL_ELEMENT Element, _Inout_ PULONG_PTR Value, _In_opt_ PVOID Context);
 typedef LOCKED_AVL_VISIT_ROUTINE *PLOCKED_AVL_VISIT_ROUTINE;
 
 /*
@@ -40,8 +40,9 @@ typedef LOCKED_AVL_VISIT_ROUTINE *PLOCKED_AVL_VISIT_ROUTINE;
  * The object has no constructor, so a driver-wide instance needs no compiler-run global
  * constructor: the owner calls Construct before first use.
  */
-class LockedAvlTable {
-public:
+class LockedAvlTable
+{
+  public:
     // Prepares an empty, open table. FreeRoutine releases a node (the link header address);
     // null selects the plain one, ExFreePoolWithTag(node, 0).
     _IRQL_requires_max_(DISPATCH_LEVEL)
@@ -49,7 +50,8 @@ public:
 
     // STATUS_UNSUCCESSFUL when closed or when Key is already present, STATUS_NO_MEMORY
     // when no node can be allocated; the table is unchanged in every failure.
-    _Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+    _Must_inspect_result_
+    _IRQL_requires_max_(DISPATCH_LEVEL)
     NTSTATUS Insert(_In_ UINT64 Key, _In_ ULONG_PTR Value, _Out_opt_ PUINT64 NewCount);
 
     // Deletes the element of Key through the free routine. STATUS_NOT_FOUND when absent;
@@ -60,7 +62,8 @@ public:
     // Like Remove, but the element's Value passes to the caller instead of to the free
     // routine (which then sees a zero Value). Whoever takes a key owns what it refers to,
     // and only one caller can take it.
-    _Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+    _Must_inspect_result_
+    _IRQL_requires_max_(DISPATCH_LEVEL)
     NTSTATUS Take(_In_ UINT64 Key, _Out_ PULONG_PTR Value, _Out_opt_ PUINT64 NewCount);
 
     _IRQL_requires_max_(DISPATCH_LEVEL)
@@ -93,22 +96,19 @@ public:
     _IRQL_requires_max_(DISPATCH_LEVEL)
     BOOLEAN IsClosed();
 
-private:
-    static RTL_AVL_COMPARE_ROUTINE CompareKeys;
+  private:
     static RTL_AVL_FREE_ROUTINE FreeNode;
 
-    _Requires_lock_not_held_(Lock) _Acquires_lock_(Lock)
-    VOID AcquireLock();
-    _Requires_lock_held_(Lock) _Releases_lock_(Lock)
-    VOID ReleaseLock();
+    _Requires_lock_not_held_(Lock) _Acquires_lock_(Lock) VOID AcquireLock();
+    _Requires_lock_held_(Lock) _Releases_lock_(Lock) VOID ReleaseLock();
 
     // Avl (the elements, ordered by Key) and PendingElement (the node of the insert in
     // progress), shaped for the shared allocate routine; the table context.
     _Guarded_by_(Lock) AVL_TABLE_WITH_PENDING Head;
-    KIRQL SavedIrql;                                    // IRQL to restore when Lock is released
-    KSPIN_LOCK Lock;                                    // guards Avl, PendingElement, Count, Closed
-    _Guarded_by_(Lock) UINT64 Count;                    // number of elements in Avl
-    _Guarded_by_(Lock) BOOLEAN Closed;                  // while TRUE, every insert fails
+    KIRQL SavedIrql;                    // IRQL to restore when Lock is released
+    KSPIN_LOCK Lock;                    // guards Avl, PendingElement, Count, Closed
+    _Guarded_by_(Lock) UINT64 Count;    // number of elements in Avl
+    _Guarded_by_(Lock) BOOLEAN Closed;  // while TRUE, every insert fails
 };
 
 // Where the element lies inside a node: right behind the package's link header.

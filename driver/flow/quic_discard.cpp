@@ -6,11 +6,12 @@
  */
 #include "quic_discard.h"
 
-#include "../frame/driver_state.h"
-#include "../redirect/wfp_lifecycle.h"
-#include "../trace/classify_trace.h"
+#include "../redirect/wfp_context.h"
+#include "../redirect/classify_trace.h"
 #include "../trace/trace.h"
 #include "quic_discard.tmh"
+
+volatile LONG QuicBlockingEnabled = 0;
 
 _Use_decl_annotations_
 VOID NTAPI AleAuthConnectClassifyFnBlockQUIC(const FWPS_INCOMING_VALUES0 *FixedValues,
@@ -27,7 +28,7 @@ VOID NTAPI AleAuthConnectClassifyFnBlockQUIC(const FWPS_INCOMING_VALUES0 *FixedV
     UNREFERENCED_PARAMETER(FlowContext);
     TraceClassifyParameters(FixedValues, Filter, ClassifyOut, "AleAuthConnectClassifyFnBlockQUIC");
     if ((ClassifyOut->rights & FWPS_RIGHT_ACTION_WRITE) == 0) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleAuthConnectClassifyFnBlockQUIC: no write right");
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: no write right");
         return;
     }
     ClassifyOut->actionType = FWP_ACTION_CONTINUE;
@@ -51,9 +52,9 @@ _Use_decl_annotations_
 NTSTATUS NTAPI BlockQuicNotifyFn(FWPS_CALLOUT_NOTIFY_TYPE NotifyType, const GUID *FilterKey, FWPS_FILTER1 *Filter)
 {
     UNREFERENCED_PARAMETER(FilterKey);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "BlockQuicNotifyFn: type %u", (unsigned)NotifyType);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "BlockQuicNotifyFn: filter %I64u, callout %u",
-                Filter != NULL ? Filter->filterId : 0, Filter != NULL ? Filter->action.calloutId : 0);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: type %u", (unsigned)NotifyType);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: filter %I64u, callout %u",
+                Filter != nullptr ? Filter->filterId : 0, Filter != nullptr ? Filter->action.calloutId : 0);
     return STATUS_SUCCESS;
 }
 
@@ -67,11 +68,11 @@ VOID NTAPI DiscardClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues, const FWP
     UNREFERENCED_PARAMETER(FlowContext);
     UNREFERENCED_PARAMETER(ClassifyOut);
     if (!FWPS_IS_METADATA_FIELD_PRESENT(MetaValues, FWPS_METADATA_FIELD_DISCARD_REASON)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "DiscardClassifyFn: layer %u without discard information",
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: layer %u without discard information",
                     (unsigned)FixedValues->layerId);
         return;
     }
-    TraceDiscard(FixedValues, Filter, (UINT32)MetaValues->discardMetadata.discardModule,
+    TraceDiscard(FixedValues, Filter, static_cast<UINT32>(MetaValues->discardMetadata.discardModule),
                  MetaValues->discardMetadata.discardReason, MetaValues->discardMetadata.filterId);
 }
 

@@ -13,6 +13,13 @@
 
 EXTERN_C_START
 
+/*
+ * The QUIC switch as the service last sent it; nonzero blocks QUIC of intercepted
+ * processes. 0 at load. Written by interlocked exchange, read plainly: a classify that runs
+ * during a change sees the old or the new value.
+ */
+extern volatile LONG QuicBlockingEnabled;
+
 /* classifyFn of both QUIC-blocking callouts. */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID NTAPI AleAuthConnectClassifyFnBlockQUIC(_In_ const FWPS_INCOMING_VALUES0 *FixedValues,

@@ -10,14 +10,13 @@
 #include "../trace/trace.h"
 #include "callback_reply.tmh"
 
-
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID ParkCallbackRequest(_In_ PCALLBACK_TABLE Table, _In_ WDFREQUEST Request)
 {
     NTSTATUS status = WdfRequestForwardToIoQueue(Request, Table->DeviceContext->PendingQueue);
 
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "ParkCallbackRequest: forward %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: forward %!STATUS!", status);
         WdfRequestCompleteWithInformation(Request, status, 0);
     }
 }
@@ -27,9 +26,10 @@ static VOID ParkCallbackRequest(_In_ PCALLBACK_TABLE Table, _In_ WDFREQUEST Requ
  * the table before its routine runs, so a cancel racing this reply either takes it first
  * (and the routine is never called) or finds nothing.
  */
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
-static NTSTATUS DeliverCallbackReply(_In_ PCALLBACK_TABLE Table, _In_ WDFREQUEST Request,
-                                     _In_ size_t InputBufferLength, _Out_ PBOOLEAN IsFinal)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
+static NTSTATUS DeliverCallbackReply(_In_ PCALLBACK_TABLE Table, _In_ WDFREQUEST Request, _In_ size_t InputBufferLength,
+                                     _Out_ PBOOLEAN IsFinal)
 {
     NTSTATUS status;
     PVOID buffer = nullptr;
@@ -51,8 +51,7 @@ static NTSTATUS DeliverCallbackReply(_In_ PCALLBACK_TABLE Table, _In_ WDFREQUEST
     if (RtlCompareMemory(reply->Marker, QVR_CALLBACK_MARKER, QVR_CALLBACK_MARKER_SIZE) != QVR_CALLBACK_MARKER_SIZE ||
         reply->Version != QVR_CALLBACK_VERSION) {
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CallbackIoControl: version %u %!STATUS!",
-                    reply->Version, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CallbackIoControl: version %u %!STATUS!", reply->Version, status);
         goto Exit;
     }
     requestId = reply->RequestId;
@@ -60,8 +59,9 @@ static NTSTATUS DeliverCallbackReply(_In_ PCALLBACK_TABLE Table, _In_ WDFREQUEST
     // The routine must never be handed bytes beyond the request's buffer.
     if (payloadLength > length - CALLBACK_RECORD_HEADER_SIZE) {
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CallbackIoControl: request %I64u claims %u payload bytes of %I64u %!STATUS!",
-                    requestId, payloadLength, static_cast<UINT64>(length - CALLBACK_RECORD_HEADER_SIZE), status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "CallbackIoControl: request %I64u claims %u payload bytes of %I64u %!STATUS!", requestId,
+                    payloadLength, static_cast<UINT64>(length - CALLBACK_RECORD_HEADER_SIZE), status);
         goto Exit;
     }
     *IsFinal = (reply->Type == CALLBACK_TYPE_FINAL);
@@ -89,11 +89,12 @@ VOID CallbackIoControl(WDFREQUEST Request, size_t InputBufferLength)
     BOOLEAN isFinal = FALSE;
     PCALLBACK_TABLE table = CallbackTable;
 
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: input of %I64u bytes", static_cast<UINT64>(InputBufferLength));
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: input of %I64u bytes",
+                static_cast<UINT64>(InputBufferLength));
     if (table == nullptr) {
         // Only while the driver starts or stops: nowhere to park, nothing to answer.
         status = STATUS_UNSUCCESSFUL;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CallbackIoControl: no callback table %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no callback table %!STATUS!", status);
         goto Exit;
     }
     if (InputBufferLength != 0) {

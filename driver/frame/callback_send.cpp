@@ -23,7 +23,8 @@
  * the signal on, since several requests parked together signal only once. SendersStopEvent
  * ends every wait, and refuses every later one, once the driver is going down.
  */
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _Out_ WDFREQUEST *Request)
 {
     NTSTATUS status;
@@ -36,14 +37,14 @@ static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _O
     status = WdfIoQueueRetrieveNextRequest(DeviceContext->PendingQueue, Request);
     if (status != STATUS_NO_MORE_ENTRIES) {
         if (!NT_SUCCESS(status)) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: retrieve %!STATUS!", status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: retrieve %!STATUS!", status);
         }
         goto Exit;
     }
     // A classify at DISPATCH_LEVEL must not wait, nor anyone once the driver is going down;
     // they fail as a timed-out wait would.
     if (KeGetCurrentIrql() >= DISPATCH_LEVEL || KeReadStateEvent(&DeviceContext->SendersStopEvent) != 0) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: none parked at DISPATCH_LEVEL %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: none parked at DISPATCH_LEVEL %!STATUS!", status);
         goto Exit;
     }
     waitObjects[0] = &DeviceContext->RequestAvailableEvent;
@@ -53,13 +54,13 @@ static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _O
         now = KeQueryInterruptTime();
         if (now >= deadline) {
             status = STATUS_NO_MORE_ENTRIES;
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: no request within the wait %!STATUS!", status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no request within the wait %!STATUS!", status);
             goto Exit;
         }
         timeout.QuadPart = -static_cast<LONGLONG>(deadline - now);
         status = KeWaitForMultipleObjects(2, waitObjects, WaitAny, Executive, KernelMode, FALSE, &timeout, nullptr);
         if (status != STATUS_WAIT_0) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: wait ended %!STATUS!", status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: wait ended %!STATUS!", status);
             status = STATUS_NO_MORE_ENTRIES;
             goto Exit;
         }
@@ -71,7 +72,7 @@ static NTSTATUS TakeParkedRequest(_In_ PQVR_DRV_DEVICE_CONTEXT DeviceContext, _O
             goto Exit;
         }
         if (status != STATUS_NO_MORE_ENTRIES) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "TakeParkedRequest: retrieve after wait %!STATUS!", status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: retrieve after wait %!STATUS!", status);
             goto Exit;
         }
     }
@@ -113,6 +114,30 @@ VOID StopCallbackSenders()
     }
 }
 
+// Whether a record can carry the payload. Compared before adding: with a 32-bit size_t the
+// sum would wrap past any later check.
+static BOOLEAN IsSendablePayload(_In_opt_ const VOID *Payload, _In_ UINT32 PayloadLength)
+{
+    return (Payload != nullptr || PayloadLength == 0) && PayloadLength <= MAXULONG - CALLBACK_RECORD_HEADER_SIZE;
+}
+
+// The completion record of one question, carried out by Carrier; null when it cannot be
+// allocated.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static PCALLBACK_COMPLETION CreateCallbackCompletion(_In_opt_ PCALLBACK_COMPLETION_ROUTINE Routine,
+                                                     _In_opt_ PVOID Context, _In_ WDFFILEOBJECT Carrier)
+{
+    PCALLBACK_COMPLETION completion = static_cast<PCALLBACK_COMPLETION>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLBACK_COMPLETION), QVR_TAG_CALLBACK));
+
+    if (completion != nullptr) {
+        completion->Routine = Routine;
+        completion->Context = Context;
+        completion->Carrier = Carrier;
+    }
+    return completion;
+}
+
 NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLength,
                              PCALLBACK_COMPLETION_ROUTINE Routine, PVOID CompletionContext, PUINT64 RequestId)
 {
@@ -127,13 +152,12 @@ NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLen
     // A classify may ask before the table exists (WFP starts first) or after it is gone.
     if (table == nullptr) {
         status = STATUS_UNSUCCESSFUL;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: no callback table %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no callback table %!STATUS!", status);
         goto Exit;
     }
-    // Compared before adding: with a 32-bit size_t the sum would wrap past any later check.
-    if ((Payload == nullptr && PayloadLength != 0) || PayloadLength > MAXULONG - CALLBACK_RECORD_HEADER_SIZE) {
+    if (!IsSendablePayload(Payload, PayloadLength)) {
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: bad payload %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: bad payload %!STATUS!", status);
         goto Exit;
     }
     recordSize = CALLBACK_RECORD_HEADER_SIZE + static_cast<size_t>(PayloadLength);
@@ -144,35 +168,31 @@ NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLen
     }
     status = WdfRequestRetrieveOutputBuffer(request, recordSize, &buffer, nullptr);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: output buffer %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: output buffer %!STATUS!", status);
         goto Exit;
     }
     id = TakeNextRequestId(table->DeviceContext);
     WriteCallbackRecord(buffer, Type, id, Payload, PayloadLength);
 
-    completion = static_cast<PCALLBACK_COMPLETION>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLBACK_COMPLETION), QVR_TAG_CALLBACK));
+    completion = CreateCallbackCompletion(Routine, CompletionContext, WdfRequestGetFileObject(request));
     if (completion == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: request %I64u completion %!STATUS!", id, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: request %I64u completion %!STATUS!", id, status);
         goto Exit;
     }
-    completion->Routine = Routine;
-    completion->Context = CompletionContext;
-    completion->Carrier = WdfRequestGetFileObject(request);
 
     // Entered before the service can see the record, so no reply can overtake its entry.
     status = InsertCallbackEntry(table, id, completion);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: request %I64u insert %!STATUS!", id, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: request %I64u insert %!STATUS!", id, status);
         goto Exit;
     }
     completion = nullptr;  // owned by the table now
     if (RequestId != nullptr) {
         *RequestId = id;
     }
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "SendCallbackRequest: request %I64u of type %u, %u payload bytes",
-                id, Type, PayloadLength);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: request %I64u of type %u, %u payload bytes", id, Type,
+                PayloadLength);
 
 Exit:
     FreeCallbackCompletion(&completion);

@@ -17,8 +17,7 @@ static _Function_class_(RTL_AVL_FREE_ROUTINE)
 VOID NTAPI FreeCallbackEntryNode(_In_ PRTL_AVL_TABLE Table, _In_ __drv_freesMem(Mem) _Post_invalid_ PVOID Node)
 {
     UNREFERENCED_PARAMETER(Table);
-    PCALLBACK_COMPLETION completion =
-        reinterpret_cast<PCALLBACK_COMPLETION>(LockedAvlElementOfNode(Node)->Value);
+    PCALLBACK_COMPLETION completion = reinterpret_cast<PCALLBACK_COMPLETION>(LockedAvlElementOfNode(Node)->Value);
 
     FreeCallbackCompletion(&completion);
     ExFreePoolWithTag(Node, 0);
@@ -37,11 +36,11 @@ NTSTATUS InitCallbackTable(PQVR_DRV_DEVICE_CONTEXT DeviceContext)
     NTSTATUS status = STATUS_SUCCESS;
     PCALLBACK_TABLE table;
 
-    table = static_cast<PCALLBACK_TABLE>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLBACK_TABLE), QVR_TAG_CALLBACK));
+    table =
+        static_cast<PCALLBACK_TABLE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLBACK_TABLE), QVR_TAG_CALLBACK));
     if (table == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "InitCallbackTable: allocation failed %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: allocation failed %!STATUS!", status);
         goto Exit;
     }
     RtlZeroMemory(table, sizeof(CALLBACK_TABLE));
@@ -90,8 +89,7 @@ NTSTATUS CancelCallbackRequest(UINT64 RequestId)
         status = TakeCallbackEntry(CallbackTable, RequestId, &completion);
     }
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CancelCallbackRequest: request %I64u %!STATUS!",
-                    RequestId, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: request %I64u %!STATUS!", RequestId, status);
         goto Exit;
     }
     FreeCallbackCompletion(&completion);

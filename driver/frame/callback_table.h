@@ -11,7 +11,6 @@
 #include "pool_tags.h"
 #include "../flow/locked_avl_table.h"
 
-
 // What to call when the reply arrives (NonPagedPoolNx, tag "QVCB"); owned by its entry.
 typedef struct CallbackCompletion {
     PCALLBACK_COMPLETION_ROUTINE Routine;  // may be null: the question wants no answer
@@ -33,13 +32,14 @@ extern PCALLBACK_TABLE CallbackTable;
 
 // Enters the question of RequestId; the table owns Completion on success only.
 // STATUS_UNSUCCESSFUL when the table is closed or the id is present, STATUS_NO_MEMORY.
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS InsertCallbackEntry(_In_ PCALLBACK_TABLE Table, _In_ UINT64 RequestId,
-                             _In_ PCALLBACK_COMPLETION Completion);
+_Must_inspect_result_
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS InsertCallbackEntry(_In_ PCALLBACK_TABLE Table, _In_ UINT64 RequestId, _In_ PCALLBACK_COMPLETION Completion);
 
 // Removes the question of RequestId and passes its completion record to the caller, who
 // must free it with FreeCallbackCompletion. Only one caller can take a question.
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS TakeCallbackEntry(_In_ PCALLBACK_TABLE Table, _In_ UINT64 RequestId,
                            _Outptr_ PCALLBACK_COMPLETION *Completion);
 

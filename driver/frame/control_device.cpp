@@ -33,7 +33,8 @@ VOID ControlDeviceFileCleanup(WDFFILEOBJECT FileObject)
 // The default queue: parallel, so the service's requests run concurrently on its threads,
 // and at passive level, so the framework never calls a request handler raised (it defers
 // to a worker thread a request that arrives at DISPATCH_LEVEL).
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS CreateDefaultQueue(_In_ WDFDEVICE Device)
 {
     WDF_IO_QUEUE_CONFIG config;
@@ -48,7 +49,8 @@ static NTSTATUS CreateDefaultQueue(_In_ WDFDEVICE Device)
 }
 
 // The pending queue: manual, filled only by forwarding parked callback requests into it.
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS CreatePendingQueue(_In_ WDFDEVICE Device, _Inout_ PQVR_DRV_DEVICE_CONTEXT DeviceContext)
 {
     NTSTATUS status;
@@ -70,17 +72,18 @@ Exit:
     return status;
 }
 
-NTSTATUS CreateControlDevice(WDFDRIVER Driver, WDFDEVICE *Device)
+// The control device object under its name and security descriptor, with the file-cleanup
+// callback and the device context; the framework holds its requests until it is finished.
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
+static NTSTATUS CreateDeviceObject(_In_ WDFDRIVER Driver, _Out_ WDFDEVICE *Device)
 {
     NTSTATUS status = STATUS_SUCCESS;
     DECLARE_CONST_UNICODE_STRING(sddl, L"" QVR_DEVICE_SDDL);
     DECLARE_CONST_UNICODE_STRING(deviceName, L"\\Device\\" QVR_DEVICE_BASE_NAME);
-    DECLARE_CONST_UNICODE_STRING(linkName, L"\\DosDevices\\" QVR_DEVICE_BASE_NAME);
     PWDFDEVICE_INIT deviceInit = nullptr;
     WDF_OBJECT_ATTRIBUTES attributes;
     WDF_FILEOBJECT_CONFIG fileConfig;
-    WDFDEVICE device = nullptr;
-    PQVR_DRV_DEVICE_CONTEXT deviceContext;
 
     *Device = nullptr;
     deviceInit = WdfControlDeviceInitAllocate(Driver, &sddl);
@@ -102,16 +105,35 @@ NTSTATUS CreateControlDevice(WDFDRIVER Driver, WDFDEVICE *Device)
 
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, QVR_DRV_DEVICE_CONTEXT);
     // On success the framework takes the init structure and clears deviceInit.
-    status = WdfDeviceCreate(&deviceInit, &attributes, &device);
+    status = WdfDeviceCreate(&deviceInit, &attributes, Device);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: device %!STATUS!", status);
-        goto Exit;
+    }
+
+Exit:
+    if (deviceInit != nullptr) {
+        WdfDeviceInitFree(deviceInit);
+    }
+    return status;
+}
+
+NTSTATUS CreateControlDevice(WDFDRIVER Driver, WDFDEVICE *Device)
+{
+    NTSTATUS status;
+    DECLARE_CONST_UNICODE_STRING(linkName, L"\\DosDevices\\" QVR_DEVICE_BASE_NAME);
+    WDFDEVICE device = nullptr;
+    PQVR_DRV_DEVICE_CONTEXT deviceContext;
+
+    *Device = nullptr;
+    status = CreateDeviceObject(Driver, &device);
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
 
     status = CreateDefaultQueue(device);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: default queue %!STATUS!", status);
-        goto Exit;
+        return status;
     }
 
     deviceContext = WdfObjectGet_QVR_DRV_DEVICE_CONTEXT(device);
@@ -121,21 +143,16 @@ NTSTATUS CreateControlDevice(WDFDRIVER Driver, WDFDEVICE *Device)
 
     status = CreatePendingQueue(device, deviceContext);
     if (!NT_SUCCESS(status)) {
-        goto Exit;
+        return status;
     }
 
     status = WdfDeviceCreateSymbolicLink(device, &linkName);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: symbolic link %!STATUS!", status);
-        goto Exit;
+        return status;
     }
     *Device = device;
-
-Exit:
-    if (deviceInit != nullptr) {
-        WdfDeviceInitFree(deviceInit);
-    }
-    return status;
+    return STATUS_SUCCESS;
 }
 
 VOID FinishControlDevice(WDFDEVICE Device)

@@ -17,7 +17,8 @@
  * had); whatever was created belongs to the framework, which deletes it with the driver.
  * The device receives no I/O until FinishControlDevice.
  */
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS CreateControlDevice(_In_ WDFDRIVER Driver, _Out_ WDFDEVICE *Device);
 
 // EvtFileCleanup of the control device: connections held on questions its requests carried are let go.

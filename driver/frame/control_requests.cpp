@@ -17,41 +17,70 @@
 #include "../trace/trace.h"
 #include "control_requests.tmh"
 
-volatile LONG QuicBlockingEnabled = 0;
+// A control request's input seen as a record: its header, the input's length and how the
+// two measure up.
+typedef struct _CONTROL_RECORD_INPUT {
+    const CONTROL_RECORD_HEADER *Header;  // the input's first bytes
+    size_t Length;                        // bytes of input, at least the record's minimum
+    BOOLEAN IsWhole;                      // the input holds the Size bytes the header claims
+    BOOLEAN IsOfType;                     // the header's Type is the one the request takes
+} CONTROL_RECORD_INPUT, *PCONTROL_RECORD_INPUT;
 
-// IOCTL_QVR_SET_PROCESS_RULES: validates the record and swaps the rule list in whole.
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
-static NTSTATUS SetProcessRules(_In_ WDFREQUEST Request)
+// Retrieves the input of at least MinimumSize bytes and measures it against a record of
+// Type; the framework's status when the input is shorter. The handler judges the rest,
+// each with the status its request gives.
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
+static NTSTATUS RetrieveControlRecord(_In_ WDFREQUEST Request, _In_ size_t MinimumSize, _In_ UINT32 Type,
+                                      _Out_ PCONTROL_RECORD_INPUT Input)
 {
     NTSTATUS status;
     PVOID buffer = nullptr;
     size_t length = 0;
+
+    RtlZeroMemory(Input, sizeof(*Input));
+    status = WdfRequestRetrieveInputBuffer(Request, MinimumSize, &buffer, &length);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    Input->Header = static_cast<const CONTROL_RECORD_HEADER *>(buffer);
+    Input->Length = length;
+    Input->IsWhole = length >= Input->Header->Size ? TRUE : FALSE;
+    Input->IsOfType = Input->Header->Type == Type ? TRUE : FALSE;
+    return STATUS_SUCCESS;
+}
+
+// IOCTL_QVR_SET_PROCESS_RULES: validates the record and swaps the rule list in whole.
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
+static NTSTATUS SetProcessRules(_In_ WDFREQUEST Request)
+{
+    NTSTATUS status;
+    CONTROL_RECORD_INPUT input;
     const PROCESS_RULES_RECORD *record;
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_RULES, "%!FUNC!: entry");
-    status = WdfRequestRetrieveInputBuffer(Request, PROCESS_RULES_RECORD_MIN_SIZE, &buffer, &length);
+    status = RetrieveControlRecord(Request, PROCESS_RULES_RECORD_MIN_SIZE, QVR_RECORD_TYPE_PROCESS_RULES, &input);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: input buffer %!STATUS!", status);
         goto Exit;
     }
-    record = static_cast<const PROCESS_RULES_RECORD *>(buffer);
-    // The retrieval above already refused input shorter than the minimum.
-    if (length < record->Header.Size) {
+    record = reinterpret_cast<const PROCESS_RULES_RECORD *>(input.Header);
+    if (!input.IsWhole) {
         status = STATUS_BUFFER_TOO_SMALL;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: input %I64u bytes, record size %u %!STATUS!",
-                    static_cast<UINT64>(length), record->Header.Size, status);
+                    static_cast<UINT64>(input.Length), record->Header.Size, status);
         goto Exit;
     }
-    if (record->Header.Type != QVR_RECORD_TYPE_PROCESS_RULES) {
+    if (!input.IsOfType) {
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: record type %u %!STATUS!", record->Header.Type,
-                    status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: record type %u %!STATUS!", record->Header.Type, status);
         goto Exit;
     }
 
     // The names area runs to the end of the input; the record's Size does not bound it.
-    status = ReplaceRules(static_cast<const UCHAR *>(buffer) + FIELD_OFFSET(PROCESS_RULES_RECORD, Names),
-                          length - FIELD_OFFSET(PROCESS_RULES_RECORD, Names), record->Count,
+    status = ReplaceRules(reinterpret_cast<const UCHAR *>(record) + FIELD_OFFSET(PROCESS_RULES_RECORD, Names),
+                          input.Length - FIELD_OFFSET(PROCESS_RULES_RECORD, Names), record->Count,
                           record->Mode != 0 ? TRUE : FALSE);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: rules refused %!STATUS!", status);
@@ -66,25 +95,25 @@ Exit:
 }
 
 // IOCTL_QVR_SET_QUIC_BLOCKING: stores the switch unchanged.
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS SetQuicBlocking(_In_ WDFREQUEST Request)
 {
     NTSTATUS status;
-    PVOID buffer = nullptr;
-    size_t length = 0;
+    CONTROL_RECORD_INPUT input;
     const QUIC_BLOCKING_RECORD *record;
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!: entry");
-    status = WdfRequestRetrieveInputBuffer(Request, QUIC_BLOCKING_RECORD_MIN_SIZE, &buffer, &length);
+    status = RetrieveControlRecord(Request, QUIC_BLOCKING_RECORD_MIN_SIZE, QVR_RECORD_TYPE_QUIC_BLOCKING, &input);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: input buffer %!STATUS!", status);
         goto Exit;
     }
-    record = static_cast<const QUIC_BLOCKING_RECORD *>(buffer);
-    if (length < record->Header.Size || record->Header.Type != QVR_RECORD_TYPE_QUIC_BLOCKING) {
+    record = reinterpret_cast<const QUIC_BLOCKING_RECORD *>(input.Header);
+    if (!input.IsWhole || !input.IsOfType) {
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: input %I64u bytes, size %u, type %u %!STATUS!",
-                    static_cast<UINT64>(length), record->Header.Size, record->Header.Type, status);
+                    static_cast<UINT64>(input.Length), record->Header.Size, record->Header.Type, status);
         goto Exit;
     }
     InterlockedExchange(&QuicBlockingEnabled, static_cast<LONG>(record->Enabled));
@@ -116,8 +145,7 @@ VOID ControlDeviceIoControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBuf
         return;
     default:
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: control code 0x%08X %!STATUS!", IoControlCode,
-                    status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: control code 0x%08X %!STATUS!", IoControlCode, status);
         break;
     }
     WdfRequestCompleteWithInformation(Request, status, 0);

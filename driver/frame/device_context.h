@@ -12,10 +12,11 @@
 #include <wdf.h>
 
 typedef struct _QVR_DRV_DEVICE_CONTEXT {
-    WDFQUEUE PendingQueue;                       // manual queue of parked IOCTL_QVR_CALLBACK requests
-    DECLSPEC_ALIGN(8) volatile LONG64 NextRequestId;  // last request id handed out; changed by interlocked increment only
-    KEVENT RequestAvailableEvent;                // synchronization event: PendingQueue became non-empty
-    KEVENT SendersStopEvent;                     // notification event: the driver is going down, senders stop waiting
+    WDFQUEUE PendingQueue;  // manual queue of parked IOCTL_QVR_CALLBACK requests
+    DECLSPEC_ALIGN(8)
+    volatile LONG64 NextRequestId;  // last request id handed out; changed by interlocked increment only
+    KEVENT RequestAvailableEvent;   // synchronization event: PendingQueue became non-empty
+    KEVENT SendersStopEvent;        // notification event: the driver is going down, senders stop waiting
 } QVR_DRV_DEVICE_CONTEXT, *PQVR_DRV_DEVICE_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE(QVR_DRV_DEVICE_CONTEXT)

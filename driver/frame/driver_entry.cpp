@@ -16,7 +16,7 @@
 #include "policy_setup.h"
 #include "static_init.h"
 #include "../policy/process_table.h"
-#include "../redirect/wfp_lifecycle.h"
+#include "../flow/wfp_lifecycle.h"
 #include "../trace/trace.h"
 #include "driver_entry.tmh"
 
@@ -43,10 +43,64 @@ static VOID StopDriverParts(_In_ PDRIVER_OBJECT DriverObject, _In_ BOOLEAN WfpRe
     WPP_CLEANUP(DriverObject);
 }
 
+// The framework driver object of a non-PnP driver whose unload is DriverUnload.
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
+static NTSTATUS CreateFrameworkDriver(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING RegistryPath,
+                                      _Out_ WDFDRIVER *Driver)
+{
+    WDF_DRIVER_CONFIG config;
+
+    WDF_DRIVER_CONFIG_INIT(&config, WDF_NO_EVENT_CALLBACK);
+    config.EvtDriverUnload = DriverUnload;
+    config.DriverInitFlags = WdfDriverInitNonPnpDriver;
+    config.DriverPoolTag = 0;
+    return WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, Driver);
+}
+
+// The start steps after the control device, in their order: the static objects, the
+// process policy, the WFP side, the callback table. The flags say how far it got, for
+// StopDriverParts.
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
+static NTSTATUS StartDriverParts(_In_ WDFDEVICE Device, _Out_ PBOOLEAN StaticObjectsBuilt, _Out_ PBOOLEAN WfpRegistered)
+{
+    NTSTATUS status;
+
+    *StaticObjectsBuilt = FALSE;
+    *WfpRegistered = FALSE;
+    status = RunStaticInitializers();
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: static objects %!STATUS!", status);
+        return status;
+    }
+    *StaticObjectsBuilt = TRUE;
+
+    status = InitProcessPolicy();
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: process policy %!STATUS!", status);
+        return status;
+    }
+
+    // WfpInitialize undoes its own work when it fails.
+    status = WfpInitialize(WdfDeviceWdmGetDeviceObject(Device), QueryProcessIntercept, SendCallbackRequest,
+                           CancelCallbackRequest);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: WFP registration %!STATUS!", status);
+        return status;
+    }
+    *WfpRegistered = TRUE;
+
+    status = InitCallbackTable(WdfObjectGet_QVR_DRV_DEVICE_CONTEXT(Device));
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: callback table %!STATUS!", status);
+    }
+    return status;
+}
+
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     NTSTATUS status;
-    WDF_DRIVER_CONFIG config;
     WDFDRIVER driver = nullptr;
     WDFDEVICE device = nullptr;
     BOOLEAN staticObjectsBuilt = FALSE;
@@ -58,11 +112,7 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
     WPP_INIT_TRACING(DriverObject, RegistryPath);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!: %wZ", RegistryPath);
 
-    WDF_DRIVER_CONFIG_INIT(&config, WDF_NO_EVENT_CALLBACK);
-    config.EvtDriverUnload = DriverUnload;
-    config.DriverInitFlags = WdfDriverInitNonPnpDriver;
-    config.DriverPoolTag = 0;
-    status = WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config, &driver);
+    status = CreateFrameworkDriver(DriverObject, RegistryPath, &driver);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: WdfDriverCreate %!STATUS!", status);
         goto Exit;
@@ -73,31 +123,8 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
         goto Exit;
     }
 
-    status = RunStaticInitializers();
+    status = StartDriverParts(device, &staticObjectsBuilt, &wfpRegistered);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: static objects %!STATUS!", status);
-        goto Exit;
-    }
-    staticObjectsBuilt = TRUE;
-
-    status = InitProcessPolicy();
-    if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: process policy %!STATUS!", status);
-        goto Exit;
-    }
-
-    // WfpInitialize undoes its own work when it fails.
-    status = WfpInitialize(WdfDeviceWdmGetDeviceObject(device), QueryProcessIntercept, SendCallbackRequest,
-                           CancelCallbackRequest);
-    if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: WFP registration %!STATUS!", status);
-        goto Exit;
-    }
-    wfpRegistered = TRUE;
-
-    status = InitCallbackTable(WdfObjectGet_QVR_DRV_DEVICE_CONTEXT(device));
-    if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER, "%!FUNC!: callback table %!STATUS!", status);
         goto Exit;
     }
 

@@ -10,7 +10,8 @@
 
 // Creates the rule store and then the process table. On failure both are torn down again
 // and the failing step's status is returned.
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS InitProcessPolicy(VOID);
 
 // Frees the process table, then the rule store. Safe when neither exists, and twice.

@@ -34,8 +34,8 @@ NTSTATUS RegisterExitRoutine(PDRIVER_EXIT_ROUTINE Routine)
 
     if (ExitListCount == DRIVER_EXIT_LIST_CAPACITY) {
         status = STATUS_INSUFFICIENT_RESOURCES;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: exit list full (%u entries) %!STATUS!",
-                    ExitListCount, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: exit list full (%u entries) %!STATUS!", ExitListCount,
+                    status);
         goto Exit;
     }
     ExitList[ExitListCount] = Routine;

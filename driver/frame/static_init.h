@@ -10,12 +10,14 @@
 #include <ntddk.h>
 
 // Builds one static object; it cannot fail.
-typedef _IRQL_requires_(PASSIVE_LEVEL) _Function_class_(DRIVER_STATIC_CONSTRUCTOR)
+typedef _IRQL_requires_(PASSIVE_LEVEL)
+_Function_class_(DRIVER_STATIC_CONSTRUCTOR)
 VOID DRIVER_STATIC_CONSTRUCTOR(VOID);
 typedef DRIVER_STATIC_CONSTRUCTOR *PDRIVER_STATIC_CONSTRUCTOR;
 
 // Destroys one static object; entered in the exit list once the object is built.
-typedef _IRQL_requires_(PASSIVE_LEVEL) _Function_class_(DRIVER_EXIT_ROUTINE)
+typedef _IRQL_requires_(PASSIVE_LEVEL)
+_Function_class_(DRIVER_EXIT_ROUTINE)
 VOID DRIVER_EXIT_ROUTINE(VOID);
 typedef DRIVER_EXIT_ROUTINE *PDRIVER_EXIT_ROUTINE;
 
@@ -27,11 +29,13 @@ typedef DRIVER_EXIT_ROUTINE *PDRIVER_EXIT_ROUTINE;
  * the exit list. If an entry cannot be made, the object just built is destroyed, the exit
  * list is run and STATUS_INSUFFICIENT_RESOURCES is returned.
  */
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS RunStaticInitializers(VOID);
 
 // Enters Routine in the exit list; STATUS_INSUFFICIENT_RESOURCES when the list is full.
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS RegisterExitRoutine(_In_ PDRIVER_EXIT_ROUTINE Routine);
 
 // Runs and removes every entry, newest first. An empty list does nothing.

@@ -10,10 +10,10 @@
 #define QVR_POOL_TAG(a, b, c, d) ((ULONG)(a) | ((ULONG)(b) << 8) | ((ULONG)(c) << 16) | ((ULONG)(d) << 24))
 
 // Process policy: rule store and process table.
-#define QVR_TAG_POLICY QVR_POOL_TAG('Q', 'V', 'P', 'M')
+#define QVR_TAG_POLICY   QVR_POOL_TAG('Q', 'V', 'P', 'M')
 // Callback channel.
 #define QVR_TAG_CALLBACK QVR_POOL_TAG('Q', 'V', 'C', 'B')
 // The WFP side.
-#define QVR_TAG_WFP QVR_POOL_TAG('-', 'Q', 'V', 'R')
+#define QVR_TAG_WFP      QVR_POOL_TAG('-', 'Q', 'V', 'R')
 
 C_ASSERT(QVR_TAG_POLICY == 0x4D505651);

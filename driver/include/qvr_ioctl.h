@@ -30,8 +30,7 @@
 // Turns QUIC blocking on or off; input QUIC_BLOCKING_RECORD.
 #define IOCTL_QVR_SET_QUIC_BLOCKING CTL_CODE(QVR_DEVICE_TYPE, 0x804, METHOD_BUFFERED, FILE_WRITE_ACCESS)
 // Carrier of the callback channel: empty input parks it, a CALLBACK_RECORD input is a reply.
-#define IOCTL_QVR_CALLBACK \
-    CTL_CODE(QVR_DEVICE_TYPE, 0x805, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
+#define IOCTL_QVR_CALLBACK          CTL_CODE(QVR_DEVICE_TYPE, 0x805, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS)
 
 // CONTROL_RECORD_HEADER.Type values.
 #define QVR_RECORD_TYPE_PROCESS_RULES 1
@@ -39,14 +38,14 @@
 
 // CALLBACK_RECORD.Type values. Driver to service: the question's type; service to driver:
 // CALLBACK_TYPE_FINAL ends the carrier, any other value is an ordinary reply.
-#define CALLBACK_TYPE_FINAL 2
-#define CALLBACK_TYPE_PORT_QUERY 3
+#define CALLBACK_TYPE_FINAL            2
+#define CALLBACK_TYPE_PORT_QUERY       3
 #define CALLBACK_TYPE_REDIRECT_RECORDS 4
 
 // CALLBACK_RECORD.Marker: the seven characters "QVR_CBR" and a zero byte.
-#define QVR_CALLBACK_MARKER "QVR_CBR"
+#define QVR_CALLBACK_MARKER      "QVR_CBR"
 #define QVR_CALLBACK_MARKER_SIZE 8
-#define QVR_CALLBACK_VERSION 2
+#define QVR_CALLBACK_VERSION     2
 
 #pragma pack(push, 1)
 
@@ -88,8 +87,8 @@ typedef struct _CALLBACK_RECORD {
 // The smallest records the driver accepts, and the callback record's fixed part.
 #define PROCESS_RULES_RECORD_MIN_SIZE 18
 #define QUIC_BLOCKING_RECORD_MIN_SIZE 12
-#define CALLBACK_RECORD_HEADER_SIZE 32
-#define CALLBACK_REPLY_MIN_SIZE 33
+#define CALLBACK_RECORD_HEADER_SIZE   32
+#define CALLBACK_REPLY_MIN_SIZE       33
 
 C_ASSERT(IOCTL_QVR_SET_PROCESS_RULES == 0x0022A00C);
 C_ASSERT(IOCTL_QVR_SET_QUIC_BLOCKING == 0x0022A010);

@@ -83,9 +83,10 @@ static VOID AddSnapshotProcesses(_In_reads_bytes_(Size) PVOID Snapshot, _In_ ULO
         if (Size - offset < sizeof(SYSTEM_PROCESS_INFORMATION)) {
             break;
         }
-        record = (PSYSTEM_PROCESS_INFORMATION)((PUCHAR)Snapshot + offset);
+        record = reinterpret_cast<PSYSTEM_PROCESS_INFORMATION>(static_cast<PUCHAR>(Snapshot) + offset);
         // Ended processes and the idle process fail here; that is expected.
-        (VOID)AddProcess((UINT64)(LONG64)(LONG_PTR)record->UniqueProcessId);
+        (VOID)
+            AddProcess(static_cast<UINT64>(static_cast<LONG64>(reinterpret_cast<LONG_PTR>(record->UniqueProcessId))));
         if (record->NextEntryOffset == 0 || record->NextEntryOffset > Size - offset) {
             break;
         }
@@ -122,6 +123,32 @@ static ULONG MoveRebuildIntoCurrentLocked(_Inout_ PPROCESS_TABLE Table)
     return moved;
 }
 
+/*
+ * Ends the rebuild under the table's lock: a complete rebuild replaces Current; after a
+ * failed snapshot Current stays and takes in the starts the rebuild saw meanwhile (their
+ * count in *Moved). Returns the table that nobody can reach any more, for freeing outside
+ * the lock.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static PRTL_AVL_TABLE EndRebuild(_Inout_ PPROCESS_TABLE Table, _In_ BOOLEAN Complete, _Out_ PULONG Moved)
+{
+    KLOCK_QUEUE_HANDLE lockHandle;
+    PRTL_AVL_TABLE retired;
+
+    *Moved = 0;
+    KeAcquireInStackQueuedSpinLock(&Table->Lock, &lockHandle);
+    if (Complete) {
+        retired = Table->Current;
+        Table->Current = Table->Rebuild;
+    } else {
+        *Moved = MoveRebuildIntoCurrentLocked(Table);
+        retired = Table->Rebuild;
+    }
+    Table->Rebuild = nullptr;
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+    return retired;
+}
+
 _Use_decl_annotations_
 NTSTATUS RescanProcesses(VOID)
 {
@@ -140,7 +167,7 @@ NTSTATUS RescanProcesses(VOID)
     // Rescans queue up behind the gate: each one fills and swaps the single Rebuild slot
     // alone, and a later rule change is never lost to an earlier rescan still running.
     KeEnterCriticalRegion();
-    (VOID)KeWaitForSingleObject(&table->RescanGate, Executive, KernelMode, FALSE, nullptr);
+    (VOID) KeWaitForSingleObject(&table->RescanGate, Executive, KernelMode, FALSE, nullptr);
 
     // Allocated before the lock is taken: nothing is allocated under a spin lock.
     rebuild = AllocateProcessAvlTable();
@@ -159,16 +186,7 @@ NTSTATUS RescanProcesses(VOID)
         ExFreePoolWithTag(snapshot, PROCESS_TABLE_TAG);
     }
 
-    KeAcquireInStackQueuedSpinLock(&table->Lock, &lockHandle);
-    if (NT_SUCCESS(status)) {
-        retired = table->Current;
-        table->Current = table->Rebuild;
-    } else {
-        moved = MoveRebuildIntoCurrentLocked(table);
-        retired = table->Rebuild;
-    }
-    table->Rebuild = nullptr;
-    KeReleaseInStackQueuedSpinLock(&lockHandle);
+    retired = EndRebuild(table, NT_SUCCESS(status), &moved);
 
     // Nobody can reach the retired table any more; its entries go outside the lock.
     FreeProcessAvlTable(&retired);

@@ -1,12 +1,12 @@
 /*
  * process_table.cpp
  *
- * The process table: its staged creation and teardown, the AVL routines both of its
- * tables share, entering a process (image path query, rule lookup, insert), removing one,
- * the process notification routine and the classify path's query.
+ * The process table: the AVL routines both of its tables share, entering a process (image
+ * path query, rule lookup, insert), removing one, the process notification routine and the
+ * classify path's query. Its creation and teardown are in process_table_setup.cpp.
  */
 #include "process_table.h"
-#include "process_watcher.h"
+#include "../flow/pending_element_avl.h"
 #include "rule_store.h"
 #include "../trace/trace.h"
 #include "process_table.tmh"
@@ -21,29 +21,12 @@ PPROCESS_TABLE ProcessTable = nullptr;
 
 static UINT64 ProcessIdFromHandle(_In_ HANDLE ProcessId)
 {
-    return (UINT64)(LONG64)(LONG_PTR)ProcessId;
+    return static_cast<UINT64>(static_cast<LONG64>(reinterpret_cast<LONG_PTR>(ProcessId)));
 }
 
 static HANDLE HandleFromProcessId(_In_ UINT64 ProcessId)
 {
-    return (HANDLE)(ULONG_PTR)ProcessId;
-}
-
-_Function_class_(RTL_AVL_COMPARE_ROUTINE)
-static RTL_GENERIC_COMPARE_RESULTS NTAPI CompareProcessEntries(_In_ PRTL_AVL_TABLE Table,
-                                                              _In_ PVOID First, _In_ PVOID Second)
-{
-    UNREFERENCED_PARAMETER(Table);
-    // Both sides point at a ProcessId: the key of an entry's user data or a bare key.
-    const UINT64 first = *(const UINT64 *)First;
-    const UINT64 second = *(const UINT64 *)Second;
-    if (first < second) {
-        return GenericLessThan;
-    }
-    if (first > second) {
-        return GenericGreaterThan;
-    }
-    return GenericEqual;
+    return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(ProcessId));
 }
 
 _Function_class_(RTL_AVL_ALLOCATE_ROUTINE)
@@ -72,17 +55,16 @@ static VOID NTAPI FreeProcessEntryRoutine(_In_ PRTL_AVL_TABLE Table, _In_ PVOID 
     if (Buffer == ProcessTable->MovingElement) {
         return;
     }
-    FreeProcessEntry((PPROCESS_ENTRY)Buffer);
+    FreeProcessEntry(static_cast<PPROCESS_ENTRY>(Buffer));
 }
 
 _Use_decl_annotations_
 PRTL_AVL_TABLE AllocateProcessAvlTable(VOID)
 {
-    PRTL_AVL_TABLE table = (PRTL_AVL_TABLE)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(RTL_AVL_TABLE),
-                                                                PROCESS_TABLE_TAG);
+    PRTL_AVL_TABLE table =
+        static_cast<PRTL_AVL_TABLE>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(RTL_AVL_TABLE), PROCESS_TABLE_TAG));
     if (table != nullptr) {
-        RtlInitializeGenericTableAvl(table, CompareProcessEntries, AllocateProcessEntry,
-                                     FreeProcessEntryRoutine, nullptr);
+        RtlInitializeGenericTableAvl(table, CompareUint64Keys, AllocateProcessEntry, FreeProcessEntryRoutine, nullptr);
     }
     return table;
 }
@@ -186,15 +168,14 @@ static NTSTATUS QueryImageIntoNewEntry(_In_ HANDLE ProcessHandle, _Outptr_ PPROC
         goto Exit;
     }
     bufferSize = required + PROCESS_ENTRY_SLACK;
-    entry = (PPROCESS_ENTRY)ExAllocatePoolWithTag(NonPagedPoolNx, PROCESS_ENTRY_FIXED_SIZE + bufferSize,
-                                                  PROCESS_TABLE_TAG);
+    entry = static_cast<PPROCESS_ENTRY>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, PROCESS_ENTRY_FIXED_SIZE + bufferSize, PROCESS_TABLE_TAG));
     if (entry == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Exit;
     }
     RtlZeroMemory(entry, sizeof(PROCESS_ENTRY));
-    status = ZwQueryInformationProcess(ProcessHandle, ProcessImageFileName, &entry->ImagePath,
-                                       bufferSize, &required);
+    status = ZwQueryInformationProcess(ProcessHandle, ProcessImageFileName, &entry->ImagePath, bufferSize, &required);
     if (!NT_SUCCESS(status)) {
         goto Exit;
     }
@@ -227,8 +208,7 @@ NTSTATUS AddProcess(UINT64 ProcessId)
         process = nullptr;
         goto Exit;
     }
-    status = ObOpenObjectByPointer(process, OBJ_KERNEL_HANDLE, nullptr, 0, *PsProcessType, KernelMode,
-                                   &processHandle);
+    status = ObOpenObjectByPointer(process, OBJ_KERNEL_HANDLE, nullptr, 0, *PsProcessType, KernelMode, &processHandle);
     if (!NT_SUCCESS(status)) {
         processHandle = nullptr;
         goto Exit;
@@ -290,7 +270,7 @@ VOID NTAPI ProcessNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
 {
     UNREFERENCED_PARAMETER(ParentId);
     if (Create) {
-        (VOID)AddProcess(ProcessIdFromHandle(ProcessId));
+        (VOID) AddProcess(ProcessIdFromHandle(ProcessId));
     } else {
         RemoveProcess(ProcessIdFromHandle(ProcessId));
     }
@@ -314,80 +294,4 @@ NTSTATUS QueryProcessIntercept(UINT64 ProcessId, PBOOLEAN Intercept)
     }
     *Intercept = intercept;
     return STATUS_SUCCESS;
-}
-
-_Use_decl_annotations_
-NTSTATUS InitProcessTable(VOID)
-{
-    NTSTATUS status = STATUS_SUCCESS;
-    PPROCESS_TABLE table;
-
-    if (ProcessTable != nullptr) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    table = (PPROCESS_TABLE)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PROCESS_TABLE), PROCESS_TABLE_TAG);
-    if (table == nullptr) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto Exit;
-    }
-    RtlZeroMemory(table, sizeof(PROCESS_TABLE));
-    table->State = PROCESS_TABLE_CREATED;
-    // Published at once: the table routines, the notification routine, the watcher and
-    // the teardown all find the table through the driver-wide pointer.
-    ProcessTable = table;
-
-    table->Current = AllocateProcessAvlTable();
-    if (table->Current == nullptr) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto Exit;
-    }
-    KeInitializeEvent(&table->StopEvent, NotificationEvent, FALSE);
-    KeInitializeEvent(&table->RescanGate, SynchronizationEvent, TRUE);
-    KeInitializeSpinLock(&table->Lock);
-    table->State = PROCESS_TABLE_READY;
-
-    status = PsSetCreateProcessNotifyRoutine(ProcessNotify, FALSE);
-    if (!NT_SUCCESS(status)) {
-        goto Exit;
-    }
-    table->State = PROCESS_TABLE_NOTIFY_REGISTERED;
-
-    status = StartProcessWatcher(table);
-    if (!NT_SUCCESS(status)) {
-        goto Exit;
-    }
-    table->State = PROCESS_TABLE_WATCHER_RUNNING;
-
-Exit:
-    if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "InitProcessTable failed: %!STATUS!", status);
-        FreeProcessTable();
-    }
-    return status;
-}
-
-_Use_decl_annotations_
-VOID FreeProcessTable(VOID)
-{
-    PPROCESS_TABLE table = ProcessTable;
-    NTSTATUS status;
-
-    if (table == nullptr) {
-        return;
-    }
-    if (table->State >= PROCESS_TABLE_WATCHER_RUNNING) {
-        StopProcessWatcher(table);
-    }
-    if (table->State >= PROCESS_TABLE_NOTIFY_REGISTERED) {
-        // Removal waits for notifications still running, so none can touch the table below.
-        status = PsSetCreateProcessNotifyRoutine(ProcessNotify, TRUE);
-        if (!NT_SUCCESS(status)) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Removing ProcessNotify failed: %!STATUS!", status);
-        }
-    }
-    table->State = PROCESS_TABLE_CREATED;
-    FreeProcessAvlTable(&table->Rebuild);
-    FreeProcessAvlTable(&table->Current);
-    ProcessTable = nullptr;
-    ExFreePoolWithTag(table, PROCESS_TABLE_TAG);
 }

@@ -18,19 +18,19 @@
  * ProcessId, the key. The image path's characters follow in the same allocation.
  */
 typedef struct _PROCESS_ENTRY {
-    RTL_BALANCED_LINKS Links;    // AVL link header, owned by the table
-    UINT64 ProcessId;            // key: the kernel's id, sign-extended from handle width
-    PEPROCESS Process;           // the process object; the entry holds one reference
-    ULONG RulesGeneration;       // ProcessTable->RulesGeneration read before Intercept
-    BOOLEAN Intercept;           // IsImageIntercepted(ImagePath) when the entry was made
-    UNICODE_STRING ImagePath;    // image file name in NT device form; characters follow
+    RTL_BALANCED_LINKS Links;  // AVL link header, owned by the table
+    UINT64 ProcessId;          // key: the kernel's id, sign-extended from handle width
+    PEPROCESS Process;         // the process object; the entry holds one reference
+    ULONG RulesGeneration;     // ProcessTable->RulesGeneration read before Intercept
+    BOOLEAN Intercept;         // IsImageIntercepted(ImagePath) when the entry was made
+    UNICODE_STRING ImagePath;  // image file name in NT device form; characters follow
 } PROCESS_ENTRY, *PPROCESS_ENTRY;
 
 /* How far InitProcessTable got; FreeProcessTable undoes exactly that much. */
-#define PROCESS_TABLE_CREATED 0           // allocated and zeroed
-#define PROCESS_TABLE_READY 1             // Current, Lock and the events initialised
-#define PROCESS_TABLE_NOTIFY_REGISTERED 2 // ProcessNotify registered
-#define PROCESS_TABLE_WATCHER_RUNNING 3   // watcher thread running and referenced
+#define PROCESS_TABLE_CREATED           0  // allocated and zeroed
+#define PROCESS_TABLE_READY             1  // Current, Lock and the events initialised
+#define PROCESS_TABLE_NOTIFY_REGISTERED 2  // ProcessNotify registered
+#define PROCESS_TABLE_WATCHER_RUNNING   3  // watcher thread running and referenced
 
 /*
  * Lock order: RescanGate, then the rule store's resource, then Lock. Lock is a leaf:
@@ -38,17 +38,17 @@ typedef struct _PROCESS_ENTRY {
  * rule store is always consulted before it is taken.
  */
 typedef struct _PROCESS_TABLE {
-    ULONG State;                          // PROCESS_TABLE_*: how far initialisation got
-    _Guarded_by_(Lock) PRTL_AVL_TABLE Current;   // the table that queries read
-    _Guarded_by_(Lock) PRTL_AVL_TABLE Rebuild;   // the table a rescan fills; else null
-    KSPIN_LOCK Lock;                      // queued spin lock, always acquired in-stack
+    ULONG State;                                       // PROCESS_TABLE_*: how far initialisation got
+    _Guarded_by_(Lock) PRTL_AVL_TABLE Current;         // the table that queries read
+    _Guarded_by_(Lock) PRTL_AVL_TABLE Rebuild;         // the table a rescan fills; else null
+    KSPIN_LOCK Lock;                                   // queued spin lock, always acquired in-stack
     _Guarded_by_(Lock) PPROCESS_ENTRY PendingElement;  // entry being inserted
     _Guarded_by_(Lock) PPROCESS_ENTRY MovingElement;   // entry leaving a table without being freed
-    _Guarded_by_(Lock) ULONG RulesGeneration;  // bumped when a rescan installs Rebuild
-    LONG volatile RescanPending;          // non-zero while the last rescan failed: the watcher retries
-    PETHREAD WatcherThread;               // referenced watcher thread, waited on at teardown
-    KEVENT StopEvent;                     // notification event: the watcher ends when set
-    KEVENT RescanGate;                    // synchronization event, set while no rescan runs
+    _Guarded_by_(Lock) ULONG RulesGeneration;          // bumped when a rescan installs Rebuild
+    LONG volatile RescanPending;                       // non-zero while the last rescan failed: the watcher retries
+    PETHREAD WatcherThread;                            // referenced watcher thread, waited on at teardown
+    KEVENT StopEvent;                                  // notification event: the watcher ends when set
+    KEVENT RescanGate;                                 // synchronization event, set while no rescan runs
 } PROCESS_TABLE, *PPROCESS_TABLE;
 
 /* The driver-wide process table; null until InitProcessTable, null again after Free. */
@@ -59,7 +59,8 @@ extern PPROCESS_TABLE ProcessTable;
 
 EXTERN_C_START
 
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS InitProcessTable(VOID);
 
 _IRQL_requires_(PASSIVE_LEVEL)
@@ -87,7 +88,8 @@ _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS RescanProcesses(VOID);
 
 /* Table plumbing shared with the rescan and the watcher. */
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PRTL_AVL_TABLE AllocateProcessAvlTable(VOID);
 
 /* Deletes every entry (each dereferencing its process) and frees the table; clears it. */

@@ -75,7 +75,7 @@ VOID ProcessWatcherThread(PVOID StartContext)
         // The rules are in force but a failed rescan left flags from older ones.
         if (table->RescanPending != 0) {
             TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "Process watcher retries the failed process rescan");
-            (VOID)RescanProcesses();
+            (VOID) RescanProcesses();
         }
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Process watcher ends: %!STATUS!", status);
@@ -90,24 +90,22 @@ NTSTATUS StartProcessWatcher(PPROCESS_TABLE Table)
     PVOID threadObject = nullptr;
 
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    status = PsCreateSystemThread(&threadHandle, 0, &attributes, nullptr, nullptr, ProcessWatcherThread,
-                                  nullptr);
+    status = PsCreateSystemThread(&threadHandle, 0, &attributes, nullptr, nullptr, ProcessWatcherThread, nullptr);
     if (!NT_SUCCESS(status)) {
         threadHandle = nullptr;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "PsCreateSystemThread failed: %!STATUS!", status);
         goto Exit;
     }
-    status = ObReferenceObjectByHandle(threadHandle, SYNCHRONIZE, *PsThreadType, KernelMode, &threadObject,
-                                       nullptr);
+    status = ObReferenceObjectByHandle(threadHandle, SYNCHRONIZE, *PsThreadType, KernelMode, &threadObject, nullptr);
     if (!NT_SUCCESS(status)) {
         // The thread runs but cannot be waited on through its object. It must not outlive
         // the table it reads, so stop it and wait for it on the handle still open.
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Referencing the watcher failed: %!STATUS!", status);
         KeSetEvent(&Table->StopEvent, IO_NO_INCREMENT, FALSE);
-        (VOID)ZwWaitForSingleObject(threadHandle, FALSE, nullptr);
+        (VOID) ZwWaitForSingleObject(threadHandle, FALSE, nullptr);
         goto Exit;
     }
-    Table->WatcherThread = (PETHREAD)threadObject;
+    Table->WatcherThread = static_cast<PETHREAD>(threadObject);
 
 Exit:
     if (threadHandle != nullptr) {
@@ -121,7 +119,7 @@ VOID StopProcessWatcher(PPROCESS_TABLE Table)
 {
     KeSetEvent(&Table->StopEvent, IO_NO_INCREMENT, FALSE);
     if (Table->WatcherThread != nullptr) {
-        (VOID)KeWaitForSingleObject(Table->WatcherThread, Executive, KernelMode, FALSE, nullptr);
+        (VOID) KeWaitForSingleObject(Table->WatcherThread, Executive, KernelMode, FALSE, nullptr);
         ObDereferenceObject(Table->WatcherThread);
         Table->WatcherThread = nullptr;
     }

@@ -18,7 +18,8 @@ EXTERN_C_START
  * Table->WatcherThread. On failure no watcher runs: a thread that was created but could
  * not be referenced has been told to stop and has ended before this returns.
  */
-_Must_inspect_result_ _IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StartProcessWatcher(_Inout_ PPROCESS_TABLE Table);
 
 /* Signals StopEvent, waits for the thread to end and releases its reference. */

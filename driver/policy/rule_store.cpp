@@ -25,8 +25,8 @@ static _Function_class_(RTL_AVL_COMPARE_ROUTINE)
 RTL_GENERIC_COMPARE_RESULTS NTAPI CompareNames(_In_ PRTL_AVL_TABLE Table, _In_ PVOID First, _In_ PVOID Second)
 {
     UNREFERENCED_PARAMETER(Table);
-    LONG order = RtlCompareUnicodeString(&static_cast<PNAME_ENTRY>(First)->Name,
-                                         &static_cast<PNAME_ENTRY>(Second)->Name, TRUE);
+    LONG order =
+        RtlCompareUnicodeString(&static_cast<PNAME_ENTRY>(First)->Name, &static_cast<PNAME_ENTRY>(Second)->Name, TRUE);
 
     return order < 0 ? GenericLessThan : order > 0 ? GenericGreaterThan : GenericEqual;
 }
@@ -90,8 +90,7 @@ static VOID FreeNameTable(_Inout_ PAVL_TABLE_WITH_PENDING *Table)
 
 // A node holding a copy of Length characters and a terminating zero.
 _Must_inspect_result_
-static NTSTATUS MakeNameNode(_In_reads_(Length) PCWCH Characters, _In_ ULONG Length,
-                             _Outptr_ PNAME_ENTRY_NODE *Node)
+static NTSTATUS MakeNameNode(_In_reads_(Length) PCWCH Characters, _In_ ULONG Length, _Outptr_ PNAME_ENTRY_NODE *Node)
 {
     PNAME_ENTRY_NODE node;
     ULONG bytes = Length * sizeof(WCHAR);
@@ -166,14 +165,14 @@ static NTSTATUS BuildNameTable(_In_reads_bytes_opt_(AreaSize) const VOID *NamesA
         SIZE_T length = BoundedNameLength(position, available);
         if (length == available) {
             status = STATUS_INVALID_PARAMETER;
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: name %u of %u has no terminator %!STATUS!",
-                        index, Count, status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: name %u of %u has no terminator %!STATUS!", index,
+                        Count, status);
             goto Exit;
         }
         if (length > RULE_STORE_MAX_NAME_CHARS) {
             status = STATUS_INVALID_PARAMETER;
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: name %u is %I64u characters long %!STATUS!",
-                        index, static_cast<UINT64>(length), status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_RULES, "%!FUNC!: name %u is %I64u characters long %!STATUS!", index,
+                        static_cast<UINT64>(length), status);
             goto Exit;
         }
         status = MakeNameNode(position, static_cast<ULONG>(length), &node);

@@ -11,7 +11,7 @@
 
 #include <ntddk.h>
 
-#include "pending_element_avl.h"
+#include "../flow/pending_element_avl.h"
 
 // The longest name the store keeps: its counted string needs room for a terminating zero
 // within a 16-bit MaximumLength. No path component can be longer anyway.
@@ -37,7 +37,8 @@ extern PRULE_STORE RuleStore;
 
 // Creates the store with an empty list and Mode FALSE. STATUS_NO_MEMORY; nothing is left
 // behind on failure.
-_Must_inspect_result_ _IRQL_requires_max_(APC_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_max_(APC_LEVEL)
 NTSTATUS InitRuleStore(VOID);
 
 // Frees the store and every name in it and clears RuleStore. Safe without a store.
@@ -54,7 +55,8 @@ VOID FreeRuleStore(VOID);
  * two names are equal without regard to case. STATUS_NO_MEMORY. On failure the store is
  * unchanged.
  */
-_Must_inspect_result_ _IRQL_requires_max_(APC_LEVEL)
+_Must_inspect_result_
+_IRQL_requires_max_(APC_LEVEL)
 NTSTATUS ReplaceRules(_In_reads_bytes_opt_(AreaSize) const VOID *NamesArea, _In_ SIZE_T AreaSize, _In_ ULONG Count,
                       _In_ BOOLEAN Mode);
 

@@ -12,9 +12,9 @@
 #include <fwpmk.h>
 
 #include "deferred_work.h"
-#include "wfp_lifecycle.h"
-#include "../flow/classify_values.h"
-#include "../trace/classify_trace.h"
+#include "wfp_context.h"
+#include "classify_values.h"
+#include "classify_trace.h"
 #include "../trace/trace.h"
 #include "connect_redirect.tmh"
 
@@ -25,23 +25,23 @@
 #define SOCKADDR_PORT_OFFSET 2
 #define SOCKADDR_IPV4_OFFSET 4
 #define SOCKADDR_IPV6_OFFSET 8
-#define IPV6_ADDRESS_SIZE 16
-#define IPV4_ADDRESS_SIZE 4
+#define IPV6_ADDRESS_SIZE    16
+#define IPV4_ADDRESS_SIZE    4
 
 /* The release routine of the pended path's deferred work. */
 _Function_class_(DEFERRED_WORK_RELEASE)
 static VOID ReleaseRedirectPayload(_Inout_ PVOID *Payload)
 {
-    PREDIRECT_REQUEST request = (PREDIRECT_REQUEST)*Payload;
+    PREDIRECT_REQUEST request = static_cast<PREDIRECT_REQUEST>(*Payload);
 
-    *Payload = NULL;
+    *Payload = nullptr;
     ReleaseRedirectRequest(&request);
 }
 
 static BOOLEAN IsUnspecifiedAddress(_In_ const SOCKADDR_STORAGE *Address, _In_ ADDRESS_FAMILY Family)
 {
     static const UCHAR zero[IPV6_ADDRESS_SIZE] = {0};
-    const UCHAR *bytes = (const UCHAR *)Address;
+    const UCHAR *bytes = reinterpret_cast<const UCHAR *>(Address);
 
     if (Family == AF_INET6) {
         return RtlEqualMemory(bytes + SOCKADDR_IPV6_OFFSET, zero, IPV6_ADDRESS_SIZE);
@@ -52,7 +52,7 @@ static BOOLEAN IsUnspecifiedAddress(_In_ const SOCKADDR_STORAGE *Address, _In_ A
 /* Loopback in the remote's family, port 0; the rest of the socket address is zeroed. */
 static VOID SetLoopbackAddress(_Inout_ SOCKADDR_STORAGE *Remote)
 {
-    UCHAR *bytes = (UCHAR *)Remote;
+    UCHAR *bytes = reinterpret_cast<UCHAR *>(Remote);
     ADDRESS_FAMILY family = Remote->ss_family;
 
     if (family == AF_INET6) {
@@ -71,12 +71,12 @@ static VOID SetLoopbackAddress(_Inout_ SOCKADDR_STORAGE *Remote)
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID TraceRedirect(_In_ const PREDIRECT_REQUEST Request, _In_ UINT16 Port)
 {
-    const UCHAR *from = (const UCHAR *)Request->Context + FIELD_OFFSET(REDIRECT_CONTEXT_RECORD, RequestedRemote);
+    const UCHAR *from =
+        reinterpret_cast<const UCHAR *>(Request->Context) + FIELD_OFFSET(REDIRECT_CONTEXT_RECORD, RequestedRemote);
 
     if (Request->Context->RequestedRemote.ss_family == AF_INET) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
-                    "redirect %ws: %u.%u.%u.%u:%u -> port %u of process %u", GetFileNamePart(Request->Context->AppPath),
-                    from[4], from[5], from[6], from[7],
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "redirect %ws: %u.%u.%u.%u:%u -> port %u of process %u",
+                    GetFileNamePart(Request->Context->AppPath), from[4], from[5], from[6], from[7],
                     ((unsigned)from[SOCKADDR_PORT_OFFSET] << 8) | from[SOCKADDR_PORT_OFFSET + 1], (unsigned)Port,
                     (unsigned)Request->TargetBlob.TargetProcessId);
     } else {
@@ -87,21 +87,53 @@ static VOID TraceRedirect(_In_ const PREDIRECT_REQUEST Request, _In_ UINT16 Port
     }
 }
 
+/*
+ * Points the connection at the redirect target: its own local address in the remote's
+ * family (loopback when the local one is unspecified) and Port.
+ */
+static VOID SetRedirectTarget(_Inout_ FWPS_CONNECT_REQUEST0 *Connect, _In_ UINT16 Port)
+{
+    ADDRESS_FAMILY localFamily;
+    USHORT networkPort;
+    UCHAR *remote;
+    const UCHAR *local;
+
+    // The local end is not writable at this layer; an unset family reads as the remote's.
+    localFamily = Connect->localAddressAndPort.ss_family;
+    if (localFamily == 0) {
+        localFamily = Connect->remoteAddressAndPort.ss_family;
+    }
+
+    // Same interface address the connection would have used, so it stays in its zone; an
+    // unspecified one means loopback.
+    remote = reinterpret_cast<UCHAR *>(&Connect->remoteAddressAndPort);
+    local = reinterpret_cast<const UCHAR *>(&Connect->localAddressAndPort);
+    if (IsUnspecifiedAddress(&Connect->localAddressAndPort, localFamily)) {
+        SetLoopbackAddress(&Connect->remoteAddressAndPort);
+    } else if (Connect->remoteAddressAndPort.ss_family == AF_INET6) {
+        RtlCopyMemory(remote + SOCKADDR_IPV6_OFFSET,
+                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET),
+                      IPV6_ADDRESS_SIZE);
+    } else {
+        RtlCopyMemory(remote + SOCKADDR_IPV4_OFFSET,
+                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET),
+                      IPV4_ADDRESS_SIZE);
+    }
+    networkPort = RtlUshortByteSwap(Port);
+    RtlCopyMemory(remote + SOCKADDR_PORT_OFFSET, &networkPort, sizeof(networkPort));
+}
+
 _Use_decl_annotations_
 NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
 {
     NTSTATUS status = STATUS_SUCCESS;
     PREDIRECT_REQUEST request = *Request;
     FWPS_CONNECT_REQUEST0 *connect;
-    ADDRESS_FAMILY localFamily;
     UINT16 port = 0;
-    USHORT networkPort;
-    UCHAR *remote;
-    const UCHAR *local;
 
-    if (request == NULL || request->ConnectRequest == NULL || request->Context == NULL) {
+    if (request == nullptr || request->ConnectRequest == nullptr || request->Context == nullptr) {
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "ApplyRedirect: nothing to redirect %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: nothing to redirect %!STATUS!", status);
         goto Exit;
     }
     connect = request->ConnectRequest;
@@ -114,38 +146,18 @@ NTSTATUS ApplyRedirect(PREDIRECT_REQUEST *Request)
         }
     }
 
-    /* The local end is not writable at this layer; an unset family reads as the remote's. */
-    localFamily = connect->localAddressAndPort.ss_family;
-    if (localFamily == 0) {
-        localFamily = connect->remoteAddressAndPort.ss_family;
-    }
-
-    /* Same interface address the connection would have used, so it stays in its zone; an
-       unspecified one means loopback. */
-    remote = (UCHAR *)&connect->remoteAddressAndPort;
-    local = (const UCHAR *)&connect->localAddressAndPort;
-    if (IsUnspecifiedAddress(&connect->localAddressAndPort, localFamily)) {
-        SetLoopbackAddress(&connect->remoteAddressAndPort);
-    } else if (connect->remoteAddressAndPort.ss_family == AF_INET6) {
-        RtlCopyMemory(remote + SOCKADDR_IPV6_OFFSET,
-                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET), IPV6_ADDRESS_SIZE);
-    } else {
-        RtlCopyMemory(remote + SOCKADDR_IPV4_OFFSET,
-                      local + (localFamily == AF_INET6 ? SOCKADDR_IPV6_OFFSET : SOCKADDR_IPV4_OFFSET), IPV4_ADDRESS_SIZE);
-    }
-    networkPort = RtlUshortByteSwap(port);
-    RtlCopyMemory(remote + SOCKADDR_PORT_OFFSET, &networkPort, sizeof(networkPort));
+    SetRedirectTarget(connect, port);
 
     connect->localRedirectTargetPID = request->TargetBlob.TargetProcessId;
-    if (request->RedirectHandle != NULL) {
+    if (request->RedirectHandle != nullptr) {
         connect->localRedirectHandle = request->RedirectHandle;
     }
     TraceRedirect(request, port);
 
-    /* From here WFP owns the record and frees it with the connection. */
+    // From here WFP owns the record and frees it with the connection.
     connect->localRedirectContext = request->Context;
     connect->localRedirectContextSize = request->Context->Size;
-    request->Context = NULL;
+    request->Context = nullptr;
 
 Exit:
     ReleaseRedirectRequest(Request);
@@ -153,13 +165,30 @@ Exit:
 }
 
 _Use_decl_annotations_
-NTSTATUS NTAPI ConnectRedirectNotifyFn(FWPS_CALLOUT_NOTIFY_TYPE NotifyType, const GUID *FilterKey,
-                                       FWPS_FILTER1 *Filter)
+VOID NTAPI RedirectWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    PDEFERRED_WORK work = static_cast<PDEFERRED_WORK>(Context);
+    PREDIRECT_REQUEST request;
+    NTSTATUS status;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    if (work == nullptr) {
+        return;
+    }
+    // The routine takes the request over; ApplyRedirect always releases it.
+    request = static_cast<PREDIRECT_REQUEST>(work->Payload);
+    work->Payload = nullptr;
+    status = ApplyRedirect(&request);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: pended redirect completed %!STATUS!", status);
+    DestroyDeferredWork(&work);
+}
+
+_Use_decl_annotations_
+NTSTATUS NTAPI ConnectRedirectNotifyFn(FWPS_CALLOUT_NOTIFY_TYPE NotifyType, const GUID *FilterKey, FWPS_FILTER1 *Filter)
 {
     UNREFERENCED_PARAMETER(FilterKey);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "ConnectRedirectNotifyFn: type %u, filter %I64u, callout %u",
-                (unsigned)NotifyType, Filter != NULL ? Filter->filterId : 0,
-                Filter != NULL ? Filter->action.calloutId : 0);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: type %u, filter %I64u, callout %u", (unsigned)NotifyType,
+                Filter != nullptr ? Filter->filterId : 0, Filter != nullptr ? Filter->action.calloutId : 0);
     return STATUS_SUCCESS;
 }
 
@@ -180,11 +209,11 @@ static NTSTATUS PendRedirect(_Inout_ PREDIRECT_REQUEST *Request, _Inout_ PDEFERR
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    *Request = NULL;
+    *Request = nullptr;
     status = CreateDeferredWork(WfpContext.DeviceObject, &payload, ReleaseRedirectPayload, Work);
     if (!NT_SUCCESS(status)) {
-        *Request = (PREDIRECT_REQUEST)payload;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "PendRedirect: CreateDeferredWork %!STATUS!", status);
+        *Request = static_cast<PREDIRECT_REQUEST>(payload);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: CreateDeferredWork %!STATUS!", status);
         return status;
     }
     status = FwpsPendClassify0(request->ClassifyHandle, Filter->filterId, 0, ClassifyOut);
@@ -196,7 +225,7 @@ static NTSTATUS PendRedirect(_Inout_ PREDIRECT_REQUEST *Request, _Inout_ PDEFERR
     ClassifyOut->rights &= ~FWPS_RIGHT_ACTION_WRITE;
     ClassifyOut->actionType = FWP_ACTION_BLOCK;
     IoQueueWorkItem((*Work)->WorkItem, RedirectWorkRoutine, DelayedWorkQueue, *Work);
-    *Work = NULL;
+    *Work = nullptr;
     return STATUS_SUCCESS;
 }
 
@@ -218,7 +247,7 @@ static BOOLEAN GetDecidingProcessId(_In_ const FWPS_INCOMING_METADATA_VALUES0 *M
         return FALSE;
     }
     processId = MetaValues->processId;
-    if (processId <= LAST_SYSTEM_PROCESS_ID || processId == (UINT64)Blob->TargetProcessId) {
+    if (processId <= LAST_SYSTEM_PROCESS_ID || processId == static_cast<UINT64>(Blob->TargetProcessId)) {
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: process %I64u is excluded",
                     processId);
         return FALSE;
@@ -275,7 +304,7 @@ static BOOLEAN IsOwnRedirect(_In_ const FWPS_INCOMING_METADATA_VALUES0 *MetaValu
     if (!FWPS_IS_METADATA_FIELD_PRESENT(MetaValues, FWPS_METADATA_FIELD_REDIRECT_RECORD_HANDLE)) {
         return FALSE;
     }
-    state = FwpsQueryConnectionRedirectState0(MetaValues->redirectRecords, WfpContext.RedirectHandle, NULL);
+    state = FwpsQueryConnectionRedirectState0(MetaValues->redirectRecords, WfpContext.RedirectHandle, nullptr);
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: redirect state %u", (unsigned)state);
     if (state == FWPS_CONNECTION_REDIRECTED_BY_SELF) {
         ClassifyOut->actionType = FWP_ACTION_PERMIT;
@@ -303,7 +332,50 @@ static BOOLEAN IsReauthorizedRedirect(_In_ UINT32 Flags, _In_ const REDIRECT_REQ
         return FALSE;
     }
     previous = Request->ConnectRequest->previousVersion;
-    return previous != NULL && (previous->modifierFilterId == Filter->filterId || previous->localRedirectHandle != NULL);
+    return previous != nullptr &&
+           (previous->modifierFilterId == Filter->filterId || previous->localRedirectHandle != nullptr);
+}
+
+/*
+ * The covered connection's redirect: its request, unless this is the re-authorization of
+ * our own redirect (permitted as it stands); its context record; then the redirect at once
+ * or, when the port is the agent's to give, pended for the port query.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+_Must_inspect_result_
+static NTSTATUS RedirectConnection(_In_ const FWPS_INCOMING_VALUES0 *FixedValues, _In_ const void *ClassifyContext,
+                                   _In_ const FWPS_FILTER1 *Filter, _In_ const REDIRECT_TARGET_BLOB *Blob,
+                                   _In_ UINT32 Flags, _In_ UINT64 ProcessId, _Inout_ FWPS_CLASSIFY_OUT0 *ClassifyOut)
+{
+    NTSTATUS status;
+    PREDIRECT_REQUEST request = nullptr;
+    PDEFERRED_WORK work = nullptr;
+
+    status = CreateRedirectRequest(&request, ClassifyContext, Filter, Blob, ClassifyOut, WfpContext.RedirectHandle);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+    if (IsReauthorizedRedirect(Flags, request, Filter)) {
+        ClassifyOut->actionType = FWP_ACTION_PERMIT;
+        ClassifyOut->rights |= FWPS_RIGHT_ACTION_WRITE;
+        goto Exit;
+    }
+    // Built only for a connection that is redirected.
+    status = BuildRedirectContextRecord(FixedValues, ProcessId, &request->Context);
+    if (!NT_SUCCESS(status)) {
+        goto Exit;
+    }
+
+    if (request->TargetBlob.AskAgentForPort == 0) {
+        status = ApplyRedirect(&request);
+    } else {
+        status = PendRedirect(&request, &work, Filter, ClassifyOut);
+    }
+
+Exit:
+    DestroyDeferredWork(&work);
+    ReleaseRedirectRequest(&request);
+    return status;
 }
 
 _Use_decl_annotations_
@@ -318,8 +390,6 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
     BOOLEAN intercept = FALSE;
     const REDIRECT_TARGET_BLOB *blob;
     UINT64 processId = 0;
-    PREDIRECT_REQUEST request = NULL;
-    PDEFERRED_WORK work = NULL;
 
     UNREFERENCED_PARAMETER(LayerData);
     UNREFERENCED_PARAMETER(FlowContext);
@@ -339,11 +409,10 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
         goto Exit;
     }
     blob = GetRedirectTargetBlob(Filter);
-    if (blob == NULL) {
+    if (blob == nullptr) {
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_CRITICAL, TRACE_DRIVER,
-                    "AleConnectRedirectClassifyFn: filter %I64u carries no 10-byte target blob %!STATUS!",
-                    Filter->filterId, status);
+                    "%!FUNC!: filter %I64u carries no 10-byte target blob %!STATUS!", Filter->filterId, status);
         goto Exit;
     }
 
@@ -355,36 +424,13 @@ VOID NTAPI AleConnectRedirectClassifyFn(const FWPS_INCOMING_VALUES0 *FixedValues
     }
     status = WfpContext.QueryProcessIntercept(processId, &intercept);
     if (!NT_SUCCESS(status) || !intercept) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "AleConnectRedirectClassifyFn: process %I64u not covered",
-                    processId);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: process %I64u not covered", processId);
         goto Exit;
     }
-    status = CreateRedirectRequest(&request, ClassifyContext, Filter, blob, ClassifyOut, WfpContext.RedirectHandle);
-    if (!NT_SUCCESS(status)) {
-        goto Exit;
-    }
-    if (IsReauthorizedRedirect(flags, request, Filter)) {
-        ClassifyOut->actionType = FWP_ACTION_PERMIT;
-        ClassifyOut->rights |= FWPS_RIGHT_ACTION_WRITE;
-        goto Exit;
-    }
-    /* Built only for a connection that is redirected. */
-    status = BuildRedirectContextRecord(FixedValues, processId, &request->Context);
-    if (!NT_SUCCESS(status)) {
-        goto Exit;
-    }
-
-    if (request->TargetBlob.AskAgentForPort == 0) {
-        status = ApplyRedirect(&request);
-    } else {
-        status = PendRedirect(&request, &work, Filter, ClassifyOut);
-    }
+    status = RedirectConnection(FixedValues, ClassifyContext, Filter, blob, flags, processId, ClassifyOut);
 
 Exit:
-    DestroyDeferredWork(&work);
-    ReleaseRedirectRequest(&request);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "AleConnectRedirectClassifyFn: filter %I64u %!STATUS!",
-                    Filter->filterId, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: filter %I64u %!STATUS!", Filter->filterId, status);
     }
 }

@@ -37,11 +37,16 @@ NTSTATUS NTAPI ConnectRedirectNotifyFn(_In_ FWPS_CALLOUT_NOTIFY_TYPE NotifyType,
  * the redirect handle and the context record), then releases the request, which applies
  * the layer data and completes a pended classify. With AskAgentForPort the port is asked
  * from the agent's service first; when that fails the request is released unchanged and the
- * failure returned. *Request is NULL on return.
+ * failure returned. *Request is null on return.
  */
 _When_((*Request)->TargetBlob.AskAgentForPort != 0, _IRQL_requires_(PASSIVE_LEVEL))
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS ApplyRedirect(_Inout_ PREDIRECT_REQUEST *Request);
+
+/* IO_WORKITEM_ROUTINE of a pended redirect; Context is its DeferredWork. */
+_IRQL_requires_(PASSIVE_LEVEL)
+_Function_class_(IO_WORKITEM_ROUTINE)
+VOID NTAPI RedirectWorkRoutine(_In_ PDEVICE_OBJECT DeviceObject, _In_opt_ PVOID Context);
 
 /*
  * The ProcessId of the first valid RedirectContextRecord (version 4, whole) in the
@@ -54,8 +59,8 @@ _Must_inspect_result_
 NTSTATUS LookupRedirectedProcessId(_In_ const FWPS_INCOMING_METADATA_VALUES0 *MetaValues, _Out_ UINT64 *ProcessId);
 
 /*
- * The first position in Buffer at which Pattern's bytes occur; NULL when any argument is
- * NULL or 0, when the buffer is shorter than the pattern, or when there is none.
+ * The first position in Buffer at which Pattern's bytes occur; null when any argument is
+ * null or 0, when the buffer is shorter than the pattern, or when there is none.
  */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 const UCHAR *FindByteSequence(_In_reads_bytes_opt_(BufferLength) const UCHAR *Buffer,

@@ -17,8 +17,9 @@ const UCHAR *FindByteSequence(const UCHAR *Buffer, const UCHAR *Pattern, SIZE_T 
     SIZE_T position;
     SIZE_T last;
 
-    if (Buffer == NULL || Pattern == NULL || BufferLength == 0 || PatternLength == 0 || BufferLength < PatternLength) {
-        return NULL;
+    if (Buffer == nullptr || Pattern == nullptr || BufferLength == 0 || PatternLength == 0 ||
+        BufferLength < PatternLength) {
+        return nullptr;
     }
     last = BufferLength - PatternLength;
     for (position = 0; position <= last; ++position) {
@@ -26,7 +27,7 @@ const UCHAR *FindByteSequence(const UCHAR *Buffer, const UCHAR *Pattern, SIZE_T 
             return Buffer + position;
         }
     }
-    return NULL;
+    return nullptr;
 }
 
 _Use_decl_annotations_
@@ -36,25 +37,25 @@ NTSTATUS LookupRedirectedProcessId(const FWPS_INCOMING_METADATA_VALUES0 *MetaVal
     SIZE_T needed = 0;
     SIZE_T written = 0;
     SIZE_T remaining;
-    UCHAR *buffer = NULL;
+    UCHAR *buffer = nullptr;
     const UCHAR *marker;
     REDIRECT_CONTEXT_RECORD header;
 
     *ProcessId = 0;
-    status = FwpsQueryConnectionSioFormatRedirectRecords0(MetaValues->redirectRecords, NULL, 0, &needed);
+    status = FwpsQueryConnectionSioFormatRedirectRecords0(MetaValues->redirectRecords, nullptr, 0, &needed);
     if (status != STATUS_BUFFER_TOO_SMALL || needed == 0) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "LookupRedirectedProcessId: size query %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: size query %!STATUS!", status);
         return STATUS_NOT_FOUND;
     }
-    buffer = (UCHAR *)ExAllocatePoolWithTag(NonPagedPoolNx, needed, QVR_TAG_WFP);
-    if (buffer == NULL) {
+    buffer = static_cast<UCHAR *>(ExAllocatePoolWithTag(NonPagedPoolNx, needed, QVR_TAG_WFP));
+    if (buffer == nullptr) {
         status = STATUS_INSUFFICIENT_RESOURCES;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "LookupRedirectedProcessId: %u bytes %!STATUS!", (unsigned)needed, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: %u bytes %!STATUS!", (unsigned)needed, status);
         return status;
     }
     status = FwpsQueryConnectionSioFormatRedirectRecords0(MetaValues->redirectRecords, buffer, needed, &written);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "LookupRedirectedProcessId: query %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: query %!STATUS!", status);
         goto Exit;
     }
     if (written > needed) {
@@ -63,18 +64,18 @@ NTSTATUS LookupRedirectedProcessId(const FWPS_INCOMING_METADATA_VALUES0 *MetaVal
 
     status = STATUS_NOT_FOUND;
     marker = FindByteSequence(buffer, RedirectContextMarker, written, REDIRECT_CONTEXT_MARKER_SIZE);
-    if (marker == NULL) {
+    if (marker == nullptr) {
         goto Exit;
     }
-    remaining = written - (SIZE_T)(marker - buffer);
+    remaining = written - static_cast<SIZE_T>(marker - buffer);
     if (remaining < REDIRECT_CONTEXT_RECORD_MIN_SIZE) {
         goto Exit;
     }
-    /* The records are a byte stream: the record may sit at any alignment. */
+    // The records are a byte stream: the record may sit at any alignment.
     RtlCopyMemory(&header, marker, sizeof(header));
     if (header.Version != REDIRECT_CONTEXT_RECORD_VERSION || remaining < header.Size) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "LookupRedirectedProcessId: record version %u, size %u of %u",
-                    header.Version, (unsigned)header.Size, (unsigned)remaining);
+        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "%!FUNC!: record version %u, size %u of %u", header.Version,
+                    (unsigned)header.Size, (unsigned)remaining);
         goto Exit;
     }
     *ProcessId = header.ProcessId;

@@ -8,8 +8,7 @@
 #include "deferred_work.h"
 
 #include "pool_tags.h"
-#include "connect_redirect.h"
-#include "wfp_lifecycle.h"
+#include "wfp_context.h"
 #include "../trace/trace.h"
 #include "deferred_work.tmh"
 
@@ -19,11 +18,11 @@
  * teardown begins, so port queries stop waiting for the agent.
  */
 typedef struct _PENDED_REDIRECTS {
-    LONG volatile Active;   /* live holders, plus one while open */
-    LONG volatile Closing;  /* non-zero once the rundown began: no new holder */
-    BOOLEAN Open;           /* InitPendedRedirects ran and the rundown has not finished */
-    KEVENT Idle;            /* notification: Active reached 0 */
-    KEVENT Stop;            /* notification: the teardown began */
+    LONG volatile Active;   // live holders, plus one while open
+    LONG volatile Closing;  // non-zero once the rundown began: no new holder
+    BOOLEAN Open;           // InitPendedRedirects ran and the rundown has not finished
+    KEVENT Idle;            // notification: Active reached 0
+    KEVENT Stop;            // notification: the teardown began
 } PENDED_REDIRECTS;
 
 static PENDED_REDIRECTS PendedRedirects;
@@ -53,8 +52,8 @@ static BOOLEAN AcquirePendedRedirect(VOID)
         return FALSE;
     }
     InterlockedIncrement(&PendedRedirects.Active);
-    /* The rundown may have begun between the test and the increment; it then either saw
-       this reference or already finished, and the reference must not be kept. */
+    // The rundown may have begun between the test and the increment; it then either saw
+    // this reference or already finished, and the reference must not be kept.
     if (PendedRedirects.Closing != 0) {
         ReleasePendedRedirect();
         return FALSE;
@@ -72,11 +71,10 @@ VOID RundownPendedRedirects(VOID)
     }
     InterlockedExchange(&PendedRedirects.Closing, 1);
     inFlight = PendedRedirects.Active - 1;
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "RundownPendedRedirects: %d pended redirects in flight",
-                (int)inFlight);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!: %d pended redirects in flight", (int)inFlight);
     KeSetEvent(&PendedRedirects.Stop, 0, FALSE);
     ReleasePendedRedirect();
-    KeWaitForSingleObject(&PendedRedirects.Idle, Executive, KernelMode, FALSE, NULL);
+    KeWaitForSingleObject(&PendedRedirects.Idle, Executive, KernelMode, FALSE, nullptr);
     PendedRedirects.Open = FALSE;
 }
 
@@ -94,43 +92,42 @@ NTSTATUS CreateDeferredWork(PDEVICE_OBJECT DeviceObject, PVOID *Payload, PDEFERR
     NTSTATUS status;
     PDEFERRED_WORK work;
 
-    if (Work == NULL) {
+    if (Work == nullptr) {
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CreateDeferredWork: no out pointer %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no out pointer %!STATUS!", status);
         return status;
     }
-    *Work = NULL;
-    work = (PDEFERRED_WORK)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(DEFERRED_WORK), QVR_TAG_WFP);
-    if (work == NULL) {
+    *Work = nullptr;
+    work = static_cast<PDEFERRED_WORK>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(DEFERRED_WORK), QVR_TAG_WFP));
+    if (work == nullptr) {
         status = STATUS_NO_MEMORY;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CreateDeferredWork: holder %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: holder %!STATUS!", status);
         return status;
     }
     RtlZeroMemory(work, sizeof(*work));
 
     if (!AcquirePendedRedirect()) {
         status = STATUS_DELETE_PENDING;
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "CreateDeferredWork: the WFP side is going down %!STATUS!",
-                    status);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "%!FUNC!: the WFP side is going down %!STATUS!", status);
         goto Exit;
     }
     work->HoldsRundown = TRUE;
 
     work->WorkItem = IoAllocateWorkItem(DeviceObject);
-    if (work->WorkItem == NULL) {
+    if (work->WorkItem == nullptr) {
         status = STATUS_NO_MEMORY;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CreateDeferredWork: IoAllocateWorkItem %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: IoAllocateWorkItem %!STATUS!", status);
         goto Exit;
     }
     work->ReleasePayload = ReleasePayload;
     work->Payload = *Payload;
-    *Payload = NULL;
+    *Payload = nullptr;
     *Work = work;
-    work = NULL;
+    work = nullptr;
     status = STATUS_SUCCESS;
 
 Exit:
-    /* A holder that failed owns no payload yet: the caller keeps it. */
+    // A holder that failed owns no payload yet: the caller keeps it.
     DestroyDeferredWork(&work);
     return status;
 }
@@ -141,55 +138,51 @@ VOID DestroyDeferredWork(PDEFERRED_WORK *Work)
     PDEFERRED_WORK work;
     BOOLEAN holdsRundown;
 
-    if (Work == NULL || *Work == NULL) {
+    if (Work == nullptr || *Work == nullptr) {
         return;
     }
     work = *Work;
-    if (work->Payload != NULL && work->ReleasePayload != NULL) {
+    if (work->Payload != nullptr && work->ReleasePayload != nullptr) {
         work->ReleasePayload(&work->Payload);
     }
-    work->Payload = NULL;
-    work->ReleasePayload = NULL;
-    if (work->WorkItem != NULL) {
+    work->Payload = nullptr;
+    work->ReleasePayload = nullptr;
+    if (work->WorkItem != nullptr) {
         IoFreeWorkItem(work->WorkItem);
-        work->WorkItem = NULL;
+        work->WorkItem = nullptr;
     }
     holdsRundown = work->HoldsRundown;
     ExFreePoolWithTag(work, QVR_TAG_WFP);
-    *Work = NULL;
-    /* Last: once the rundown is released the teardown may release what this path used. */
+    *Work = nullptr;
+    // Last: once the rundown is released the teardown may release what this path used.
     if (holdsRundown) {
         ReleasePendedRedirect();
     }
-}
-
-_Use_decl_annotations_
-VOID NTAPI RedirectWorkRoutine(PDEVICE_OBJECT DeviceObject, PVOID Context)
-{
-    PDEFERRED_WORK work = (PDEFERRED_WORK)Context;
-    PREDIRECT_REQUEST request;
-    NTSTATUS status;
-
-    UNREFERENCED_PARAMETER(DeviceObject);
-    if (work == NULL) {
-        return;
-    }
-    /* The routine takes the request over; ApplyRedirect always releases it. */
-    request = (PREDIRECT_REQUEST)work->Payload;
-    work->Payload = NULL;
-    status = ApplyRedirect(&request);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "RedirectWorkRoutine: pended redirect completed %!STATUS!", status);
-    DestroyDeferredWork(&work);
 }
 
 static VOID ReleasePortQuery(_Inout_ PPORT_QUERY *Query)
 {
     PPORT_QUERY query = *Query;
 
-    *Query = NULL;
-    if (query != NULL && InterlockedDecrement(&query->References) == 0) {
+    *Query = nullptr;
+    if (query != nullptr && InterlockedDecrement(&query->References) == 0) {
         ExFreePoolWithTag(query, QVR_TAG_WFP);
     }
+}
+
+// A zeroed query with its reply event, referenced by the asker and by the reply routine;
+// null when it cannot be allocated.
+static PPORT_QUERY CreatePortQuery(VOID)
+{
+    PPORT_QUERY query =
+        static_cast<PPORT_QUERY>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PORT_QUERY), QVR_TAG_WFP));
+
+    if (query != nullptr) {
+        RtlZeroMemory(query, sizeof(*query));
+        KeInitializeEvent(&query->Event, NotificationEvent, FALSE);
+        query->References = 2;
+    }
+    return query;
 }
 
 _Use_decl_annotations_
@@ -207,50 +200,46 @@ NTSTATUS QueryTargetPort(PREDIRECT_REQUEST Request, UINT16 *Port)
     *Port = 0;
     if (KeReadStateEvent(&PendedRedirects.Stop) != 0) {
         status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "QueryTargetPort: the WFP side is going down %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "%!FUNC!: the WFP side is going down %!STATUS!", status);
         return status;
     }
-    query = (PPORT_QUERY)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(PORT_QUERY), QVR_TAG_WFP);
-    if (query == NULL) {
+    query = CreatePortQuery();
+    if (query == nullptr) {
         status = STATUS_NO_MEMORY;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "QueryTargetPort: query record %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: query record %!STATUS!", status);
         return status;
     }
-    RtlZeroMemory(query, sizeof(*query));
-    KeInitializeEvent(&query->Event, NotificationEvent, FALSE);
-    query->References = 2;
     replyReference = query;
-    payload = (ULONG)Request->ConnectRequest->remoteAddressAndPort.ss_family;
+    payload = static_cast<ULONG>(Request->ConnectRequest->remoteAddressAndPort.ss_family);
 
     status = WfpContext.SendCallbackRequest(CALLBACK_TYPE_PORT_QUERY, &payload, sizeof(payload), OnPortReply, query,
                                             &requestId);
     if (!NT_SUCCESS(status)) {
-        /* The question never went out: the reply routine will not run. */
+        // The question never went out: the reply routine will not run.
         ReleasePortQuery(&replyReference);
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "QueryTargetPort: SendCallbackRequest %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: SendCallbackRequest %!STATUS!", status);
         goto Exit;
     }
 
     waitObjects[0] = &query->Event;
     waitObjects[1] = &PendedRedirects.Stop;
     timeout.QuadPart = PORT_QUERY_TIMEOUT_100NS;
-    status = KeWaitForMultipleObjects(2, waitObjects, WaitAny, Executive, KernelMode, FALSE, &timeout, NULL);
+    status = KeWaitForMultipleObjects(2, waitObjects, WaitAny, Executive, KernelMode, FALSE, &timeout, nullptr);
     if (status != STATUS_WAIT_0) {
-        /* Either the cancel takes the question, and the reply routine never runs, or a reply
-           took it first, and its routine drops its own reference when it is done. */
+        // Either the cancel takes the question, and the reply routine never runs, or a reply
+        // took it first, and its routine drops its own reference when it is done.
         cancelStatus = WfpContext.CancelCallbackRequest(requestId);
         if (NT_SUCCESS(cancelStatus)) {
             ReleasePortQuery(&replyReference);
         }
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "QueryTargetPort: no answer to request %I64u (wait %!STATUS!)",
-                    requestId, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no answer to request %I64u (wait %!STATUS!)", requestId,
+                    status);
         status = STATUS_INVALID_PARAMETER;
         goto Exit;
     }
     status = query->Status;
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "QueryTargetPort: request %I64u refused %!STATUS!", requestId,
-                    status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: request %I64u refused %!STATUS!", requestId, status);
         goto Exit;
     }
     *Port = query->Port;
@@ -263,31 +252,31 @@ Exit:
 _Use_decl_annotations_
 VOID OnPortReply(const VOID *Payload, UINT32 PayloadLength, PVOID Context)
 {
-    PPORT_QUERY query = (PPORT_QUERY)Context;
+    PPORT_QUERY query = static_cast<PPORT_QUERY>(Context);
     ULONG result;
     USHORT port;
 
-    if (query == NULL) {
+    if (query == nullptr) {
         return;
     }
-    if (Payload == NULL || PayloadLength < PORT_QUERY_REPLY_MIN_SIZE) {
+    if (Payload == nullptr || PayloadLength < PORT_QUERY_REPLY_MIN_SIZE) {
         query->Status = STATUS_INVALID_PARAMETER;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "OnPortReply: reply of %u bytes %!STATUS!", PayloadLength,
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: reply of %u bytes %!STATUS!", PayloadLength,
                     query->Status);
     } else {
         RtlCopyMemory(&result, Payload, sizeof(result));
         if (result != 0) {
             query->Status = STATUS_INVALID_PARAMETER;
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "OnPortReply: the agent refused with %u %!STATUS!",
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: the agent refused with %u %!STATUS!",
                         (unsigned)result, query->Status);
         } else {
             RtlCopyMemory(&port, (const UCHAR *)Payload + sizeof(ULONG), sizeof(port));
             query->Port = port;
             query->Status = STATUS_SUCCESS;
-            /* Nothing listens on port 0: the query failed and the connection goes on as asked. */
+            // Nothing listens on port 0: the query failed and the connection goes on as asked.
             if (port == 0) {
                 query->Status = STATUS_INVALID_PARAMETER;
-                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "OnPortReply: the agent answered port 0 %!STATUS!",
+                TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: the agent answered port 0 %!STATUS!",
                             query->Status);
             }
         }

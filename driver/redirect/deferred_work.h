@@ -20,15 +20,16 @@
 #include "redirect_request.h"
 
 /* Releases a payload still owned by a holder that is destroyed; clears *Payload. */
-typedef _IRQL_requires_max_(DISPATCH_LEVEL) _Function_class_(DEFERRED_WORK_RELEASE)
+typedef _IRQL_requires_max_(DISPATCH_LEVEL)
+_Function_class_(DEFERRED_WORK_RELEASE)
 VOID DEFERRED_WORK_RELEASE(_Inout_ PVOID *Payload);
 typedef DEFERRED_WORK_RELEASE *PDEFERRED_WORK_RELEASE;
 
 typedef struct _DEFERRED_WORK {
-    PIO_WORKITEM WorkItem;                 /* from IoAllocateWorkItem for the control device */
-    PVOID Payload;                         /* the owned payload; NULL when none */
-    PDEFERRED_WORK_RELEASE ReleasePayload; /* releases Payload when the holder goes first */
-    BOOLEAN HoldsRundown;                  /* a reference on the pended-redirect rundown is held */
+    PIO_WORKITEM WorkItem;                  // from IoAllocateWorkItem for the control device
+    PVOID Payload;                          // the owned payload; null when none
+    PDEFERRED_WORK_RELEASE ReleasePayload;  // releases Payload when the holder goes first
+    BOOLEAN HoldsRundown;                   // a reference on the pended-redirect rundown is held
 } DEFERRED_WORK, *PDEFERRED_WORK;
 
 /* Request type of the port query on the callback channel. */
@@ -46,17 +47,17 @@ typedef struct _DEFERRED_WORK {
  * wait gives up never writes into freed memory.
  */
 typedef struct _PORT_QUERY {
-    KEVENT Event;      /* notification event, set by the reply routine */
-    USHORT Port;       /* the answered port, host order */
-    NTSTATUS Status;   /* result of the reply */
-    LONG References;   /* the waiter's and, until it ran or was cancelled, the reply routine's */
+    KEVENT Event;     // notification event, set by the reply routine
+    USHORT Port;      // the answered port, host order
+    NTSTATUS Status;  // result of the reply
+    LONG References;  // the waiter's and, until it ran or was cancelled, the reply routine's
 } PORT_QUERY, *PPORT_QUERY;
 
 EXTERN_C_START
 
 /*
  * Creates a holder with a work item for DeviceObject and moves *Payload into it (*Payload
- * is NULL on success; on failure the caller keeps it). STATUS_INVALID_PARAMETER without an
+ * is null on success; on failure the caller keeps it). STATUS_INVALID_PARAMETER without an
  * out pointer; STATUS_NO_MEMORY for the holder or the work item; STATUS_DELETE_PENDING while
  * the driver's WFP side is going down.
  */
@@ -68,11 +69,6 @@ NTSTATUS CreateDeferredWork(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PVOID *Pay
 /* Releases a still-owned payload, frees the work item and the holder, clears *Work. */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID DestroyDeferredWork(_Inout_ PDEFERRED_WORK *Work);
-
-/* IO_WORKITEM_ROUTINE of a pended redirect; Context is its DeferredWork. */
-_IRQL_requires_(PASSIVE_LEVEL)
-_Function_class_(IO_WORKITEM_ROUTINE)
-VOID NTAPI RedirectWorkRoutine(_In_ PDEVICE_OBJECT DeviceObject, _In_opt_ PVOID Context);
 
 /*
  * Asks the agent's service for the target port of Request's connection and waits up to 10

@@ -16,22 +16,22 @@
 
 /* The provider-context data of the agent's connect-redirect filters; exactly 10 bytes. */
 typedef struct _REDIRECT_TARGET_BLOB {
-    UINT16 TargetPort;      /* TCP port of the redirect target, host order; used when AskAgentForPort is 0 */
-    UINT32 TargetProcessId; /* the redirect target's process: never redirected, and the connection's new owner */
-    UINT32 AskAgentForPort; /* non-zero: pend and ask the agent's service for the port */
+    UINT16 TargetPort;       // TCP port of the redirect target, host order; used when AskAgentForPort is 0
+    UINT32 TargetProcessId;  // the redirect target's process: never redirected, and the connection's new owner
+    UINT32 AskAgentForPort;  // non-zero: pend and ask the agent's service for the port
 } REDIRECT_TARGET_BLOB, *PREDIRECT_TARGET_BLOB;
 
 /* The record attached to a redirected connection as its local redirect context. */
 typedef struct _REDIRECT_CONTEXT_RECORD {
-    UCHAR Tag[8];                     /* "QVR_WFP" and one NUL byte */
-    GUID MarkerGuid;                  /* {A1B0956E-50F9-4C2B-9F80-CA9D32F90DD5} */
-    UINT16 Size;                      /* whole record: REDIRECT_CONTEXT_RECORD_MIN_SIZE + 2 * AppPathLength */
-    UINT32 Version;                   /* REDIRECT_CONTEXT_RECORD_VERSION */
-    UINT16 LocalPort;                 /* the connection's local port, host order */
-    SOCKADDR_STORAGE RequestedRemote; /* where the application connected; port and IPv4 address in network order */
-    UINT64 ProcessId;                 /* the process the redirect was decided for */
-    UINT32 AppPathLength;             /* UTF-16 units in AppPath, terminator excluded */
-    WCHAR AppPath[1];                 /* the application id, then one 0 unit */
+    UCHAR Tag[8];                      // "QVR_WFP" and one NUL byte
+    GUID MarkerGuid;                   // {A1B0956E-50F9-4C2B-9F80-CA9D32F90DD5}
+    UINT16 Size;                       // whole record: REDIRECT_CONTEXT_RECORD_MIN_SIZE + 2 * AppPathLength
+    UINT32 Version;                    // REDIRECT_CONTEXT_RECORD_VERSION
+    UINT16 LocalPort;                  // the connection's local port, host order
+    SOCKADDR_STORAGE RequestedRemote;  // where the application connected; port and IPv4 address in network order
+    UINT64 ProcessId;                  // the process the redirect was decided for
+    UINT32 AppPathLength;              // UTF-16 units in AppPath, terminator excluded
+    WCHAR AppPath[1];                  // the application id, then one 0 unit
 } REDIRECT_CONTEXT_RECORD, *PREDIRECT_CONTEXT_RECORD;
 
 #pragma pack(pop)

@@ -9,7 +9,7 @@
 #include "redirect_request.h"
 
 #include "pool_tags.h"
-#include "../flow/classify_values.h"
+#include "classify_values.h"
 #include "../trace/trace.h"
 #include "redirect_request.tmh"
 
@@ -22,55 +22,55 @@ const UCHAR RedirectContextMarker[REDIRECT_CONTEXT_MARKER_SIZE] = {
 _Use_decl_annotations_
 const REDIRECT_TARGET_BLOB *GetRedirectTargetBlob(const FWPS_FILTER1 *Filter)
 {
-    if (Filter->providerContext == NULL || Filter->providerContext->dataBuffer == NULL ||
-        Filter->providerContext->dataBuffer->data == NULL ||
+    if (Filter->providerContext == nullptr || Filter->providerContext->dataBuffer == nullptr ||
+        Filter->providerContext->dataBuffer->data == nullptr ||
         Filter->providerContext->dataBuffer->size != REDIRECT_TARGET_BLOB_SIZE) {
-        return NULL;
+        return nullptr;
     }
-    return (const REDIRECT_TARGET_BLOB *)Filter->providerContext->dataBuffer->data;
+    return reinterpret_cast<const REDIRECT_TARGET_BLOB *>(Filter->providerContext->dataBuffer->data);
 }
 
 _Use_decl_annotations_
 NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyContext, const FWPS_FILTER1 *Filter,
-                               const REDIRECT_TARGET_BLOB *Blob, FWPS_CLASSIFY_OUT0 *ClassifyOut,
-                               HANDLE RedirectHandle)
+                               const REDIRECT_TARGET_BLOB *Blob, FWPS_CLASSIFY_OUT0 *ClassifyOut, HANDLE RedirectHandle)
 {
     NTSTATUS status;
     PREDIRECT_REQUEST request;
-    PVOID layerData = NULL;
+    PVOID layerData = nullptr;
     FWP_ACTION_TYPE entryAction = ClassifyOut->actionType;
     UINT32 entryRights = ClassifyOut->rights;
 
-    *Request = NULL;
-    request = (PREDIRECT_REQUEST)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(REDIRECT_REQUEST), QVR_TAG_WFP);
-    if (request == NULL) {
+    *Request = nullptr;
+    request =
+        static_cast<PREDIRECT_REQUEST>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(REDIRECT_REQUEST), QVR_TAG_WFP));
+    if (request == nullptr) {
         status = STATUS_NO_MEMORY;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "CreateRedirectRequest: request %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: request %!STATUS!", status);
         return status;
     }
     RtlZeroMemory(request, sizeof(*request));
     *Request = request;
 
-    status = FwpsAcquireClassifyHandle0((void *)ClassifyContext, 0, &request->ClassifyHandle);
+    status = FwpsAcquireClassifyHandle0(const_cast<void *>(ClassifyContext), 0, &request->ClassifyHandle);
     if (!NT_SUCCESS(status)) {
         request->ClassifyHandle = 0;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsAcquireClassifyHandle0 failed: %!STATUS!", status);
         goto Exit;
     }
-    status = FwpsAcquireWritableLayerDataPointer0(request->ClassifyHandle, Filter->filterId, 0, &layerData,
-                                                  ClassifyOut);
-    /* The acquisition marks the classify blocked without the write right until the callout
-       decides; this callout decides itself below (continue, permit or pend). */
+    status =
+        FwpsAcquireWritableLayerDataPointer0(request->ClassifyHandle, Filter->filterId, 0, &layerData, ClassifyOut);
+    // The acquisition marks the classify blocked without the write right until the callout
+    // decides; this callout decides itself below (continue, permit or pend).
     ClassifyOut->actionType = entryAction;
     ClassifyOut->rights = entryRights;
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsAcquireWritableLayerDataPointer0 failed: %!STATUS!", status);
         goto Exit;
     }
-    request->ConnectRequest = (FWPS_CONNECT_REQUEST0 *)layerData;
+    request->ConnectRequest = static_cast<FWPS_CONNECT_REQUEST0 *>(layerData);
     request->RedirectHandle = RedirectHandle;
-    /* The filter's memory is WFP's and may be gone once the classify has returned; a pended
-       redirect reads this copy. */
+    // The filter's memory is WFP's and may be gone once the classify has returned; a pended
+    // redirect reads this copy.
     RtlCopyMemory(&request->TargetBlob, Blob, sizeof(request->TargetBlob));
 
 Exit:
@@ -85,11 +85,11 @@ NTSTATUS KeepClassifyOutForPend(PREDIRECT_REQUEST Request, const FWPS_CLASSIFY_O
 {
     NTSTATUS status;
 
-    Request->ClassifyOut =
-        (FWPS_CLASSIFY_OUT0 *)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FWPS_CLASSIFY_OUT0), QVR_TAG_WFP);
-    if (Request->ClassifyOut == NULL) {
+    Request->ClassifyOut = static_cast<FWPS_CLASSIFY_OUT0 *>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FWPS_CLASSIFY_OUT0), QVR_TAG_WFP));
+    if (Request->ClassifyOut == nullptr) {
         status = STATUS_NO_MEMORY;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "KeepClassifyOutForPend: classify-out copy %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: classify-out copy %!STATUS!", status);
         return status;
     }
     *Request->ClassifyOut = *ClassifyOut;
@@ -101,16 +101,16 @@ VOID ReleaseRedirectRequest(PREDIRECT_REQUEST *Request)
 {
     PREDIRECT_REQUEST request;
 
-    if (Request == NULL || *Request == NULL) {
+    if (Request == nullptr || *Request == nullptr) {
         return;
     }
     request = *Request;
 
-    /* Writable layer data must always be handed back, changed or not. */
-    if (request->ConnectRequest != NULL) {
+    // Writable layer data must always be handed back, changed or not.
+    if (request->ConnectRequest != nullptr) {
         FwpsApplyModifiedLayerData0(request->ClassifyHandle, request->ConnectRequest,
                                     request->Pended ? FWPS_CLASSIFY_FLAG_REAUTHORIZE_IF_MODIFIED_BY_OTHERS : 0);
-        request->ConnectRequest = NULL;
+        request->ConnectRequest = nullptr;
     }
     if (request->ClassifyHandle != 0) {
         if (request->Pended) {
@@ -120,15 +120,15 @@ VOID ReleaseRedirectRequest(PREDIRECT_REQUEST *Request)
         FwpsReleaseClassifyHandle0(request->ClassifyHandle);
         request->ClassifyHandle = 0;
     }
-    if (request->ClassifyOut != NULL) {
+    if (request->ClassifyOut != nullptr) {
         ExFreePoolWithTag(request->ClassifyOut, QVR_TAG_WFP);
-        request->ClassifyOut = NULL;
+        request->ClassifyOut = nullptr;
     }
     FreeRedirectContextRecord(&request->Context);
 
     RtlZeroMemory(request, sizeof(*request));
     ExFreePoolWithTag(request, QVR_TAG_WFP);
-    *Request = NULL;
+    *Request = nullptr;
 }
 
 _Use_decl_annotations_
@@ -137,56 +137,55 @@ NTSTATUS BuildRedirectContextRecord(const FWPS_INCOMING_VALUES0 *FixedValues, UI
 {
     NTSTATUS status;
     SOCKADDR_STORAGE remote;
-    PCWSTR appId = NULL;
+    PCWSTR appId = nullptr;
     UINT32 appIdLength = 0;
     UINT16 localPort = 0;
     UINT32 size;
     PREDIRECT_CONTEXT_RECORD record;
 
-    *Record = NULL;
+    *Record = nullptr;
     RtlZeroMemory(&remote, sizeof(remote));
     status = GetRemoteEndpoint(FixedValues, &remote);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "BuildRedirectContextRecord: remote endpoint %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: remote endpoint %!STATUS!", status);
         return status;
     }
     status = GetEffectiveAppId(FixedValues, &appId, &appIdLength);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "BuildRedirectContextRecord: application id %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: application id %!STATUS!", status);
         return status;
     }
     status = GetLocalPort(FixedValues, &localPort);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "BuildRedirectContextRecord: local port %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: local port %!STATUS!", status);
         return status;
     }
-    /* Size is 16 bits wide: a longer id cannot be described, and a truncated record would
-       tell the redirect target a wrong application. */
+    // Size is 16 bits wide: a longer id cannot be described, and a truncated record would
+    // tell the redirect target a wrong application.
     if (appIdLength > REDIRECT_CONTEXT_MAX_APP_PATH_LENGTH) {
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
-                    "BuildRedirectContextRecord: application id of %u units does not fit a record %!STATUS!",
-                    appIdLength, status);
+                    "%!FUNC!: application id of %u units does not fit a record %!STATUS!", appIdLength, status);
         return status;
     }
 
     size = REDIRECT_CONTEXT_RECORD_MIN_SIZE + 2 * appIdLength;
-    record = (PREDIRECT_CONTEXT_RECORD)ExAllocatePoolWithTag(NonPagedPoolNx, size, QVR_TAG_WFP);
-    if (record == NULL) {
+    record = static_cast<PREDIRECT_CONTEXT_RECORD>(ExAllocatePoolWithTag(NonPagedPoolNx, size, QVR_TAG_WFP));
+    if (record == nullptr) {
         status = STATUS_NO_MEMORY;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "BuildRedirectContextRecord: %u bytes %!STATUS!", size, status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: %u bytes %!STATUS!", size, status);
         return status;
     }
     RtlZeroMemory(record, size);
     RtlCopyMemory(record, RedirectContextMarker, REDIRECT_CONTEXT_MARKER_SIZE);
-    record->Size = (UINT16)size;
+    record->Size = static_cast<UINT16>(size);
     record->Version = REDIRECT_CONTEXT_RECORD_VERSION;
     record->LocalPort = localPort;
     RtlCopyMemory(&record->RequestedRemote, &remote, sizeof(remote));
     record->ProcessId = ProcessId;
     record->AppPathLength = appIdLength;
     RtlCopyMemory(record->AppPath, appId, (SIZE_T)appIdLength * sizeof(WCHAR));
-    /* The terminator after the text is already 0. */
+    // The terminator after the text is already 0.
     *Record = record;
     return STATUS_SUCCESS;
 }
@@ -194,9 +193,9 @@ NTSTATUS BuildRedirectContextRecord(const FWPS_INCOMING_VALUES0 *FixedValues, UI
 _Use_decl_annotations_
 VOID FreeRedirectContextRecord(PREDIRECT_CONTEXT_RECORD *Record)
 {
-    if (*Record == NULL) {
+    if (*Record == nullptr) {
         return;
     }
     ExFreePoolWithTag(*Record, QVR_TAG_WFP);
-    *Record = NULL;
+    *Record = nullptr;
 }

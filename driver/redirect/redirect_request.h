@@ -17,13 +17,13 @@
 #include "redirect_records.h"
 
 typedef struct _REDIRECT_REQUEST {
-    UINT64 ClassifyHandle;                  /* from FwpsAcquireClassifyHandle0; 0 when not held */
-    HANDLE RedirectHandle;                  /* WfpContext.RedirectHandle when the request was built */
-    FWPS_CONNECT_REQUEST0 *ConnectRequest;  /* writable layer data; NULL once applied */
-    REDIRECT_TARGET_BLOB TargetBlob;        /* copy of the filter's blob: valid after the classify returned */
-    FWPS_CLASSIFY_OUT0 *ClassifyOut;        /* copy of the classify result, made to pend: completes it */
-    BOOLEAN Pended;                         /* TRUE from FwpsPendClassify0 until the classify is completed */
-    PREDIRECT_CONTEXT_RECORD Context;       /* the record to attach; NULL once handed to WFP */
+    UINT64 ClassifyHandle;                  // from FwpsAcquireClassifyHandle0; 0 when not held
+    HANDLE RedirectHandle;                  // WfpContext.RedirectHandle when the request was built
+    FWPS_CONNECT_REQUEST0 *ConnectRequest;  // writable layer data; null once applied
+    REDIRECT_TARGET_BLOB TargetBlob;        // copy of the filter's blob: valid after the classify returned
+    FWPS_CLASSIFY_OUT0 *ClassifyOut;        // copy of the classify result, made to pend: completes it
+    BOOLEAN Pended;                         // TRUE from FwpsPendClassify0 until the classify is completed
+    PREDIRECT_CONTEXT_RECORD Context;       // the record to attach; null once handed to WFP
 } REDIRECT_REQUEST, *PREDIRECT_REQUEST;
 
 EXTERN_C_START
@@ -35,7 +35,7 @@ EXTERN_C_START
  * (BuildRedirectContextRecord), once it knows the connection is redirected. The live
  * classify result keeps the action and rights it had on entry (the acquisition's provisional block is taken back). On failure whatever
  * was acquired is released (layer data applied unchanged), the failure is returned and
- * *Request is NULL: STATUS_NO_MEMORY for the request, else the status of the failing call.
+ * *Request is null: STATUS_NO_MEMORY for the request, else the status of the failing call.
  */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 _Must_inspect_result_
@@ -54,7 +54,7 @@ NTSTATUS KeepClassifyOutForPend(_Inout_ PREDIRECT_REQUEST Request, _In_ const FW
 /*
  * Applies the (possibly rewritten) layer data, completes a pended classify with the copied
  * classify result, releases the classify handle, frees the copies and a record not handed
- * to WFP, frees the request and sets *Request to NULL. Accepts NULL and a pointer to NULL.
+ * to WFP, frees the request and sets *Request to null. Accepts null and a pointer to null.
  * The pended path's deferred work releases its payload through it.
  */
 _IRQL_requires_max_(DISPATCH_LEVEL)
@@ -71,7 +71,7 @@ _Must_inspect_result_
 NTSTATUS BuildRedirectContextRecord(_In_ const FWPS_INCOMING_VALUES0 *FixedValues, _In_ UINT64 ProcessId,
                                     _Outptr_result_maybenull_ PREDIRECT_CONTEXT_RECORD *Record);
 
-/* The filter's RedirectTargetBlob, or NULL when its provider context has no 10-byte data buffer. */
+/* The filter's RedirectTargetBlob, or null when its provider context has no 10-byte data buffer. */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 const REDIRECT_TARGET_BLOB *GetRedirectTargetBlob(_In_ const FWPS_FILTER1 *Filter);
 

@@ -12,13 +12,13 @@
  */
 #pragma once
 
-#define WPP_CONTROL_GUIDS                                                                  \
+#define WPP_CONTROL_GUIDS                                                                \
     WPP_DEFINE_CONTROL_GUID(QvrDrvTraceGuid, (2FD5E1A4, F49D, 452E, ACDB, FC87A8EDB322), \
                             WPP_DEFINE_BIT(TRACE_RULES)  /* 0x1 */                       \
                             WPP_DEFINE_BIT(TRACE_DRIVER) /* 0x2 */                       \
     )
 
-#define WPP_LEVEL_FLAGS_LOGGER(lvl, flags) WPP_LEVEL_LOGGER(flags)
+#define WPP_LEVEL_FLAGS_LOGGER(lvl, flags)  WPP_LEVEL_LOGGER(flags)
 #define WPP_LEVEL_FLAGS_ENABLED(lvl, flags) (WPP_LEVEL_ENABLED(flags) && WPP_CONTROL(WPP_BIT_##flags).Level >= (lvl))
 
 // A null text argument is written as "NULL".

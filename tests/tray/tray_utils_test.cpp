@@ -40,15 +40,6 @@ TEST(TrayErrors, ThrowLastErrorReportsContextAndCodeInUnsignedDecimal)
     }
 }
 
-TEST(TrayErrors, EventExIsAStdException)
-{
-    try {
-        throw utils::EventEx("Event handle was released", 0);
-    } catch (const std::exception& error) {
-        EXPECT_STREQ("Event handle was released", error.what());
-    }
-}
-
 HANDLE NewEvent(BOOL signalled)
 {
     HANDLE event = CreateEventW(nullptr, TRUE, signalled, nullptr);

@@ -10,9 +10,9 @@
 #include <winsim/wfp.h>
 
 #include "classify_values_service.h"
-#include "driver/flow/classify_values.h"
-#include "driver/redirect/wfp_callouts.h"
-#include "driver/redirect/wfp_lifecycle.h"
+#include "driver/redirect/classify_values.h"
+#include "driver/flow/wfp_callouts.h"
+#include "driver/flow/wfp_lifecycle.h"
 
 #include <cstring>
 #include <mutex>

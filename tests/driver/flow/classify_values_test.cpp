@@ -17,7 +17,7 @@
 
 #include <winsim/trace_session.h>
 
-#include "driver/flow/classify_values.h"
+#include "driver/redirect/classify_values.h"
 #include "driver_fixture.h"
 #include "incoming_values.h"
 

@@ -16,8 +16,8 @@
 
 #include "driver/frame/callback_channel.h"
 #include "driver/policy/process_table.h"
-#include "driver/redirect/wfp_callout_groups.h"
-#include "driver/redirect/wfp_lifecycle.h"
+#include "driver/flow/wfp_callout_groups.h"
+#include "driver/flow/wfp_lifecycle.h"
 
 #include <algorithm>
 #include <atomic>

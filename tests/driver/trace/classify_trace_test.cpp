@@ -6,7 +6,7 @@
 
 #include <winsim/trace_session.h>
 
-#include "driver/trace/classify_trace.h"
+#include "driver/redirect/classify_trace.h"
 
 #include <cstring>
 
@@ -236,7 +236,7 @@ std::vector<DegradedCase> DegradedCases()
           {TRACE_LEVEL_VERBOSE, kRecord}}},
         {"an unreadable remote address: a warning, then the families differ", FWPS_LAYER_ALE_CONNECT_REDIRECT_V6,
          [](IncomingValues &v) { v.SetEmpty(FWPS_FIELD_ALE_CONNECT_REDIRECT_V6_IP_REMOTE_ADDRESS); }, false,
-         {{TRACE_LEVEL_ERROR, {"GetAddressField: field %u of layer %u has type %u"}},
+         {{TRACE_LEVEL_ERROR, {"%!FUNC!: field %u of layer %u has type %u"}},
           {TRACE_LEVEL_WARNING, {"Fn", std::to_string(STATUS_UNSUCCESSFUL)}},
           {TRACE_LEVEL_ERROR, {"Fn"}}}},
     };

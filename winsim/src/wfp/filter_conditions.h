@@ -8,7 +8,10 @@
  */
 #pragma once
 
-#include "classify_run.h"
+#include "value_set.h"
+#include "wfp_internal.h"
+
+#include <vector>
 
 namespace winsim::wfp::detail {
 

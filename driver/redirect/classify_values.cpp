@@ -16,15 +16,15 @@
 
 /* The field indexes of one family of layers. */
 typedef struct _LAYER_FIELDS {
-    UINT32 LocalAddress;      /* IP_LOCAL_ADDRESS */
-    UINT32 RemoteAddress;     /* IP_REMOTE_ADDRESS */
-    UINT32 LocalPort;         /* IP_LOCAL_PORT */
-    UINT32 RemotePort;        /* IP_REMOTE_PORT */
-    UINT32 Flags;             /* FLAGS */
-    UINT32 InterfaceIndex;    /* INTERFACE_INDEX, NO_FIELD where the layer has none */
-    UINT32 SubInterfaceIndex; /* SUB_INTERFACE_INDEX, NO_FIELD where the layer has none */
-    UINT32 AppId;             /* ALE_APP_ID, NO_FIELD below the ALE layers */
-    UINT32 OriginalAppId;     /* ALE_ORIGINAL_APP_ID where the effective app id prefers it */
+    UINT32 LocalAddress;       // IP_LOCAL_ADDRESS
+    UINT32 RemoteAddress;      // IP_REMOTE_ADDRESS
+    UINT32 LocalPort;          // IP_LOCAL_PORT
+    UINT32 RemotePort;         // IP_REMOTE_PORT
+    UINT32 Flags;              // FLAGS
+    UINT32 InterfaceIndex;     // INTERFACE_INDEX, NO_FIELD where the layer has none
+    UINT32 SubInterfaceIndex;  // SUB_INTERFACE_INDEX, NO_FIELD where the layer has none
+    UINT32 AppId;              // ALE_APP_ID, NO_FIELD below the ALE layers
+    UINT32 OriginalAppId;      // ALE_ORIGINAL_APP_ID where the effective app id prefers it
 } LAYER_FIELDS;
 
 /* The V6 enumerations number their fields like the V4 ones; the rows rely on it. */
@@ -159,36 +159,34 @@ static const LAYER_FIELDS *GetLayerFields(_In_ UINT16 LayerId)
     case FWPS_LAYER_ALE_CONNECT_REDIRECT_V6:
         return &ConnectRedirectFields;
     default:
-        return NULL;
+        return nullptr;
     }
 }
 
 /*
- * The value of field Index, or NULL when the values do not reach that far. WFP always
+ * The value of field Index, or null when the values do not reach that far. WFP always
  * fills a layer's whole enumeration; the test keeps a short array from being overrun.
  */
 static const FWP_VALUE0 *GetFieldValue(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ UINT32 Index)
 {
-    if (Values->incomingValue == NULL || Index >= Values->valueCount) {
-        return NULL;
+    if (Values->incomingValue == nullptr || Index >= Values->valueCount) {
+        return nullptr;
     }
     return &Values->incomingValue[Index].value;
 }
 
 /* Looks up one field of the layer's row; NO_FIELD counts as a layer outside the rows. */
-static NTSTATUS GetRowField(_In_ UINT16 LayerId, _In_ SIZE_T FieldOffset, _In_ PCSTR Accessor,
-                            _Out_ UINT32 *Index)
+static NTSTATUS GetRowField(_In_ UINT16 LayerId, _In_ SIZE_T FieldOffset, _In_ PCSTR Accessor, _Out_ UINT32 *Index)
 {
     const LAYER_FIELDS *fields = GetLayerFields(LayerId);
     UINT32 index = NO_FIELD;
 
     *Index = 0;
-    if (fields != NULL) {
-        index = *(const UINT32 *)((const UCHAR *)fields + FieldOffset);
+    if (fields != nullptr) {
+        index = *reinterpret_cast<const UINT32 *>(reinterpret_cast<const UCHAR *>(fields) + FieldOffset);
     }
     if (index == NO_FIELD) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: layer %u has no such field", Accessor,
-                    (ULONG)LayerId);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: layer %u has no such field", Accessor, (ULONG)LayerId);
         return STATUS_INVALID_PARAMETER;
     }
     *Index = index;
@@ -203,15 +201,15 @@ static NTSTATUS GetRowValue(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ SIZE_
     NTSTATUS status;
     UINT32 index;
 
-    *Value = NULL;
+    *Value = nullptr;
     status = GetRowField(Values->layerId, FieldOffset, Accessor, &index);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     *Value = GetFieldValue(Values, index);
-    if (*Value == NULL) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: %u values at layer %u", Accessor,
-                    (ULONG)Values->valueCount, (ULONG)Values->layerId);
+    if (*Value == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: %u values at layer %u", Accessor, (ULONG)Values->valueCount,
+                    (ULONG)Values->layerId);
         return STATUS_INVALID_PARAMETER;
     }
     return STATUS_SUCCESS;
@@ -248,8 +246,8 @@ NTSTATUS GetInterfaceIndexFieldIndexes(UINT16 LayerId, UINT32 *InterfaceIndexFie
 
     *InterfaceIndexField = 0;
     *SubInterfaceIndexField = 0;
-    /* Asked for by every trace record; the layers without these fields are expected. */
-    if (fields == NULL || fields->InterfaceIndex == NO_FIELD) {
+    // Asked for by every trace record; the layers without these fields are expected.
+    if (fields == nullptr || fields->InterfaceIndex == NO_FIELD) {
         return STATUS_NOT_FOUND;
     }
     *InterfaceIndexField = fields->InterfaceIndex;
@@ -262,7 +260,7 @@ BOOLEAN IsBlobFieldMissing(const FWPS_INCOMING_VALUES0 *Values, UINT32 Index)
 {
     const FWP_VALUE0 *value = GetFieldValue(Values, Index);
 
-    if (value == NULL || value->type != FWP_BYTE_BLOB_TYPE || value->byteBlob == NULL) {
+    if (value == nullptr || value->type != FWP_BYTE_BLOB_TYPE || value->byteBlob == nullptr) {
         return TRUE;
     }
     return FALSE;
@@ -277,7 +275,7 @@ static BOOLEAN HasNonEmptyBlob(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ UI
         return FALSE;
     }
     blob = GetFieldValue(Values, Index)->byteBlob;
-    return blob->size != 0 && blob->data != NULL;
+    return blob->size != 0 && blob->data != nullptr;
 }
 
 _Use_decl_annotations_
@@ -310,9 +308,9 @@ NTSTATUS GetEffectiveAppIdIndex(const FWPS_INCOMING_VALUES0 *Values, UINT32 *Ind
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    /* A connection started on behalf of another program carries that program as the
-       original application id; it names the program the user sees. An empty one names
-       no program and counts as absent. */
+    // A connection started on behalf of another program carries that program as the
+    // original application id; it names the program the user sees. An empty one names
+    // no program and counts as absent.
     fields = GetLayerFields(Values->layerId);
     if (fields->OriginalAppId != NO_FIELD && HasNonEmptyBlob(Values, fields->OriginalAppId)) {
         index = fields->OriginalAppId;
@@ -330,11 +328,9 @@ NTSTATUS GetAddressFamily(UINT16 LayerId, UINT16 *Family)
     BOOLEAN isV6;
 
     *Family = 0;
-    /*
-     * FWPS_BUILTIN_LAYERS lists the layers up to the flow-established ones in fours
-     * (V4, V4 discard, V6, V6 discard) and the later ones in pairs (V4, V6); the MAC
-     * frame and vSwitch Ethernet layers carry no IP addresses.
-     */
+    // FWPS_BUILTIN_LAYERS lists the layers up to the flow-established ones in fours
+    // (V4, V4 discard, V6, V6 discard) and the later ones in pairs (V4, V6); the MAC
+    // frame and vSwitch Ethernet layers carry no IP addresses.
     if (LayerId <= FWPS_LAYER_ALE_FLOW_ESTABLISHED_V6_DISCARD) {
         isV6 = (LayerId & 2) != 0;
     } else if (LayerId <= FWPS_LAYER_OUTBOUND_MAC_FRAME_NATIVE || LayerId == FWPS_LAYER_INGRESS_VSWITCH_ETHERNET ||
@@ -350,10 +346,10 @@ NTSTATUS GetAddressFamily(UINT16 LayerId, UINT16 *Family)
 _Use_decl_annotations_
 PCWSTR GetFileNamePart(PCWSTR Path)
 {
-    PCWSTR lastBackslash = NULL;
+    PCWSTR lastBackslash = nullptr;
     PCWSTR cursor;
 
-    if (Path == NULL) {
+    if (Path == nullptr) {
         return Path;
     }
     for (cursor = Path; *cursor != L'\0'; ++cursor) {
@@ -361,7 +357,7 @@ PCWSTR GetFileNamePart(PCWSTR Path)
             lastBackslash = cursor;
         }
     }
-    if (lastBackslash != NULL && lastBackslash[1] != L'\0') {
+    if (lastBackslash != nullptr && lastBackslash[1] != L'\0') {
         return lastBackslash + 1;
     }
     return Path;
@@ -392,19 +388,19 @@ NTSTATUS GetAddressField(const FWPS_INCOMING_VALUES0 *Values, UINT32 Index, SOCK
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    /* The family written is that of the address written, so that a value of the other
-       family than the layer's cannot pass for one of the layer's. */
+    // The family written is that of the address written, so that a value of the other
+    // family than the layer's cannot pass for one of the layer's.
     value = GetFieldValue(Values, Index);
-    if (value != NULL && value->type == FWP_UINT32) {
+    if (value != nullptr && value->type == FWP_UINT32) {
         ULONG networkOrder = RtlUlongByteSwap(value->uint32);
         RtlCopyMemory(&((SOCKADDR_IN *)Address)->sin_addr, &networkOrder, sizeof(networkOrder));
         family = AF_INET;
-    } else if (value != NULL && value->type == FWP_BYTE_ARRAY16_TYPE && value->byteArray16 != NULL) {
+    } else if (value != nullptr && value->type == FWP_BYTE_ARRAY16_TYPE && value->byteArray16 != nullptr) {
         RtlCopyMemory(&((SOCKADDR_IN6 *)Address)->sin6_addr, value->byteArray16->byteArray16, 16);
         family = AF_INET6;
     } else {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "GetAddressField: field %u of layer %u has type %u", Index,
-                    (ULONG)Values->layerId, value != NULL ? (ULONG)value->type : (ULONG)FWP_EMPTY);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: field %u of layer %u has type %u", Index,
+                    (ULONG)Values->layerId, value != nullptr ? (ULONG)value->type : (ULONG)FWP_EMPTY);
         return STATUS_UNSUCCESSFUL;
     }
     Address->ss_family = family;
@@ -412,8 +408,8 @@ NTSTATUS GetAddressField(const FWPS_INCOMING_VALUES0 *Values, UINT32 Index, SOCK
 }
 
 /* Address, then the port if the layer has one; the port does not decide the result. */
-static NTSTATUS GetEndpoint(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ SIZE_T AddressField,
-                            _In_ SIZE_T PortField, _In_ PCSTR Accessor, _Inout_ SOCKADDR_STORAGE *Address)
+static NTSTATUS GetEndpoint(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ SIZE_T AddressField, _In_ SIZE_T PortField,
+                            _In_ PCSTR Accessor, _Inout_ SOCKADDR_STORAGE *Address)
 {
     NTSTATUS status;
     UINT32 index;
@@ -429,8 +425,8 @@ static NTSTATUS GetEndpoint(_In_ const FWPS_INCOMING_VALUES0 *Values, _In_ SIZE_
     }
     if (NT_SUCCESS(GetRowField(Values->layerId, PortField, Accessor, &index))) {
         port = GetFieldValue(Values, index);
-        if (port != NULL) {
-            ((SOCKADDR_IN *)Address)->sin_port = RtlUshortByteSwap(port->uint16);
+        if (port != nullptr) {
+            reinterpret_cast<SOCKADDR_IN *>(Address)->sin_port = RtlUshortByteSwap(port->uint16);
         }
     }
     return STATUS_SUCCESS;
@@ -489,7 +485,7 @@ VOID GetInterfaceIndexes(const FWPS_INCOMING_VALUES0 *Values, UINT32 *InterfaceI
     }
     interfaceValue = GetFieldValue(Values, interfaceField);
     subInterfaceValue = GetFieldValue(Values, subInterfaceField);
-    if (interfaceValue == NULL || subInterfaceValue == NULL) {
+    if (interfaceValue == nullptr || subInterfaceValue == nullptr) {
         return;
     }
     *InterfaceIndex = interfaceValue->uint32;
@@ -505,19 +501,19 @@ static NTSTATUS GetAppIdText(_In_ const FWPS_INCOMING_VALUES0 *Values,
     UINT32 index;
     const FWP_BYTE_BLOB *blob;
 
-    *Text = NULL;
+    *Text = nullptr;
     *Length = 0;
     status = IndexAccessor(Values, &index);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     blob = Values->incomingValue[index].value.byteBlob;
-    if (blob->size == 0 || blob->data == NULL) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: empty application id in field %u at layer %u",
-                    Accessor, index, (ULONG)Values->layerId);
+    if (blob->size == 0 || blob->data == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: empty application id in field %u at layer %u", Accessor,
+                    index, (ULONG)Values->layerId);
         return STATUS_UNSUCCESSFUL;
     }
-    *Text = (PCWSTR)blob->data;
+    *Text = reinterpret_cast<PCWSTR>(blob->data);
     *Length = blob->size / sizeof(WCHAR);
     return STATUS_SUCCESS;
 }
@@ -544,7 +540,7 @@ static PCWSTR GetIdFileName(_In_ NTSTATUS Status, _In_opt_ PCWSTR Text, _In_ UIN
     UINT32 i;
     UINT32 lastBackslash = MAXULONG;
 
-    if (!NT_SUCCESS(Status) || Text == NULL) {
+    if (!NT_SUCCESS(Status) || Text == nullptr) {
         return EmptyText;
     }
     for (i = 0; i < Length; ++i) {
@@ -607,19 +603,19 @@ NTSTATUS IsLoopbackConnection(const FWPS_INCOMING_VALUES0 *Values, BOOLEAN *IsLo
     }
     remote = GetFieldValue(Values, remoteIndex);
     local = GetFieldValue(Values, localIndex);
-    /* Both addresses must be of one kind: an IPv6 pointer is never read from an IPv4 value. */
-    if (local != NULL && remote != NULL && local->type == FWP_UINT32 && remote->type == FWP_UINT32) {
+    // Both addresses must be of one kind: an IPv6 pointer is never read from an IPv4 value.
+    if (local != nullptr && remote != nullptr && local->type == FWP_UINT32 && remote->type == FWP_UINT32) {
         *IsLoopback = remote->uint32 == local->uint32 || (remote->uint32 >> 24) == 127;
         return STATUS_SUCCESS;
     }
-    if (local != NULL && remote != NULL && local->type == FWP_BYTE_ARRAY16_TYPE &&
-        remote->type == FWP_BYTE_ARRAY16_TYPE && local->byteArray16 != NULL && remote->byteArray16 != NULL) {
+    if (local != nullptr && remote != nullptr && local->type == FWP_BYTE_ARRAY16_TYPE &&
+        remote->type == FWP_BYTE_ARRAY16_TYPE && local->byteArray16 != nullptr && remote->byteArray16 != nullptr) {
         *IsLoopback = RtlEqualMemory(remote->byteArray16->byteArray16, local->byteArray16->byteArray16, 16) ||
                       RtlEqualMemory(remote->byteArray16->byteArray16, Ipv6Loopback, 16);
         return STATUS_SUCCESS;
     }
-    TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "IsLoopbackConnection: address types %u and %u at layer %u",
-                local != NULL ? (ULONG)local->type : (ULONG)FWP_EMPTY,
-                remote != NULL ? (ULONG)remote->type : (ULONG)FWP_EMPTY, (ULONG)Values->layerId);
+    TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "%!FUNC!: address types %u and %u at layer %u",
+                local != nullptr ? (ULONG)local->type : (ULONG)FWP_EMPTY,
+                remote != nullptr ? (ULONG)remote->type : (ULONG)FWP_EMPTY, (ULONG)Values->layerId);
     return STATUS_UNSUCCESSFUL;
 }

@@ -8,8 +8,8 @@
  */
 #include "classify_trace.h"
 
-#include "../flow/classify_values.h"
-#include "trace.h"
+#include "classify_values.h"
+#include "../trace/trace.h"
 #include "classify_trace.tmh"
 
 static const PCSTR UnknownLayerName = "UNKNOWN";
@@ -17,28 +17,62 @@ static const PCSTR UnknownLayerName = "UNKNOWN";
 /* Indexed by layer id from FIRST_NAMED_LAYER; a null entry has no name. */
 #define FIRST_NAMED_LAYER FWPS_LAYER_INBOUND_TRANSPORT_V4
 static const PCSTR LayerNames[] = {
-    "FWPS_LAYER_INBOUND_TRANSPORT_V4",          /* 12 */
-    "FWPS_LAYER_INBOUND_TRANSPORT_V4_DISCARD",  /* 13 */
-    "FWPS_LAYER_INBOUND_TRANSPORT_V6",          /* 14 */
-    "FWPS_LAYER_INBOUND_TRANSPORT_V6_DISCARD",  /* 15 */
-    "FWPS_LAYER_OUTBOUND_TRANSPORT_V4",         /* 16 */
-    "FWPS_LAYER_OUTBOUND_TRANSPORT_V4_DISCARD", /* 17 */
-    "FWPS_LAYER_OUTBOUND_TRANSPORT_V6",         /* 18 */
-    "FWPS_LAYER_OUTBOUND_TRANSPORT_V6_DISCARD", /* 19 */
-    NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, /* 20-31 */
-    NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL, /* 32-43 */
-    NULL,                                          /* 44: receive-accept V4 has no row */
-    "FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4_DISCARD", /* 45 */
-    NULL,                                          /* 46: receive-accept V6 has no row */
-    "FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V6_DISCARD", /* 47 */
-    "FWPS_LAYER_ALE_AUTH_CONNECT_V4",             /* 48 */
-    "FWPS_LAYER_ALE_AUTH_CONNECT_V4_DISCARD",     /* 49 */
-    "FWPS_LAYER_ALE_AUTH_CONNECT_V6",             /* 50 */
-    "FWPS_LAYER_ALE_AUTH_CONNECT_V6_DISCARD",     /* 51 */
-    NULL, NULL, NULL, NULL, NULL, NULL, NULL,     /* 52-58 */
-    NULL, NULL, NULL, NULL, NULL, NULL, NULL,     /* 59-65 */
-    "FWPS_LAYER_ALE_CONNECT_REDIRECT_V4",         /* 66 */
-    "FWPS_LAYER_ALE_CONNECT_REDIRECT_V6",         /* 67 */
+    "FWPS_LAYER_INBOUND_TRANSPORT_V4",           // 12
+    "FWPS_LAYER_INBOUND_TRANSPORT_V4_DISCARD",   // 13
+    "FWPS_LAYER_INBOUND_TRANSPORT_V6",           // 14
+    "FWPS_LAYER_INBOUND_TRANSPORT_V6_DISCARD",   // 15
+    "FWPS_LAYER_OUTBOUND_TRANSPORT_V4",          // 16
+    "FWPS_LAYER_OUTBOUND_TRANSPORT_V4_DISCARD",  // 17
+    "FWPS_LAYER_OUTBOUND_TRANSPORT_V6",          // 18
+    "FWPS_LAYER_OUTBOUND_TRANSPORT_V6_DISCARD",  // 19
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,  // 20-31
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,                                       // 32-43
+    nullptr,                                       // 44: receive-accept V4 has no row
+    "FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4_DISCARD",  // 45
+    nullptr,                                       // 46: receive-accept V6 has no row
+    "FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V6_DISCARD",  // 47
+    "FWPS_LAYER_ALE_AUTH_CONNECT_V4",              // 48
+    "FWPS_LAYER_ALE_AUTH_CONNECT_V4_DISCARD",      // 49
+    "FWPS_LAYER_ALE_AUTH_CONNECT_V6",              // 50
+    "FWPS_LAYER_ALE_AUTH_CONNECT_V6_DISCARD",      // 51
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,  // 52-58
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,                               // 59-65
+    "FWPS_LAYER_ALE_CONNECT_REDIRECT_V4",  // 66
+    "FWPS_LAYER_ALE_CONNECT_REDIRECT_V6",  // 67
 };
 
 C_ASSERT(FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4_DISCARD == FIRST_NAMED_LAYER + 33);
@@ -47,43 +81,43 @@ C_ASSERT(FWPS_LAYER_ALE_CONNECT_REDIRECT_V6 == FIRST_NAMED_LAYER + ARRAYSIZE(Lay
 
 /* What both records carry besides their own fields. */
 typedef struct _TRACE_CONNECTION {
-    SOCKADDR_STORAGE Local;   /* local address and port, zero-filled where not read */
-    SOCKADDR_STORAGE Remote;  /* remote address and port, likewise */
-    UINT32 Flags;             /* the layer's flags value, 0 when not read */
-    UINT32 InterfaceIndex;    /* 0 at layers without one */
-    UINT32 SubInterfaceIndex; /* 0 at layers without one */
+    SOCKADDR_STORAGE Local;    // local address and port, zero-filled where not read
+    SOCKADDR_STORAGE Remote;   // remote address and port, likewise
+    UINT32 Flags;              // the layer's flags value, 0 when not read
+    UINT32 InterfaceIndex;     // 0 at layers without one
+    UINT32 SubInterfaceIndex;  // 0 at layers without one
 } TRACE_CONNECTION;
 
 _Use_decl_annotations_
 PCSTR GetLayerName(UINT16 LayerId)
 {
-    PCSTR name = NULL;
+    PCSTR name = nullptr;
 
     if (LayerId >= FIRST_NAMED_LAYER && LayerId < FIRST_NAMED_LAYER + ARRAYSIZE(LayerNames)) {
         name = LayerNames[LayerId - FIRST_NAMED_LAYER];
     }
-    return name != NULL ? name : UnknownLayerName;
+    return name != nullptr ? name : UnknownLayerName;
 }
 
 /* Port of a socket address in host byte order, widened as the records write ports. */
 static ULONG PortOf(_In_ const SOCKADDR_STORAGE *Address)
 {
-    return RtlUshortByteSwap(((const SOCKADDR_IN *)Address)->sin_port);
+    return RtlUshortByteSwap(reinterpret_cast<const SOCKADDR_IN *>(Address)->sin_port);
 }
 
 static ULONG Ipv4Of(_In_ const SOCKADDR_STORAGE *Address)
 {
-    return ((const SOCKADDR_IN *)Address)->sin_addr.S_un.S_addr;
+    return reinterpret_cast<const SOCKADDR_IN *>(Address)->sin_addr.S_un.S_addr;
 }
 
 static const IN6_ADDR *Ipv6Of(_In_ const SOCKADDR_STORAGE *Address)
 {
-    return &((const SOCKADDR_IN6 *)Address)->sin6_addr;
+    return &reinterpret_cast<const SOCKADDR_IN6 *>(Address)->sin6_addr;
 }
 
 static ULONG ScopeIdOf(_In_ const SOCKADDR_STORAGE *Address)
 {
-    return ((const SOCKADDR_IN6 *)Address)->sin6_scope_id;
+    return reinterpret_cast<const SOCKADDR_IN6 *>(Address)->sin6_scope_id;
 }
 
 /* Interface indexes and flags. Named is FALSE for the discard record, whose warnings carry
@@ -173,8 +207,8 @@ VOID TraceDiscard(const FWPS_INCOMING_VALUES0 *InFixedValues, const FWPS_FILTER1
 {
     TRACE_CONNECTION connection;
 
-    CollectLayerFacts(InFixedValues, FALSE, NULL, &connection);
-    CollectEndpoints(InFixedValues, FALSE, NULL, &connection);
+    CollectLayerFacts(InFixedValues, FALSE, nullptr, &connection);
+    CollectEndpoints(InFixedValues, FALSE, nullptr, &connection);
 
     if (connection.Local.ss_family != connection.Remote.ss_family) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "discard: local and remote address families differ");
@@ -182,18 +216,17 @@ VOID TraceDiscard(const FWPS_INCOMING_VALUES0 *InFixedValues, const FWPS_FILTER1
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
                     "discard at %s: filter %I64u flags 0x%x interface %u.%u module %u reason %u by filter %I64u "
                     "%!IPADDR!:%u -> %!IPADDR!:%u",
-                    GetLayerName(InFixedValues->layerId), Filter->filterId, connection.Flags,
-                    connection.InterfaceIndex, connection.SubInterfaceIndex, DiscardModule, DiscardReason,
-                    DiscardFilterId, Ipv4Of(&connection.Local), PortOf(&connection.Local),
-                    Ipv4Of(&connection.Remote), PortOf(&connection.Remote));
+                    GetLayerName(InFixedValues->layerId), Filter->filterId, connection.Flags, connection.InterfaceIndex,
+                    connection.SubInterfaceIndex, DiscardModule, DiscardReason, DiscardFilterId,
+                    Ipv4Of(&connection.Local), PortOf(&connection.Local), Ipv4Of(&connection.Remote),
+                    PortOf(&connection.Remote));
     } else {
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
                     "discard at %s: filter %I64u flags 0x%x interface %u.%u module %u reason %u by filter %I64u "
                     "[%!IPV6ADDR!]:%u scope %u -> [%!IPV6ADDR!]:%u scope %u",
-                    GetLayerName(InFixedValues->layerId), Filter->filterId, connection.Flags,
-                    connection.InterfaceIndex, connection.SubInterfaceIndex, DiscardModule, DiscardReason,
-                    DiscardFilterId, Ipv6Of(&connection.Local), PortOf(&connection.Local),
-                    ScopeIdOf(&connection.Local), Ipv6Of(&connection.Remote), PortOf(&connection.Remote),
-                    ScopeIdOf(&connection.Remote));
+                    GetLayerName(InFixedValues->layerId), Filter->filterId, connection.Flags, connection.InterfaceIndex,
+                    connection.SubInterfaceIndex, DiscardModule, DiscardReason, DiscardFilterId,
+                    Ipv6Of(&connection.Local), PortOf(&connection.Local), ScopeIdOf(&connection.Local),
+                    Ipv6Of(&connection.Remote), PortOf(&connection.Remote), ScopeIdOf(&connection.Remote));
     }
 }

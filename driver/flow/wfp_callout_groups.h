@@ -1,23 +1,24 @@
 /*
  * wfp_callout_groups.h
  *
- * The driver's callout groups: the callout keys that the agent's filters name, the
- * driver-wide registration slots of each group, and the group table that the WFP
- * registration walks in order. A group joins the driver with one row in the table.
+ * The driver's callout groups: the callout keys that the agent's filters name and the
+ * driver-wide registration slots of each group. The group table that the WFP registration
+ * walks in order is WfpInitialize's (wfp_lifecycle.h); a group joins it with one row.
  */
 #pragma once
 
 #include "wfp_callouts.h"
-#include "../flow/flow_context_table.h"
 
 #define CONNECT_REDIRECT_CALLOUT_COUNT 2
 #define REDIRECT_RECORDS_CALLOUT_COUNT 2
-#define BLOCK_QUIC_CALLOUT_COUNT 2
-#define DISCARD_CALLOUT_COUNT 8
+#define BLOCK_QUIC_CALLOUT_COUNT       2
+#define DISCARD_CALLOUT_COUNT          8
 
 /* A row of the group table; the count comes from the key table. */
-#define WFP_CALLOUT_GROUP_ROW(Name, Keys, ClassifyFn, NotifyFn, FlowDeleteFn, Registrations) \
-    { (Name), RTL_NUMBER_OF(Keys), (Keys), (ClassifyFn), (NotifyFn), (FlowDeleteFn), (Registrations) }
+#define WFP_CALLOUT_GROUP_ROW(Name, Keys, ClassifyFn, NotifyFn, FlowDeleteFn, Registrations)           \
+    {                                                                                                  \
+        (Name), RTL_NUMBER_OF(Keys), (Keys), (ClassifyFn), (NotifyFn), (FlowDeleteFn), (Registrations) \
+    }
 
 EXTERN_C_START
 
@@ -44,7 +45,7 @@ extern const GUID *const BlockQuicCalloutKeys[BLOCK_QUIC_CALLOUT_COUNT];
 extern const GUID *const DiscardCalloutKeys[DISCARD_CALLOUT_COUNT];
 
 /*
- * Registration slots, NULL while not registered. Written only by WfpInitialize and
+ * Registration slots, null while not registered. Written only by WfpInitialize and
  * WfpUninitialize; the redirect-records slots (IPv4 first) also give the run-time callout
  * ids that flow contexts are associated under.
  */
@@ -52,14 +53,5 @@ extern PCALLOUT_REGISTRATION ConnectRedirectRegistrations[CONNECT_REDIRECT_CALLO
 extern PCALLOUT_REGISTRATION RedirectRecordsRegistrations[REDIRECT_RECORDS_CALLOUT_COUNT];
 extern PCALLOUT_REGISTRATION BlockQuicRegistrations[BLOCK_QUIC_CALLOUT_COUNT];
 extern PCALLOUT_REGISTRATION DiscardRegistrations[DISCARD_CALLOUT_COUNT];
-
-/* The groups in registration order; the last row has NULL Keys. */
-extern const WFP_CALLOUT_GROUP WfpCalloutGroups[];
-
-/*
- * Takes one flow context of the FlowContextTable off its WFP flow during teardown; it
- * belongs to the redirect-records group, the one group that associates flow contexts.
- */
-extern const PFLOW_CONTEXT_DRAIN_STEP WfpFlowContextDrainStep;
 
 EXTERN_C_END

@@ -10,7 +10,7 @@
 #include "wfp_callouts.h"
 
 #include "pool_tags.h"
-#include "wfp_callout_groups.h"
+#include "flow_context_table.h"
 #include "../trace/trace.h"
 #include "wfp_callouts.tmh"
 
@@ -22,11 +22,11 @@ NTSTATUS RegisterCallout(PDEVICE_OBJECT DeviceObject, const GUID *Key, FWPS_CALL
     NTSTATUS status;
     PCALLOUT_REGISTRATION registration;
 
-    registration = (PCALLOUT_REGISTRATION)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLOUT_REGISTRATION),
-                                                                 QVR_TAG_WFP);
+    registration = static_cast<PCALLOUT_REGISTRATION>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(CALLOUT_REGISTRATION), QVR_TAG_WFP));
     *Registration = registration;
-    if (registration == NULL) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "RegisterCallout: no memory for the record of %!GUID!", Key);
+    if (registration == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: no memory for the record of %!GUID!", Key);
         return STATUS_NO_MEMORY;
     }
     RtlZeroMemory(registration, sizeof(*registration));
@@ -38,11 +38,10 @@ NTSTATUS RegisterCallout(PDEVICE_OBJECT DeviceObject, const GUID *Key, FWPS_CALL
 
     status = FwpsCalloutRegister1(DeviceObject, &registration->Callout, &registration->CalloutId);
     if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsCalloutRegister1 failed for %!GUID!: %!STATUS!", Key,
-                    status);
-        /* A refused registration leaves nothing with WFP; asking it to unregister the key
-           could only remove a registration that is not this one (STATUS_FWP_ALREADY_EXISTS). */
-        *Registration = NULL;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsCalloutRegister1 failed for %!GUID!: %!STATUS!", Key, status);
+        // A refused registration leaves nothing with WFP; asking it to unregister the key
+        // could only remove a registration that is not this one (STATUS_FWP_ALREADY_EXISTS).
+        *Registration = nullptr;
         ExFreePoolWithTag(registration, QVR_TAG_WFP);
         return status;
     }
@@ -65,8 +64,8 @@ static VOID PrepareUnregisterRetry(_In_ NTSTATUS Refusal)
 {
     LARGE_INTEGER delay;
 
-    if (Refusal == STATUS_DEVICE_BUSY && WfpFlowContextDrainStep != NULL) {
-        DrainFlowContextTable(WfpFlowContextDrainStep, NULL);
+    if (Refusal == STATUS_DEVICE_BUSY && FlowContextDrainStep != nullptr) {
+        DrainFlowContextTable(FlowContextDrainStep, nullptr);
     }
     delay.QuadPart = UNREGISTER_RETRY_DELAY_100NS;
     KeDelayExecutionThread(KernelMode, FALSE, &delay);
@@ -79,7 +78,7 @@ NTSTATUS UnregisterCallout(PCALLOUT_REGISTRATION *Registration)
     PCALLOUT_REGISTRATION registration = *Registration;
     ULONG refusals = 0;
 
-    if (registration == NULL) {
+    if (registration == nullptr) {
         return STATUS_SUCCESS;
     }
     for (;;) {
@@ -93,15 +92,14 @@ NTSTATUS UnregisterCallout(PCALLOUT_REGISTRATION *Registration)
                     &registration->Callout.calloutKey, status, refusals);
         PrepareUnregisterRetry(status);
     }
-    /* Not found: WFP holds nothing of this record (it was given back elsewhere). */
+    // Not found: WFP holds nothing of this record (it was given back elsewhere).
     if (status == STATUS_FWP_CALLOUT_NOT_FOUND) {
         TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "FwpsCalloutUnregisterByKey0: %!GUID! was not registered",
                     &registration->Callout.calloutKey);
     }
-    *Registration = NULL;
+    *Registration = nullptr;
     ExFreePoolWithTag(registration, QVR_TAG_WFP);
-    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "callout registration record freed after %u refusals",
-                refusals);
+    TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "callout registration record freed after %u refusals", refusals);
     return status;
 }
 
@@ -134,7 +132,7 @@ NTSTATUS UnregisterCalloutGroup(UINT32 Count, PCALLOUT_REGISTRATION *Registratio
 
     TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "unregistering up to %u callouts", Count);
     for (i = 0; i < Count; ++i) {
-        if (Registrations[i] == NULL) {
+        if (Registrations[i] == nullptr) {
             continue;
         }
         unregisterStatus = UnregisterCallout(&Registrations[i]);
@@ -154,13 +152,12 @@ NTSTATUS RegisterWfpCalloutGroup(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROU
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "registering the %s callouts", Group->Name);
     status = RegisterCalloutGroup(DeviceObject, Group->Count, Group->Keys, Group->ClassifyFn, Group->NotifyFn,
                                   Group->FlowDeleteFn, Group->Registrations);
-    /* A failing group has already unregistered what it registered. */
+    // A failing group has already unregistered what it registered.
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "registering the %s callouts failed: %!STATUS!", Group->Name,
                     status);
     }
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "registering the %s callouts: %!STATUS!", Group->Name,
-                status);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "registering the %s callouts: %!STATUS!", Group->Name, status);
     return status;
 }
 
@@ -171,8 +168,7 @@ NTSTATUS UnregisterWfpCalloutGroup(PCWFP_CALLOUT_GROUP Group)
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "unregistering the %s callouts", Group->Name);
     status = UnregisterCalloutGroup(Group->Count, Group->Registrations);
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "unregistering the %s callouts: %!STATUS!", Group->Name,
-                status);
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "unregistering the %s callouts: %!STATUS!", Group->Name, status);
     return status;
 }
 
@@ -182,7 +178,7 @@ NTSTATUS RegisterWfpCalloutGroups(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GRO
     NTSTATUS status = STATUS_SUCCESS;
     PCWFP_CALLOUT_GROUP group;
 
-    for (group = Groups; group->Keys != NULL; ++group) {
+    for (group = Groups; group->Keys != nullptr; ++group) {
         status = RegisterWfpCalloutGroup(DeviceObject, group);
         if (!NT_SUCCESS(status)) {
             break;
@@ -198,7 +194,7 @@ NTSTATUS UnregisterWfpCalloutGroups(PCWFP_CALLOUT_GROUP Groups)
     NTSTATUS groupStatus;
     PCWFP_CALLOUT_GROUP group;
 
-    for (group = Groups; group->Keys != NULL; ++group) {
+    for (group = Groups; group->Keys != nullptr; ++group) {
         groupStatus = UnregisterWfpCalloutGroup(group);
         if (!NT_SUCCESS(groupStatus)) {
             status = groupStatus;

@@ -8,15 +8,34 @@
  */
 #include "wfp_lifecycle.h"
 
-#include "../flow/auth_connect.h"
-#include "../flow/flow_context_table.h"
+#include "auth_connect.h"
+#include "flow_context_table.h"
 #include "wfp_callout_groups.h"
-#include "deferred_work.h"
+#include "quic_discard.h"
+#include "../redirect/connect_redirect.h"
+#include "../redirect/deferred_work.h"
 #include "../trace/trace.h"
 #include "wfp_lifecycle.tmh"
 
 WFP_CONTEXT WfpContext;
 HANDLE BfeChangeHandle;
+
+/*
+ * One WFP_CALLOUT_GROUP_ROW (name, key table, classifyFn, notifyFn, flowDeleteFn or null,
+ * registration slots) per group whose callout functions are part of the driver, in this
+ * order: connect redirect, redirect records, QUIC blocking, discard diagnostics.
+ */
+const WFP_CALLOUT_GROUP WfpCalloutGroups[] = {
+    WFP_CALLOUT_GROUP_ROW("connect redirect", ConnectRedirectCalloutKeys, AleConnectRedirectClassifyFn,
+                          ConnectRedirectNotifyFn, nullptr, ConnectRedirectRegistrations),
+    WFP_CALLOUT_GROUP_ROW("redirect records", RedirectRecordsCalloutKeys, AleAuthConnectClassifyFnRedirectRecords,
+                          RedirectRecordsNotifyFn, RedirectRecordsFlowDeleteFn, RedirectRecordsRegistrations),
+    WFP_CALLOUT_GROUP_ROW("QUIC blocking", BlockQuicCalloutKeys, AleAuthConnectClassifyFnBlockQUIC, BlockQuicNotifyFn,
+                          nullptr, BlockQuicRegistrations),
+    WFP_CALLOUT_GROUP_ROW("discard diagnostics", DiscardCalloutKeys, DiscardClassifyFn, DiscardNotifyFn, nullptr,
+                          DiscardRegistrations),
+    {nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 /* The group table that WfpInitializeEx registered from; the teardown unregisters it. */
 static PCWFP_CALLOUT_GROUP RegisteredCalloutGroups;
@@ -31,7 +50,7 @@ static KEVENT EngineGate;
 static VOID EnterEngineGate(VOID)
 {
     KeEnterCriticalRegion();
-    (VOID)KeWaitForSingleObject(&EngineGate, Executive, KernelMode, FALSE, NULL);
+    (VOID) KeWaitForSingleObject(&EngineGate, Executive, KernelMode, FALSE, nullptr);
 }
 
 static VOID LeaveEngineGate(VOID)
@@ -41,8 +60,8 @@ static VOID LeaveEngineGate(VOID)
 }
 
 /* {7E4A4306-A952-4698-8F23-C9C60A64F490} */
-static const GUID QvrManagementSessionKey = {0x7e4a4306, 0xa952, 0x4698,
-                                             {0x8f, 0x23, 0xc9, 0xc6, 0x0a, 0x64, 0xf4, 0x90}};
+static const GUID QvrManagementSessionKey = {
+    0x7e4a4306, 0xa952, 0x4698, {0x8f, 0x23, 0xc9, 0xc6, 0x0a, 0x64, 0xf4, 0x90}};
 
 /* The agent's WFP provider, under which the redirect handle is created.
    {00300459-43CD-4607-968B-FEBF9E4BD4EF} */
@@ -56,9 +75,9 @@ NTSTATUS OpenEngine(HANDLE *EngineHandle)
 {
     NTSTATUS status;
     FWPM_SESSION0 session;
-    HANDLE handle = NULL;
+    HANDLE handle = nullptr;
 
-    if (*EngineHandle != NULL) {
+    if (*EngineHandle != nullptr) {
         return STATUS_SUCCESS;
     }
     RtlZeroMemory(&session, sizeof(session));
@@ -66,18 +85,18 @@ NTSTATUS OpenEngine(HANDLE *EngineHandle)
     session.displayData.name = SessionName;
     session.displayData.description = SessionDescription;
 
-    status = FwpmEngineOpen0(NULL, RPC_C_AUTHN_WINNT, NULL, &session, &handle);
+    status = FwpmEngineOpen0(nullptr, RPC_C_AUTHN_WINNT, nullptr, &session, &handle);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmEngineOpen0 failed: %!STATUS!", status);
         return status;
     }
-    if (handle == NULL) {
+    if (handle == nullptr) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmEngineOpen0 returned %!STATUS! without a handle", status);
         return status;
     }
-    /* A BFE notification may open a session while the initialisation opens one; the
-       first stored wins and the other is closed again. */
-    if (InterlockedCompareExchangePointer(EngineHandle, handle, NULL) != NULL) {
+    // A BFE notification may open a session while the initialisation opens one; the
+    // first stored wins and the other is closed again.
+    if (InterlockedCompareExchangePointer(EngineHandle, handle, nullptr) != nullptr) {
         FwpmEngineClose0(handle);
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "a management session was already open");
         return STATUS_SUCCESS;
@@ -91,7 +110,7 @@ NTSTATUS CloseEngine(HANDLE *EngineHandle)
 {
     NTSTATUS status;
 
-    if (*EngineHandle == NULL) {
+    if (*EngineHandle == nullptr) {
         return STATUS_SUCCESS;
     }
     status = FwpmEngineClose0(*EngineHandle);
@@ -99,7 +118,7 @@ NTSTATUS CloseEngine(HANDLE *EngineHandle)
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmEngineClose0 failed: %!STATUS!", status);
         return status;
     }
-    *EngineHandle = NULL;
+    *EngineHandle = nullptr;
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "management session closed");
     return status;
 }
@@ -109,11 +128,11 @@ NTSTATUS CreateRedirectHandle(HANDLE *RedirectHandle)
 {
     NTSTATUS status;
 
-    *RedirectHandle = NULL;
+    *RedirectHandle = nullptr;
     status = FwpsRedirectHandleCreate0(&QvrProviderKey, 0, RedirectHandle);
     if (!NT_SUCCESS(status)) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpsRedirectHandleCreate0 failed: %!STATUS!", status);
-        *RedirectHandle = NULL;
+        *RedirectHandle = nullptr;
     }
     return status;
 }
@@ -121,35 +140,35 @@ NTSTATUS CreateRedirectHandle(HANDLE *RedirectHandle)
 _Use_decl_annotations_
 VOID DestroyRedirectHandle(HANDLE *RedirectHandle)
 {
-    if (*RedirectHandle == NULL) {
+    if (*RedirectHandle == nullptr) {
         return;
     }
     FwpsRedirectHandleDestroy0(*RedirectHandle);
-    *RedirectHandle = NULL;
+    *RedirectHandle = nullptr;
 }
 
 _Use_decl_annotations_
 VOID NTAPI OnBfeStateChange(PVOID Context, FWPM_SERVICE_STATE NewState)
 {
-    PWFP_CONTEXT context = (PWFP_CONTEXT)Context;
+    PWFP_CONTEXT context = static_cast<PWFP_CONTEXT>(Context);
     NTSTATUS status = STATUS_SUCCESS;
 
     EnterEngineGate();
     switch (NewState) {
     case FWPM_SERVICE_STOP_PENDING:
-        /* Sessions do not survive BFE; close ours while the engine can still take it. */
+        // Sessions do not survive BFE; close ours while the engine can still take it.
         status = CloseEngine(&context->EngineHandle);
         break;
     case FWPM_SERVICE_RUNNING:
-        if (context->EngineHandle == NULL) {
+        if (context->EngineHandle == nullptr) {
             status = OpenEngine(&context->EngineHandle);
         }
         break;
     default:
         break;
     }
-    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "BFE state %u: %!STATUS!, session %s", (ULONG)NewState,
-                status, context->EngineHandle != NULL ? "open" : "closed");
+    TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "BFE state %u: %!STATUS!, session %s", (ULONG)NewState, status,
+                context->EngineHandle != nullptr ? "open" : "closed");
     LeaveEngineGate();
 }
 
@@ -158,13 +177,50 @@ static VOID ReleaseWfpContext(_Inout_ PWFP_CONTEXT Context)
 {
     CloseEngine(&Context->EngineHandle);
     DestroyRedirectHandle(&Context->RedirectHandle);
-    Context->QueryProcessIntercept = NULL;
-    Context->SendCallbackRequest = NULL;
-    Context->CancelCallbackRequest = NULL;
-    if (Context->DeviceObject != NULL) {
+    Context->QueryProcessIntercept = nullptr;
+    Context->SendCallbackRequest = nullptr;
+    Context->CancelCallbackRequest = nullptr;
+    if (Context->DeviceObject != nullptr) {
         ObDereferenceObject(Context->DeviceObject);
-        Context->DeviceObject = NULL;
+        Context->DeviceObject = nullptr;
     }
+}
+
+/*
+ * Subscribes to BFE state changes and opens the management session if BFE runs now; when it
+ * does not, the subscription opens it once BFE starts.
+ */
+_IRQL_requires_(PASSIVE_LEVEL)
+_Must_inspect_result_
+static NTSTATUS FollowBfeState(_In_ PDEVICE_OBJECT DeviceObject)
+{
+    NTSTATUS status = STATUS_SUCCESS;
+
+    // Subscribing before asking for the state leaves no moment in which a start of BFE
+    // goes unnoticed; the state may only be asked for once subscribed.
+    KeInitializeEvent(&EngineGate, SynchronizationEvent, TRUE);
+    status = FwpmBfeStateSubscribeChanges0(DeviceObject, OnBfeStateChange, &WfpContext, &BfeChangeHandle);
+    if (!NT_SUCCESS(status)) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmBfeStateSubscribeChanges0 failed: %!STATUS!", status);
+        BfeChangeHandle = nullptr;
+        return status;
+    }
+    // A notification that arrives meanwhile waits at the gate and is applied after this
+    // open, so both orders end with the session open exactly while BFE runs.
+    EnterEngineGate();
+    if (FwpmBfeStateGet0() == FWPM_SERVICE_RUNNING) {
+        status = OpenEngine(&WfpContext.EngineHandle);
+        // BFE began to stop after the query: as if it had stopped before it.
+        if (!NT_SUCCESS(status) && FwpmBfeStateGet0() != FWPM_SERVICE_RUNNING) {
+            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
+                        "BFE stopped while the session opened (%!STATUS!); it opens when BFE runs", status);
+            status = STATUS_SUCCESS;
+        }
+    } else {
+        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "BFE is not running; the session opens when it starts");
+    }
+    LeaveEngineGate();
+    return status;
 }
 
 _Use_decl_annotations_
@@ -176,9 +232,10 @@ NTSTATUS WfpInitializeEx(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROUP Callou
     NTSTATUS status;
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "WFP registration starts");
-    if (DeviceObject == NULL || CalloutGroups == NULL || QueryProcessIntercept == NULL ||
-        SendCallbackRequest == NULL || CancelCallbackRequest == NULL) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "WfpInitialize: a device object, group table or callback is missing");
+    if (DeviceObject == nullptr || CalloutGroups == nullptr || QueryProcessIntercept == nullptr ||
+        SendCallbackRequest == nullptr || CancelCallbackRequest == nullptr) {
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "WfpInitialize: a device object, group table or callback is missing");
         status = STATUS_INVALID_PARAMETER;
         goto Exit;
     }
@@ -186,7 +243,7 @@ NTSTATUS WfpInitializeEx(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROUP Callou
     InitPendedRedirects();
     InitHeldAuthOperations();
 
-    /* WfpContext is complete before BFE or a classify can see it. */
+    // WfpContext is complete before BFE or a classify can see it.
     ObReferenceObject(DeviceObject);
     WfpContext.DeviceObject = DeviceObject;
     WfpContext.QueryProcessIntercept = QueryProcessIntercept;
@@ -197,30 +254,7 @@ NTSTATUS WfpInitializeEx(PDEVICE_OBJECT DeviceObject, PCWFP_CALLOUT_GROUP Callou
         goto Exit;
     }
 
-    /* Subscribing before asking for the state leaves no moment in which a start of BFE
-       goes unnoticed; the state may only be asked for once subscribed. */
-    KeInitializeEvent(&EngineGate, SynchronizationEvent, TRUE);
-    status = FwpmBfeStateSubscribeChanges0(DeviceObject, OnBfeStateChange, &WfpContext, &BfeChangeHandle);
-    if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmBfeStateSubscribeChanges0 failed: %!STATUS!", status);
-        BfeChangeHandle = NULL;
-        goto Exit;
-    }
-    /* A notification that arrives meanwhile waits at the gate and is applied after this
-       open, so both orders end with the session open exactly while BFE runs. */
-    EnterEngineGate();
-    if (FwpmBfeStateGet0() == FWPM_SERVICE_RUNNING) {
-        status = OpenEngine(&WfpContext.EngineHandle);
-        /* BFE began to stop after the query: as if it had stopped before it. */
-        if (!NT_SUCCESS(status) && FwpmBfeStateGet0() != FWPM_SERVICE_RUNNING) {
-            TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER,
-                        "BFE stopped while the session opened (%!STATUS!); it opens when BFE runs", status);
-            status = STATUS_SUCCESS;
-        }
-    } else {
-        TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "BFE is not running; the session opens when it starts");
-    }
-    LeaveEngineGate();
+    status = FollowBfeState(DeviceObject);
     if (!NT_SUCCESS(status)) {
         goto Exit;
     }
@@ -253,31 +287,31 @@ VOID WfpUninitialize(VOID)
     NTSTATUS status;
 
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "WFP teardown starts");
-    /* Pended redirects use the callback channel, the redirect handle and the device
-       object: they finish (unredirected if still waiting for the agent) first. */
+    // Pended redirects use the callback channel, the redirect handle and the device
+    // object: they finish (unredirected if still waiting for the agent) first.
     RundownPendedRedirects();
-    /* Unsubscribing waits for a notification in progress, so from here on only this
-       thread touches the session. */
-    if (BfeChangeHandle != NULL) {
+    // Unsubscribing waits for a notification in progress, so from here on only this
+    // thread touches the session.
+    if (BfeChangeHandle != nullptr) {
         status = FwpmBfeStateUnsubscribeChanges0(BfeChangeHandle);
         if (!NT_SUCCESS(status)) {
             TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmBfeStateUnsubscribeChanges0 failed: %!STATUS!", status);
         }
-        BfeChangeHandle = NULL;
+        BfeChangeHandle = nullptr;
     }
 
-    /* Held connections are completed before their contexts go: a reply still on its way
-       is withdrawn, and the re-authorization leaves the connection to the other filters. */
+    // Held connections are completed before their contexts go: a reply still on its way
+    // is withdrawn, and the re-authorization leaves the connection to the other filters.
     ReleaseHeldAuthOperations();
 
-    /* WFP refuses to unregister a callout while flows still carry its contexts. */
-    if (WfpFlowContextDrainStep != NULL) {
-        DrainFlowContextTable(WfpFlowContextDrainStep, NULL);
+    // WFP refuses to unregister a callout while flows still carry its contexts.
+    if (FlowContextDrainStep != nullptr) {
+        DrainFlowContextTable(FlowContextDrainStep, nullptr);
     }
 
-    if (RegisteredCalloutGroups != NULL) {
+    if (RegisteredCalloutGroups != nullptr) {
         UnregisterWfpCalloutGroups(RegisteredCalloutGroups);
-        RegisteredCalloutGroups = NULL;
+        RegisteredCalloutGroups = nullptr;
     }
 
     ReleaseWfpContext(&WfpContext);

@@ -5,7 +5,8 @@
  * (the package's link header followed by the element), parks it in PendingElement right
  * before the insert and clears it right after, under the table's lock; the insert is made
  * with a buffer size of 0, since the element already sits in the node. The table's
- * allocate routine, AllocatePendingElement, only hands the parked node out.
+ * allocate routine, AllocatePendingElement, only hands the parked node out; the tables
+ * keyed by a UINT64 share one compare routine, CompareUint64Keys.
  */
 #pragma once
 
@@ -22,3 +23,7 @@ typedef struct _AVL_TABLE_WITH_PENDING {
 
 // Returns the context's PendingElement; never allocates. A null return fails the insert.
 RTL_AVL_ALLOCATE_ROUTINE AllocatePendingElement;
+
+// Orders elements whose user data begins with a UINT64 key (a bare key compares the same
+// way); the compare routine of the driver's tables.
+RTL_AVL_COMPARE_ROUTINE CompareUint64Keys;

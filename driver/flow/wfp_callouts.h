@@ -15,19 +15,19 @@
 
 /* One registered callout: the description given to WFP and the run-time id it returned. */
 typedef struct _CALLOUT_REGISTRATION {
-    FWPS_CALLOUT1 Callout; /* key (a copy of the group's), flags and the three functions */
-    UINT32 CalloutId;      /* run-time id from FwpsCalloutRegister1 */
+    FWPS_CALLOUT1 Callout;  // key (a copy of the group's), flags and the three functions
+    UINT32 CalloutId;       // run-time id from FwpsCalloutRegister1
 } CALLOUT_REGISTRATION, *PCALLOUT_REGISTRATION;
 
 /* One callout group: every callout of a group shares the three functions. */
 typedef struct _WFP_CALLOUT_GROUP {
-    PCSTR Name;                                        /* for traces */
-    UINT32 Count;                                      /* number of keys and of slots */
-    const GUID *const *Keys;                           /* Count callout keys, in slot order */
-    FWPS_CALLOUT_CLASSIFY_FN1 ClassifyFn;              /* classifyFn of every callout */
-    FWPS_CALLOUT_NOTIFY_FN1 NotifyFn;                  /* notifyFn of every callout */
-    FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 FlowDeleteFn;  /* NULL where the group keeps no flow context */
-    PCALLOUT_REGISTRATION *Registrations;              /* Count driver-wide slots, NULL = not registered */
+    PCSTR Name;                                        // for traces
+    UINT32 Count;                                      // number of keys and of slots
+    const GUID *const *Keys;                           // Count callout keys, in slot order
+    FWPS_CALLOUT_CLASSIFY_FN1 ClassifyFn;              // classifyFn of every callout
+    FWPS_CALLOUT_NOTIFY_FN1 NotifyFn;                  // notifyFn of every callout
+    FWPS_CALLOUT_FLOW_DELETE_NOTIFY_FN0 FlowDeleteFn;  // null where the group keeps no flow context
+    PCALLOUT_REGISTRATION *Registrations;              // Count driver-wide slots, null = not registered
 } WFP_CALLOUT_GROUP, *PWFP_CALLOUT_GROUP;
 typedef const WFP_CALLOUT_GROUP *PCWFP_CALLOUT_GROUP;
 
@@ -35,7 +35,7 @@ EXTERN_C_START
 
 /*
  * Allocates a registration record into *Registration and registers the callout with WFP.
- * On failure the record is gone again and *Registration is NULL: STATUS_NO_MEMORY when it
+ * On failure the record is gone again and *Registration is null: STATUS_NO_MEMORY when it
  * cannot be allocated, else the status of FwpsCalloutRegister1.
  */
 _IRQL_requires_(PASSIVE_LEVEL)
@@ -52,7 +52,7 @@ NTSTATUS RegisterCallout(_In_ PDEVICE_OBJECT DeviceObject, _In_ const GUID *Key,
  * the key and the call is made again, after removing the flow contexts left, until WFP
  * lets the callout go: the record is never freed while WFP may still call the callout.
  * Returns STATUS_SUCCESS, or STATUS_FWP_CALLOUT_NOT_FOUND when WFP no longer had the key.
- * Does nothing for a NULL slot.
+ * Does nothing for a null slot.
  */
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS UnregisterCallout(_Inout_ PCALLOUT_REGISTRATION *Registration);
@@ -82,7 +82,7 @@ _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS UnregisterWfpCalloutGroup(_In_ PCWFP_CALLOUT_GROUP Group);
 
 /*
- * A group table ends with a row whose Keys is NULL. Registration goes row by row and stops
+ * A group table ends with a row whose Keys is null. Registration goes row by row and stops
  * at the first failing group (earlier groups stay registered: the caller's teardown
  * unregisters them); unregistration visits every row, unregisters every callout and
  * returns the last failure (only a key that WFP no longer had).

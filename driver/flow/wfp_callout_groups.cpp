@@ -1,27 +1,28 @@
 /*
  * wfp_callout_groups.cpp
  *
- * The callout keys of the driver, the driver-wide registration slots of each group and
- * the group table that WfpInitialize registers in order and WfpUninitialize unregisters.
+ * The callout keys of the driver and the driver-wide registration slots of each group.
  */
 #include "wfp_callout_groups.h"
 
-#include "connect_redirect.h"
-#include "../flow/auth_connect.h"
-#include "../flow/quic_discard.h"
-
 /* {6F02977B-40DA-462E-9BE5-D86017BF42C1} */
-const GUID QVR_CONNECT_REDIRECT_CALLOUT_V4_KEY = {0x6f02977b, 0x40da, 0x462e, {0x9b, 0xe5, 0xd8, 0x60, 0x17, 0xbf, 0x42, 0xc1}};
+const GUID QVR_CONNECT_REDIRECT_CALLOUT_V4_KEY = {
+    0x6f02977b, 0x40da, 0x462e, {0x9b, 0xe5, 0xd8, 0x60, 0x17, 0xbf, 0x42, 0xc1}};
 /* {5F9A8C4F-9184-42DD-A6FD-B833D340948C} */
-const GUID QVR_CONNECT_REDIRECT_CALLOUT_V6_KEY = {0x5f9a8c4f, 0x9184, 0x42dd, {0xa6, 0xfd, 0xb8, 0x33, 0xd3, 0x40, 0x94, 0x8c}};
+const GUID QVR_CONNECT_REDIRECT_CALLOUT_V6_KEY = {
+    0x5f9a8c4f, 0x9184, 0x42dd, {0xa6, 0xfd, 0xb8, 0x33, 0xd3, 0x40, 0x94, 0x8c}};
 /* {C81FB91A-DFC6-4986-905A-F2A1BF708865} */
-const GUID QVR_REDIRECT_RECORDS_CALLOUT_V4_KEY = {0xc81fb91a, 0xdfc6, 0x4986, {0x90, 0x5a, 0xf2, 0xa1, 0xbf, 0x70, 0x88, 0x65}};
+const GUID QVR_REDIRECT_RECORDS_CALLOUT_V4_KEY = {
+    0xc81fb91a, 0xdfc6, 0x4986, {0x90, 0x5a, 0xf2, 0xa1, 0xbf, 0x70, 0x88, 0x65}};
 /* {28CE63BF-AF6A-4F44-8055-44F415D1A5C6} */
-const GUID QVR_REDIRECT_RECORDS_CALLOUT_V6_KEY = {0x28ce63bf, 0xaf6a, 0x4f44, {0x80, 0x55, 0x44, 0xf4, 0x15, 0xd1, 0xa5, 0xc6}};
+const GUID QVR_REDIRECT_RECORDS_CALLOUT_V6_KEY = {
+    0x28ce63bf, 0xaf6a, 0x4f44, {0x80, 0x55, 0x44, 0xf4, 0x15, 0xd1, 0xa5, 0xc6}};
 /* {98B742D3-1509-4E79-82FD-4A8BC6677A35} */
-const GUID QVR_BLOCK_QUIC_CALLOUT_V4_KEY = {0x98b742d3, 0x1509, 0x4e79, {0x82, 0xfd, 0x4a, 0x8b, 0xc6, 0x67, 0x7a, 0x35}};
+const GUID QVR_BLOCK_QUIC_CALLOUT_V4_KEY = {
+    0x98b742d3, 0x1509, 0x4e79, {0x82, 0xfd, 0x4a, 0x8b, 0xc6, 0x67, 0x7a, 0x35}};
 /* {0AC25D50-438F-4EC7-A997-5B44F96F1DE2} */
-const GUID QVR_BLOCK_QUIC_CALLOUT_V6_KEY = {0x0ac25d50, 0x438f, 0x4ec7, {0xa9, 0x97, 0x5b, 0x44, 0xf9, 0x6f, 0x1d, 0xe2}};
+const GUID QVR_BLOCK_QUIC_CALLOUT_V6_KEY = {
+    0x0ac25d50, 0x438f, 0x4ec7, {0xa9, 0x97, 0x5b, 0x44, 0xf9, 0x6f, 0x1d, 0xe2}};
 /* {278BDF1A-3F99-4FE6-998B-D3E21535550F} */
 const GUID QVR_DISCARD_CALLOUT_1_KEY = {0x278bdf1a, 0x3f99, 0x4fe6, {0x99, 0x8b, 0xd3, 0xe2, 0x15, 0x35, 0x55, 0x0f}};
 /* {177696F6-A089-49F8-B550-BB9F111E8B6B} */
@@ -55,31 +56,11 @@ const GUID *const BlockQuicCalloutKeys[BLOCK_QUIC_CALLOUT_COUNT] = {
 };
 
 const GUID *const DiscardCalloutKeys[DISCARD_CALLOUT_COUNT] = {
-    &QVR_DISCARD_CALLOUT_1_KEY, &QVR_DISCARD_CALLOUT_2_KEY, &QVR_DISCARD_CALLOUT_3_KEY,
-    &QVR_DISCARD_CALLOUT_4_KEY, &QVR_DISCARD_CALLOUT_5_KEY, &QVR_DISCARD_CALLOUT_6_KEY,
-    &QVR_DISCARD_CALLOUT_7_KEY, &QVR_DISCARD_CALLOUT_8_KEY,
+    &QVR_DISCARD_CALLOUT_1_KEY, &QVR_DISCARD_CALLOUT_2_KEY, &QVR_DISCARD_CALLOUT_3_KEY, &QVR_DISCARD_CALLOUT_4_KEY,
+    &QVR_DISCARD_CALLOUT_5_KEY, &QVR_DISCARD_CALLOUT_6_KEY, &QVR_DISCARD_CALLOUT_7_KEY, &QVR_DISCARD_CALLOUT_8_KEY,
 };
 
 PCALLOUT_REGISTRATION ConnectRedirectRegistrations[CONNECT_REDIRECT_CALLOUT_COUNT];
 PCALLOUT_REGISTRATION RedirectRecordsRegistrations[REDIRECT_RECORDS_CALLOUT_COUNT];
 PCALLOUT_REGISTRATION BlockQuicRegistrations[BLOCK_QUIC_CALLOUT_COUNT];
 PCALLOUT_REGISTRATION DiscardRegistrations[DISCARD_CALLOUT_COUNT];
-
-/*
- * One WFP_CALLOUT_GROUP_ROW (name, key table, classifyFn, notifyFn, flowDeleteFn or NULL,
- * registration slots) per group whose callout functions are part of the driver, in this
- * order: connect redirect, redirect records, QUIC blocking, discard diagnostics.
- */
-const WFP_CALLOUT_GROUP WfpCalloutGroups[] = {
-    WFP_CALLOUT_GROUP_ROW("connect redirect", ConnectRedirectCalloutKeys, AleConnectRedirectClassifyFn,
-                          ConnectRedirectNotifyFn, NULL, ConnectRedirectRegistrations),
-    WFP_CALLOUT_GROUP_ROW("redirect records", RedirectRecordsCalloutKeys, AleAuthConnectClassifyFnRedirectRecords,
-                          RedirectRecordsNotifyFn, RedirectRecordsFlowDeleteFn, RedirectRecordsRegistrations),
-    WFP_CALLOUT_GROUP_ROW("QUIC blocking", BlockQuicCalloutKeys, AleAuthConnectClassifyFnBlockQUIC, BlockQuicNotifyFn,
-                          NULL, BlockQuicRegistrations),
-    WFP_CALLOUT_GROUP_ROW("discard diagnostics", DiscardCalloutKeys, DiscardClassifyFn, DiscardNotifyFn, NULL,
-                          DiscardRegistrations),
-    {NULL, 0, NULL, NULL, NULL, NULL, NULL},
-};
-
-const PFLOW_CONTEXT_DRAIN_STEP WfpFlowContextDrainStep = RemoveAuthFlowContextForDrain;
