@@ -13,6 +13,7 @@
 #include <wdf.h>
 
 #include "device_context.h"
+#include "qvr_ioctl.h"
 
 /*
  * Called at most once per question, at PASSIVE_LEVEL in the thread of the service's reply,
@@ -40,6 +41,16 @@ VOID StopCallbackSenders();
 // routine is called) and frees the table. Safe when the table was never created, and twice.
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID FreeCallbackTable();
+
+/*
+ * Whether a question of PayloadLength bytes, with its header, fits a record size (ULONG).
+ * Compared without adding, so no length wraps past the check on any size_t.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+inline BOOLEAN CallbackRecordFits(_In_ size_t PayloadLength)
+{
+    return PayloadLength <= static_cast<size_t>(MAXULONG) - CALLBACK_RECORD_HEADER_SIZE ? TRUE : FALSE;
+}
 
 /*
  * Sends one question of Type with Payload to the service on a parked IOCTL_QVR_CALLBACK

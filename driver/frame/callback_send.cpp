@@ -130,8 +130,7 @@ NTSTATUS SendCallbackRequest(UINT32 Type, const VOID *Payload, UINT32 PayloadLen
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: no callback table %!STATUS!", status);
         goto Exit;
     }
-    // Compared before adding: with a 32-bit size_t the sum would wrap past any later check.
-    if ((Payload == nullptr && PayloadLength != 0) || PayloadLength > MAXULONG - CALLBACK_RECORD_HEADER_SIZE) {
+    if ((Payload == nullptr && PayloadLength != 0) || !CallbackRecordFits(PayloadLength)) {
         status = STATUS_INVALID_PARAMETER;
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "SendCallbackRequest: bad payload %!STATUS!", status);
         goto Exit;
