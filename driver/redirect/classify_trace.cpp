@@ -12,72 +12,10 @@
 #include "../trace/trace.h"
 #include "classify_trace.tmh"
 
-static const PCSTR UnknownLayerName = "UNKNOWN";
-
-/* Indexed by layer id from FIRST_NAMED_LAYER; a null entry has no name. */
-#define FIRST_NAMED_LAYER FWPS_LAYER_INBOUND_TRANSPORT_V4
-static const PCSTR LayerNames[] = {
-    "FWPS_LAYER_INBOUND_TRANSPORT_V4",           // 12
-    "FWPS_LAYER_INBOUND_TRANSPORT_V4_DISCARD",   // 13
-    "FWPS_LAYER_INBOUND_TRANSPORT_V6",           // 14
-    "FWPS_LAYER_INBOUND_TRANSPORT_V6_DISCARD",   // 15
-    "FWPS_LAYER_OUTBOUND_TRANSPORT_V4",          // 16
-    "FWPS_LAYER_OUTBOUND_TRANSPORT_V4_DISCARD",  // 17
-    "FWPS_LAYER_OUTBOUND_TRANSPORT_V6",          // 18
-    "FWPS_LAYER_OUTBOUND_TRANSPORT_V6_DISCARD",  // 19
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,  // 20-31
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,                                       // 32-43
-    nullptr,                                       // 44: receive-accept V4 has no row
-    "FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4_DISCARD",  // 45
-    nullptr,                                       // 46: receive-accept V6 has no row
-    "FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V6_DISCARD",  // 47
-    "FWPS_LAYER_ALE_AUTH_CONNECT_V4",              // 48
-    "FWPS_LAYER_ALE_AUTH_CONNECT_V4_DISCARD",      // 49
-    "FWPS_LAYER_ALE_AUTH_CONNECT_V6",              // 50
-    "FWPS_LAYER_ALE_AUTH_CONNECT_V6_DISCARD",      // 51
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,  // 52-58
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,                               // 59-65
-    "FWPS_LAYER_ALE_CONNECT_REDIRECT_V4",  // 66
-    "FWPS_LAYER_ALE_CONNECT_REDIRECT_V6",  // 67
-};
-
-C_ASSERT(FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4_DISCARD == FIRST_NAMED_LAYER + 33);
-C_ASSERT(FWPS_LAYER_ALE_AUTH_CONNECT_V6_DISCARD == FIRST_NAMED_LAYER + 39);
-C_ASSERT(FWPS_LAYER_ALE_CONNECT_REDIRECT_V6 == FIRST_NAMED_LAYER + ARRAYSIZE(LayerNames) - 1);
+/* A case of GetLayerName: the layer id's own name, so the two cannot disagree. */
+#define LAYER_NAME_CASE(LayerId) \
+    case LayerId:                \
+        return #LayerId
 
 /* What both records carry besides their own fields. */
 typedef struct _TRACE_CONNECTION {
@@ -91,12 +29,27 @@ typedef struct _TRACE_CONNECTION {
 _Use_decl_annotations_
 PCSTR GetLayerName(UINT16 LayerId)
 {
-    PCSTR name = nullptr;
-
-    if (LayerId >= FIRST_NAMED_LAYER && LayerId < FIRST_NAMED_LAYER + ARRAYSIZE(LayerNames)) {
-        name = LayerNames[LayerId - FIRST_NAMED_LAYER];
+    // The receive-accept layers other than their discard layers have no records here.
+    switch (LayerId) {
+        LAYER_NAME_CASE(FWPS_LAYER_INBOUND_TRANSPORT_V4);
+        LAYER_NAME_CASE(FWPS_LAYER_INBOUND_TRANSPORT_V4_DISCARD);
+        LAYER_NAME_CASE(FWPS_LAYER_INBOUND_TRANSPORT_V6);
+        LAYER_NAME_CASE(FWPS_LAYER_INBOUND_TRANSPORT_V6_DISCARD);
+        LAYER_NAME_CASE(FWPS_LAYER_OUTBOUND_TRANSPORT_V4);
+        LAYER_NAME_CASE(FWPS_LAYER_OUTBOUND_TRANSPORT_V4_DISCARD);
+        LAYER_NAME_CASE(FWPS_LAYER_OUTBOUND_TRANSPORT_V6);
+        LAYER_NAME_CASE(FWPS_LAYER_OUTBOUND_TRANSPORT_V6_DISCARD);
+        LAYER_NAME_CASE(FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V4_DISCARD);
+        LAYER_NAME_CASE(FWPS_LAYER_ALE_AUTH_RECV_ACCEPT_V6_DISCARD);
+        LAYER_NAME_CASE(FWPS_LAYER_ALE_AUTH_CONNECT_V4);
+        LAYER_NAME_CASE(FWPS_LAYER_ALE_AUTH_CONNECT_V4_DISCARD);
+        LAYER_NAME_CASE(FWPS_LAYER_ALE_AUTH_CONNECT_V6);
+        LAYER_NAME_CASE(FWPS_LAYER_ALE_AUTH_CONNECT_V6_DISCARD);
+        LAYER_NAME_CASE(FWPS_LAYER_ALE_CONNECT_REDIRECT_V4);
+        LAYER_NAME_CASE(FWPS_LAYER_ALE_CONNECT_REDIRECT_V6);
+    default:
+        return "UNKNOWN";
     }
-    return name != nullptr ? name : UnknownLayerName;
 }
 
 /* Port of a socket address in host byte order, widened as the records write ports. */
