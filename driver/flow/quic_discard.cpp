@@ -35,7 +35,7 @@ VOID NTAPI AleAuthConnectClassifyFnBlockQUIC(const FWPS_INCOMING_VALUES0 *FixedV
     protocol = FixedValues->valueCount > FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_PROTOCOL
                    ? FixedValues->incomingValue[FWPS_FIELD_ALE_AUTH_CONNECT_V4_IP_PROTOCOL].value.uint8
                    : 0;
-    if (protocol != IPPROTO_UDP || QuicBlockingEnabled == 0 ||
+    if (protocol != IPPROTO_UDP || ReadNoFence(&QuicBlockingEnabled) == 0 ||
         !FWPS_IS_METADATA_FIELD_PRESENT(MetaValues, FWPS_METADATA_FIELD_PROCESS_ID)) {
         return;
     }

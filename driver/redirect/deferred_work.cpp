@@ -20,7 +20,7 @@
 typedef struct _PENDED_REDIRECTS {
     LONG volatile Active;   // live holders, plus one while open
     LONG volatile Closing;  // non-zero once the rundown began: no new holder
-    BOOLEAN Open;           // InitPendedRedirects ran and the rundown has not finished
+    LONG volatile Open;     // InitPendedRedirects ran and the rundown has not finished
     KEVENT Idle;            // notification: Active reached 0
     KEVENT Stop;            // notification: the teardown began
 } PENDED_REDIRECTS;
@@ -32,9 +32,9 @@ VOID InitPendedRedirects(VOID)
 {
     KeInitializeEvent(&PendedRedirects.Idle, NotificationEvent, FALSE);
     KeInitializeEvent(&PendedRedirects.Stop, NotificationEvent, FALSE);
-    PendedRedirects.Closing = 0;
-    PendedRedirects.Active = 1;
-    PendedRedirects.Open = TRUE;
+    InterlockedExchange(&PendedRedirects.Closing, 0);
+    InterlockedExchange(&PendedRedirects.Active, 1);
+    InterlockedExchange(&PendedRedirects.Open, TRUE);
 }
 
 static VOID ReleasePendedRedirect(VOID)
@@ -48,13 +48,14 @@ static VOID ReleasePendedRedirect(VOID)
 _Must_inspect_result_
 static BOOLEAN AcquirePendedRedirect(VOID)
 {
-    if (!PendedRedirects.Open || PendedRedirects.Closing != 0) {
+    // Classifies read these while a teardown writes them: never a plain access.
+    if (!ReadAcquire(&PendedRedirects.Open) || ReadAcquire(&PendedRedirects.Closing) != 0) {
         return FALSE;
     }
     InterlockedIncrement(&PendedRedirects.Active);
     // The rundown may have begun between the test and the increment; it then either saw
     // this reference or already finished, and the reference must not be kept.
-    if (PendedRedirects.Closing != 0) {
+    if (ReadAcquire(&PendedRedirects.Closing) != 0) {
         ReleasePendedRedirect();
         return FALSE;
     }
@@ -66,23 +67,23 @@ VOID RundownPendedRedirects(VOID)
 {
     LONG inFlight;
 
-    if (!PendedRedirects.Open) {
+    if (!ReadAcquire(&PendedRedirects.Open)) {
         return;
     }
     InterlockedExchange(&PendedRedirects.Closing, 1);
-    inFlight = PendedRedirects.Active - 1;
+    inFlight = ReadAcquire(&PendedRedirects.Active) - 1;
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "%!FUNC!: %d pended redirects in flight", (int)inFlight);
     KeSetEvent(&PendedRedirects.Stop, 0, FALSE);
     ReleasePendedRedirect();
     KeWaitForSingleObject(&PendedRedirects.Idle, Executive, KernelMode, FALSE, nullptr);
-    PendedRedirects.Open = FALSE;
+    InterlockedExchange(&PendedRedirects.Open, FALSE);
 }
 
 _Use_decl_annotations_
 LONG PendedRedirectsInFlight(VOID)
 {
-    LONG active = PendedRedirects.Active;
-    return PendedRedirects.Open && PendedRedirects.Closing == 0 ? active - 1 : active;
+    LONG active = ReadAcquire(&PendedRedirects.Active);
+    return ReadAcquire(&PendedRedirects.Open) && ReadAcquire(&PendedRedirects.Closing) == 0 ? active - 1 : active;
 }
 
 _Use_decl_annotations_

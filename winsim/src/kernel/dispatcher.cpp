@@ -41,7 +41,8 @@ std::set<Waiter *> &TimedWaiters()
     return *waiters;
 }
 
-bool ValidHeader(const char *call, PDISPATCHER_HEADER header)
+// With the dispatcher mutex held: waits link themselves into WaitListHead under it.
+bool ValidHeaderLocked(const char *call, PDISPATCHER_HEADER header)
 {
     if (header == nullptr) {
         ReportViolation(call, "dispatcher object pointer is NULL");
@@ -188,10 +189,13 @@ NTSTATUS WaitForObjects(const char *call, ULONG count, PVOID *objects, WAIT_TYPE
         poll = true;
     }
     std::vector<PDISPATCHER_HEADER> headers(count);
-    for (ULONG i = 0; i < count; ++i) {
-        headers[i] = static_cast<PDISPATCHER_HEADER>(objects[i]);
-        if (!ValidHeader(call, headers[i])) {
-            return STATUS_INVALID_PARAMETER;
+    {
+        std::lock_guard<std::mutex> lock(DispatcherMutex());
+        for (ULONG i = 0; i < count; ++i) {
+            headers[i] = static_cast<PDISPATCHER_HEADER>(objects[i]);
+            if (!ValidHeaderLocked(call, headers[i])) {
+                return STATUS_INVALID_PARAMETER;
+            }
         }
     }
     return WaitCore(headers.data(), count, waitType, timeout, poll);
@@ -266,10 +270,10 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     UNREFERENCED_PARAMETER(Increment);
     RequireIrqlAtMost("KeSetEvent", Wait ? APC_LEVEL : DISPATCH_LEVEL);
     winsim::schedule::At(winsim::schedule::Point::EventSet, Event);
-    if (!ValidHeader("KeSetEvent", &Event->Header)) {
+    std::lock_guard<std::mutex> lock(DispatcherMutex());
+    if (!ValidHeaderLocked("KeSetEvent", &Event->Header)) {
         return 0;
     }
-    std::lock_guard<std::mutex> lock(DispatcherMutex());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     WakeObjectWaitersLocked(&Event->Header);
@@ -279,10 +283,10 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
     RequireIrqlAtMost("KeResetEvent", DISPATCH_LEVEL);
-    if (!ValidHeader("KeResetEvent", &Event->Header)) {
+    std::lock_guard<std::mutex> lock(DispatcherMutex());
+    if (!ValidHeaderLocked("KeResetEvent", &Event->Header)) {
         return 0;
     }
-    std::lock_guard<std::mutex> lock(DispatcherMutex());
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return previous;
@@ -291,19 +295,19 @@ LONG NTAPI KeResetEvent(PRKEVENT Event)
 VOID NTAPI KeClearEvent(PRKEVENT Event)
 {
     RequireIrqlAtMost("KeClearEvent", DISPATCH_LEVEL);
-    if (!ValidHeader("KeClearEvent", &Event->Header)) {
+    std::lock_guard<std::mutex> lock(DispatcherMutex());
+    if (!ValidHeaderLocked("KeClearEvent", &Event->Header)) {
         return;
     }
-    std::lock_guard<std::mutex> lock(DispatcherMutex());
     Event->Header.SignalState = 0;
 }
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 {
-    if (!ValidHeader("KeReadStateEvent", &Event->Header)) {
+    std::lock_guard<std::mutex> lock(DispatcherMutex());
+    if (!ValidHeaderLocked("KeReadStateEvent", &Event->Header)) {
         return 0;
     }
-    std::lock_guard<std::mutex> lock(DispatcherMutex());
     return Event->Header.SignalState;
 }
 

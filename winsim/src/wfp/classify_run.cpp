@@ -61,8 +61,12 @@ void ConnectRequestChain::Apply(FWPS_CONNECT_REQUEST0 *copy, UINT64 filterId, UI
         versions.push_back(version);
         if (version.localRedirectContext != nullptr) {
             // Documented: the filter engine frees the context; it may outlive the driver.
-            contexts.insert(version.localRedirectContext);
             winsim::kernel::HandPoolToPlatform(version.localRedirectContext);
+            if (ended) {
+                ExFreePool(version.localRedirectContext);  // its flow is gone already
+            } else {
+                contexts.insert(version.localRedirectContext);
+            }
         }
         for (UINT64 watcher : watchers) {
             if (watcher != filterId) {

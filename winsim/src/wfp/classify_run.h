@@ -22,7 +22,10 @@ namespace winsim::wfp::detail {
 struct ConnectRequestChain {
     FWPS_CONNECT_REQUEST0 original{};
     std::deque<FWPS_CONNECT_REQUEST0> versions;
-    std::set<void *> contexts;   // localRedirectContext memory WFP owns and frees at flow end
+    // localRedirectContext memory WFP owns and frees at flow end. Guarded by the engine's
+    // mutex: a pended classify's work item applies while the connection may be ending.
+    std::set<void *> contexts;
+    bool ended = false;          // the connection ended: a context applied now is freed at once
     std::set<UINT64> watchers;   // filters that applied with REAUTHORIZE_IF_MODIFIED_BY_OTHERS
     bool reauthorizeRequested = false;
 

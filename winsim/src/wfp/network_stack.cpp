@@ -84,15 +84,18 @@ void EndConnection(ConnectionState &c)
     if (c.flow) {
         EndFlow(c.flow);
     }
+    std::set<void *> contexts;
     {
+        // FwpsApplyModifiedLayerData0 adds to the contexts under the engine's mutex.
         Engine &e = GetEngine();
         std::lock_guard<std::mutex> lock(e.mu);
         e.liveRecords.erase(&c.records);
+        contexts.swap(c.chain.contexts);
+        c.chain.ended = true;
     }
-    for (void *context : c.chain.contexts) {
+    for (void *context : contexts) {
         ExFreePool(context);
     }
-    c.chain.contexts.clear();
 }
 
 void Finish(ConnectionState &c, Outcome outcome, NTSTATUS status = STATUS_SUCCESS)
