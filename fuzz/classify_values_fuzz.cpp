@@ -10,7 +10,7 @@
 
 #include <fwpsk.h>
 
-#include "driver/flow/classify_values.h"
+#include "driver/redirect/classify_values.h"
 #include "fuzz_support.h"
 #include "wfp/filter_conditions.h"
 
