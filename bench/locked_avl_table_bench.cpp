@@ -7,6 +7,7 @@
 
 #include "bench/bench_ratios.h"
 #include "driver/flow/locked_avl_table.h"
+#include "pool_tags.h"
 
 #include <string>
 
@@ -54,7 +55,7 @@ struct BareTable {
 void InsertRemoveLocked(benchmark::State &state)
 {
     LockedAvlTable table;
-    table.Construct();
+    table.Construct(QVR_TAG_WFP);
     const UINT64 size = static_cast<UINT64>(state.range(0));
     for (UINT64 i = 0; i < size; ++i) {
         (void)table.Insert(KeyOf(i), 0, nullptr);
@@ -87,7 +88,7 @@ void InsertRemoveBaseline(benchmark::State &state)
 void TakeLocked(benchmark::State &state)
 {
     LockedAvlTable table;
-    table.Construct();
+    table.Construct(QVR_TAG_WFP);
     const UINT64 size = static_cast<UINT64>(state.range(0));
     for (UINT64 i = 0; i < size; ++i) {
         (void)table.Insert(KeyOf(i), 1, nullptr);

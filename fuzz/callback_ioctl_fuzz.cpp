@@ -7,49 +7,29 @@
 // verifier violation aborts, which libFuzzer reports as a crash.
 #include <ntddk.h>
 
-#include <winsim/driver.h>
-#include <winsim/io.h>
 #include <winsim/verifier.h>
 
 #include <qvr_ioctl.h>
 
 #include "driver/frame/callback_channel.h"
+#include "fuzz_support.h"
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-extern "C" DRIVER_INITIALIZE DriverEntry;
-
 namespace {
 
-constexpr char kService[] = "qvrdrv";
-constexpr char kDevice[] = "\\\\.\\" QVR_DEVICE_BASE_NAME;
+using qvr_fuzz::Fail;
 
 winsim::Handle device;
 std::size_t callbackPoolAtStart = 0;
 
-void Fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
-    std::abort();
-}
-
-// Sends the bytes as IOCTL_QVR_CALLBACK. A reply that the driver accepted is parked as
-// the next carrier: cancel it so that nothing stays behind.
 NTSTATUS SendCallbackBytes(const std::vector<std::uint8_t> &input, std::size_t outputLength)
 {
-    winsim::Overlapped io = winsim::DeviceIoControlOverlapped(device, IOCTL_QVR_CALLBACK, input, outputLength);
-    if (!io.IsComplete()) {
-        winsim::CancelIoEx(device, &io);
-        if (!io.Wait(std::chrono::seconds(10))) {
-            Fail("a parked request was not cancelled");
-        }
-    }
-    return io.Result().status;
+    return qvr_fuzz::SendCallbackBytes(device, input, outputLength);
 }
 
 struct Answer {
@@ -110,22 +90,9 @@ void AskAndReply(const std::uint8_t *data, std::size_t size)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     winsim::clock::UseManual();  // a sender never waits: a carrier is always parked first
-    if (!NT_SUCCESS(winsim::LoadDriver(DriverEntry, kService))) {
-        Fail("the driver did not load");
-    }
-    winsim::OpenResult open = winsim::OpenDevice(kDevice, winsim::Identity::LocalSystem);
-    if (!NT_SUCCESS(open.status)) {
-        Fail("the control device did not open");
-    }
-    device = open.handle;
+    device = qvr_fuzz::LoadAndOpen();
     callbackPoolAtStart = winsim::OutstandingAllocations("QVCB");
-    std::atexit([] {
-        winsim::CloseHandle(device);
-        winsim::UnloadResult result = winsim::UnloadDriver(kService);
-        if (!NT_SUCCESS(result.status) || !result.leftBehind.empty()) {
-            Fail("unload left something behind");
-        }
-    });
+    std::atexit([] { qvr_fuzz::CloseAndUnload(&device); });
     return 0;
 }
 

@@ -5,6 +5,7 @@
  * the drain that the WFP teardown runs before unregistering callouts.
  */
 #include "flow_context_table.h"
+#include "pool_tags.h"
 
 LockedAvlTable FlowContextTable;
 
@@ -15,7 +16,7 @@ typedef struct _FLOW_CONTEXT_DRAIN {
 
 VOID ConstructFlowContextTable()
 {
-    FlowContextTable.Construct();
+    FlowContextTable.Construct(QVR_TAG_WFP);
 }
 
 VOID DestroyFlowContextTable()

@@ -14,8 +14,8 @@ static_assert(__is_trivially_constructible(LockedAvlTable),
 _Function_class_(RTL_AVL_FREE_ROUTINE)
 VOID NTAPI LockedAvlTable::FreeNode(_In_ PRTL_AVL_TABLE Table, _In_ __drv_freesMem(Mem) _Post_invalid_ PVOID Buffer)
 {
-    UNREFERENCED_PARAMETER(Table);
-    ExFreePoolWithTag(Buffer, 0);
+    // The table context is the head, the first member of its LockedAvlTable.
+    ExFreePoolWithTag(Buffer, static_cast<LockedAvlTable *>(Table->TableContext)->PoolTag);
 }
 
 VOID LockedAvlTable::AcquireLock()
@@ -33,8 +33,9 @@ VOID LockedAvlTable::ReleaseLock()
     KeReleaseSpinLock(&Lock, oldIrql);
 }
 
-VOID LockedAvlTable::Construct(PRTL_AVL_FREE_ROUTINE FreeRoutine)
+VOID LockedAvlTable::Construct(ULONG Tag, PRTL_AVL_FREE_ROUTINE FreeRoutine)
 {
+    PoolTag = Tag;
     Head.PendingElement = nullptr;
     RtlInitializeGenericTableAvl(&Head.Avl, CompareUint64Keys, AllocatePendingElement,
                                  FreeRoutine != nullptr ? FreeRoutine : FreeNode, &Head);
@@ -60,9 +61,7 @@ NTSTATUS LockedAvlTable::Insert(UINT64 Key, ULONG_PTR Value, PUINT64 NewCount)
         goto Exit;
     }
 
-    // Untagged by contract: nodes and callback entries are the one untagged allocation of
-    // the driver, so pool tools attribute them to the default tag.
-    node = ExAllocatePool(NonPagedPoolNx, LOCKED_AVL_NODE_SIZE);
+    node = ExAllocatePoolWithTag(NonPagedPoolNx, LOCKED_AVL_NODE_SIZE, PoolTag);
     if (node == nullptr) {
         status = STATUS_NO_MEMORY;
         goto Exit;
@@ -95,7 +94,7 @@ NTSTATUS LockedAvlTable::Insert(UINT64 Key, ULONG_PTR Value, PUINT64 NewCount)
 
 Exit:
     if (node != nullptr) {
-        ExFreePoolWithTag(node, 0);
+        ExFreePoolWithTag(node, PoolTag);
     }
     return status;
 }

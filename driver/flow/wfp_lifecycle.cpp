@@ -97,8 +97,13 @@ NTSTATUS OpenEngine(HANDLE *EngineHandle)
     // A BFE notification may open a session while the initialisation opens one; the
     // first stored wins and the other is closed again.
     if (InterlockedCompareExchangePointer(EngineHandle, handle, nullptr) != nullptr) {
-        FwpmEngineClose0(handle);
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "a management session was already open");
+        // The stored session serves; one that will not close is the engine's to keep.
+        status = FwpmEngineClose0(handle);
+        if (!NT_SUCCESS(status)) {
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmEngineClose0 of the second session failed: %!STATUS!",
+                        status);
+        }
         return STATUS_SUCCESS;
     }
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "management session opened");

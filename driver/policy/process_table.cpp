@@ -12,6 +12,7 @@
 #include "process_table.tmh"
 
 PPROCESS_TABLE ProcessTable = nullptr;
+EX_RUNDOWN_REF ProcessNotifyRundown;
 
 /* The entry's fixed part, up to where the image-name query writes its answer. */
 #define PROCESS_ENTRY_FIXED_SIZE ((ULONG)FIELD_OFFSET(PROCESS_ENTRY, ImagePath))
@@ -269,11 +270,15 @@ _Use_decl_annotations_
 VOID NTAPI ProcessNotify(HANDLE ParentId, HANDLE ProcessId, BOOLEAN Create)
 {
     UNREFERENCED_PARAMETER(ParentId);
+    if (!ExAcquireRundownProtection(&ProcessNotifyRundown)) {
+        return;
+    }
     if (Create) {
         (VOID) AddProcess(ProcessIdFromHandle(ProcessId));
     } else {
         RemoveProcess(ProcessIdFromHandle(ProcessId));
     }
+    ExReleaseRundownProtection(&ProcessNotifyRundown);
 }
 
 _Use_decl_annotations_

@@ -48,11 +48,16 @@ typedef struct _PROCESS_TABLE {
     LONG volatile RescanPending;                       // non-zero while the last rescan failed: the watcher retries
     PETHREAD WatcherThread;                            // referenced watcher thread, waited on at teardown
     KEVENT StopEvent;                                  // notification event: the watcher ends when set
+    KEVENT WatcherDone;                                // notification event: the watcher no longer uses the table
     KEVENT RescanGate;                                 // synchronization event, set while no rescan runs
 } PROCESS_TABLE, *PPROCESS_TABLE;
 
 /* The driver-wide process table; null until InitProcessTable, null again after Free. */
 extern PPROCESS_TABLE ProcessTable;
+
+/* Held by every run of ProcessNotify: the teardown runs it down before it frees what the
+   routine reads, so even a routine whose removal failed never sees freed memory. */
+extern EX_RUNDOWN_REF ProcessNotifyRundown;
 
 /* The process table's allocations carry the process policy's tag, "QVPM". */
 #define PROCESS_TABLE_TAG QVR_TAG_POLICY

@@ -38,10 +38,12 @@ NTSTATUS InitProcessTable(VOID)
         goto Exit;
     }
     KeInitializeEvent(&table->StopEvent, NotificationEvent, FALSE);
+    KeInitializeEvent(&table->WatcherDone, NotificationEvent, FALSE);
     KeInitializeEvent(&table->RescanGate, SynchronizationEvent, TRUE);
     KeInitializeSpinLock(&table->Lock);
     table->State = PROCESS_TABLE_READY;
 
+    ExInitializeRundownProtection(&ProcessNotifyRundown);
     status = PsSetCreateProcessNotifyRoutine(ProcessNotify, FALSE);
     if (!NT_SUCCESS(status)) {
         goto Exit;
@@ -78,8 +80,12 @@ VOID FreeProcessTable(VOID)
         // Removal waits for notifications still running, so none can touch the table below.
         status = PsSetCreateProcessNotifyRoutine(ProcessNotify, TRUE);
         if (!NT_SUCCESS(status)) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Removing ProcessNotify failed: %!STATUS!", status);
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                        "Removing ProcessNotify failed: %!STATUS!; the routine is shut out instead", status);
         }
+        // A routine still registered returns at once from here on; one already inside the
+        // table is waited for.
+        ExWaitForRundownProtectionRelease(&ProcessNotifyRundown);
     }
     table->State = PROCESS_TABLE_CREATED;
     FreeProcessAvlTable(&table->Rebuild);

@@ -66,6 +66,8 @@ VOID ProcessWatcherThread(PVOID StartContext)
     period.QuadPart = PROCESS_WATCHER_PERIOD;
     for (;;) {
         status = KeWaitForSingleObject(&table->StopEvent, Executive, KernelMode, FALSE, &period);
+        // Only the stop event or the period ends the wait; any other result also stops the
+        // watcher (traced below), which only polls.
         if (status != STATUS_TIMEOUT) {
             break;
         }
@@ -78,6 +80,8 @@ VOID ProcessWatcherThread(PVOID StartContext)
             (VOID) RescanProcesses();
         }
     }
+    // The table may be freed once this is set: nothing below touches it.
+    KeSetEvent(&table->WatcherDone, IO_NO_INCREMENT, FALSE);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "Process watcher ends: %!STATUS!", status);
 }
 
@@ -85,6 +89,7 @@ _Use_decl_annotations_
 NTSTATUS StartProcessWatcher(PPROCESS_TABLE Table)
 {
     NTSTATUS status;
+    NTSTATUS waitStatus;
     OBJECT_ATTRIBUTES attributes;
     HANDLE threadHandle = nullptr;
     PVOID threadObject = nullptr;
@@ -102,7 +107,14 @@ NTSTATUS StartProcessWatcher(PPROCESS_TABLE Table)
         // the table it reads, so stop it and wait for it on the handle still open.
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Referencing the watcher failed: %!STATUS!", status);
         KeSetEvent(&Table->StopEvent, IO_NO_INCREMENT, FALSE);
-        (VOID) ZwWaitForSingleObject(threadHandle, FALSE, nullptr);
+        waitStatus = ZwWaitForSingleObject(threadHandle, FALSE, nullptr);
+        if (waitStatus != STATUS_SUCCESS) {
+            // Not known to have ended: wait for the thread's own word that it has let go
+            // of the table (a wait on an event without time-out cannot fail).
+            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "Waiting for the watcher on its handle: %!STATUS!",
+                        waitStatus);
+            (VOID) KeWaitForSingleObject(&Table->WatcherDone, Executive, KernelMode, FALSE, nullptr);
+        }
         goto Exit;
     }
     Table->WatcherThread = static_cast<PETHREAD>(threadObject);

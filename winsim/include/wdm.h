@@ -320,6 +320,26 @@ _IRQL_requires_min_(DISPATCH_LEVEL) NTKERNELAPI VOID FASTCALL
 KeReleaseInStackQueuedSpinLockFromDpcLevel(_In_ PKLOCK_QUEUE_HANDLE LockHandle);
 
 /* ------------------------------------------------------------------------------------ */
+/* Run-down protection                                                                  */
+/* ------------------------------------------------------------------------------------ */
+
+/* Opaque to drivers: the count of protections in effect and the run-down flag. A zeroed
+   block is an initialised one with no protection in effect. */
+typedef struct _EX_RUNDOWN_REF {
+    union {
+        ULONG_PTR Count;
+        PVOID Ptr;
+    };
+} EX_RUNDOWN_REF, *PEX_RUNDOWN_REF;
+
+NTKERNELAPI VOID NTAPI ExInitializeRundownProtection(_Out_ PEX_RUNDOWN_REF RunRef);
+NTKERNELAPI VOID NTAPI ExReInitializeRundownProtection(_Inout_ PEX_RUNDOWN_REF RunRef);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) NTKERNELAPI BOOLEAN FASTCALL
+ExAcquireRundownProtection(_Inout_ PEX_RUNDOWN_REF RunRef);
+_IRQL_requires_max_(DISPATCH_LEVEL) NTKERNELAPI VOID FASTCALL ExReleaseRundownProtection(_Inout_ PEX_RUNDOWN_REF RunRef);
+_IRQL_requires_max_(APC_LEVEL) NTKERNELAPI VOID FASTCALL ExWaitForRundownProtectionRelease(_Inout_ PEX_RUNDOWN_REF RunRef);
+
+/* ------------------------------------------------------------------------------------ */
 /* Executive resources and critical regions                                             */
 /* ------------------------------------------------------------------------------------ */
 

@@ -7,6 +7,11 @@
 #include "driver/policy/process_sysinfo.h"
 #include "driver/policy/rule_store.h"
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace qvr_test {
 namespace {
 
@@ -50,6 +55,77 @@ INSTANTIATE_TEST_SUITE_P(
                       CallFault{"PsCreateSystemThread", 1, STATUS_INSUFFICIENT_RESOURCES},
                       CallFault{"ObReferenceObjectByHandle", 1, STATUS_INVALID_HANDLE}),
     [](const ::testing::TestParamInfo<CallFault> &info) { return std::string(info.param.call); });
+
+class ProcessTableStopFaultTest : public ::testing::Test {
+protected:
+    void TearDown() override { winsim::processes::Reset(); }
+};
+
+// The watcher could be neither referenced nor waited for on its handle: the load still
+// waits for the thread to let go of the table before freeing it.
+TEST_F(ProcessTableStopFaultTest, WatcherThatCannotBeWaitedOnIsStoppedBeforeTheTableGoes)
+{
+    winsim::faults::FailCall("ObReferenceObjectByHandle", STATUS_INVALID_HANDLE);
+    winsim::faults::FailCall("ZwWaitForSingleObject", STATUS_INVALID_HANDLE);
+    EXPECT_EQ(winsim::LoadDriver(DriverEntry, kDriverService), STATUS_INVALID_HANDLE);
+    winsim::faults::Clear();
+    EXPECT_EQ(ProcessTable, nullptr);
+    // The watcher thread is gone (the load's report lists a thread still running).
+    EXPECT_TRUE(Eventually([] { return winsim::Outstanding().empty(); }));
+    ASSERT_EQ(winsim::LoadDriver(DriverEntry, kDriverService), STATUS_SUCCESS);
+    UnloadDriverClean();
+}
+
+// A removal that fails leaves the routine registered: a notification already inside the
+// table when the unload starts is waited for, and later ones touch nothing.
+TEST_F(ProcessTableStopFaultTest, FailedNotifyRemovalNeverFreesWhatTheRoutineReads)
+{
+    ASSERT_EQ(winsim::LoadDriver(DriverEntry, kDriverService), STATUS_SUCCESS);
+    std::mutex lock;
+    std::condition_variable changed;
+    bool inside = false;
+    bool release = false;
+    winsim::processes::SetImageQueryHook([&](ProcessId, std::uint32_t) {
+        std::unique_lock<std::mutex> guard(lock);
+        inside = true;
+        changed.notify_all();
+        changed.wait(guard, [&] { return release; });
+    });
+    std::thread starter([] { winsim::processes::Start(ImagePath(u"late.exe")); });
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        changed.wait(guard, [&] { return inside; });
+    }
+    winsim::processes::SetImageQueryHook(nullptr);  // only the held notification waits
+    winsim::faults::FailCall("PsSetCreateProcessNotifyRoutine", STATUS_UNSUCCESSFUL);
+    winsim::ViolationCapture capture;  // the unload reports the routine it could not remove
+    winsim::UnloadResult result;
+    std::atomic<bool> unloaded{false};
+    std::thread unloader([&] {
+        result = winsim::UnloadDriver(kDriverService);
+        unloaded = true;
+    });
+    // An unload that does not wait for the notification frees the table under it now.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(unloaded) << "the table went while a notification was inside it";
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        release = true;
+    }
+    changed.notify_all();
+    starter.join();
+    unloader.join();
+    winsim::faults::Clear();
+    // The routine stays registered, and reported; it is called once more and reads nothing.
+    winsim::processes::Start(ImagePath(u"after.exe"));
+    ASSERT_EQ(result.leftBehind.size(), 1u);
+    EXPECT_NE(result.leftBehind[0].find("notify routine"), std::string::npos) << result.leftBehind[0];
+    for (const winsim::Violation &violation : capture.Violations()) {
+        EXPECT_EQ(violation.call, "UnloadDriver") << violation.message;
+    }
+    EXPECT_EQ(winsim::processes::DropNotifyRoutines(), 1u);
+    EXPECT_EQ(winsim::OutstandingAllocations("QVPM"), 0u);
+}
 
 TEST(ProcessTableAllocationFaultTest, EveryFailedAllocationDuringLoadIsUndone)
 {

@@ -12,6 +12,7 @@
 #include "kernel_test_util.h"
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <thread>
 #include <vector>
@@ -337,6 +338,38 @@ TEST(KernelSpinLock, ExcludesOtherThreads)
     }
     EXPECT_EQ(ordinaryCount, 80000);
     EXPECT_EQ(queuedCount, 80000);
+}
+
+// Run-down: protections are granted until the wait begins, the wait returns only when the
+// last one is released, and nothing is granted after it.
+TEST(KernelRundown, WaitLetsNothingNewInAndReturnsWhenTheLastProtectionGoes)
+{
+    EX_RUNDOWN_REF rundown;
+    ExInitializeRundownProtection(&rundown);
+    ASSERT_TRUE(ExAcquireRundownProtection(&rundown));
+    std::atomic<bool> waited{false};
+    std::thread waiter([&] {
+        ExWaitForRundownProtectionRelease(&rundown);
+        waited = true;
+    });
+    while (ExAcquireRundownProtection(&rundown)) {  // granted until the wait has begun
+        ExReleaseRundownProtection(&rundown);
+        std::this_thread::yield();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(waited) << "the wait returned with a protection in effect";
+    ExReleaseRundownProtection(&rundown);
+    waiter.join();
+    EXPECT_TRUE(waited);
+    EXPECT_FALSE(ExAcquireRundownProtection(&rundown));
+    ExWaitForRundownProtectionRelease(&rundown);  // a second wait returns at once
+    ExReInitializeRundownProtection(&rundown);
+    EXPECT_TRUE(ExAcquireRundownProtection(&rundown));
+    ExReleaseRundownProtection(&rundown);
+
+    winsim::ViolationCapture capture;
+    ExReleaseRundownProtection(&rundown);
+    EXPECT_TRUE(capture.Caught("ExReleaseRundownProtection")) << "a release without a protection";
 }
 
 }  // namespace

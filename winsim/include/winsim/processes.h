@@ -70,6 +70,11 @@ std::optional<std::uint64_t> ExtraReferences(ProcessId id);
 // Routines registered with PsSetCreateProcessNotifyRoutine right now.
 std::size_t NotifyRoutineCount();
 
+// Forgets every routine still registered (after the unload report has listed them), as when
+// the image that holds them is gone; returns how many there were. For tests and sweeps that
+// fail a removal and go on loading drivers in the same process.
+std::size_t DropNotifyRoutines();
+
 // A test's look into ZwQuerySystemInformation(SystemProcessInformation): the hook runs on
 // the querying thread before the list is measured (BeforeAnswer) and after the answer has
 // been written or refused (AfterAnswer), with the caller's buffer length, and may start

@@ -265,11 +265,23 @@ std::size_t OutstandingAllocations()
 
 std::size_t OutstandingAllocations(std::string_view tag)
 {
+    // Four printable characters name one tag value: compare values, not texts (fuzz targets
+    // count by tag after every input).
+    bool plain = tag.size() == 4;
+    ULONG value = 0;
+    for (std::size_t i = 0; plain && i < 4; ++i) {
+        const auto c = static_cast<unsigned char>(tag[i]);
+        plain = c >= 0x20 && c < 0x7F && c != '\\';
+        value |= static_cast<ULONG>(c) << (8 * i);
+    }
     std::size_t count = 0;
     for (kernel::Shard &shard : kernel::Pool().shards) {
         std::lock_guard<std::mutex> lock(shard.mutex);
         for (const auto &entry : shard.live) {
-            if (!entry.second.platformOwned && kernel::TagToString(entry.second.tag) == tag) {
+            if (entry.second.platformOwned) {
+                continue;
+            }
+            if (plain ? entry.second.tag == value : kernel::TagToString(entry.second.tag) == tag) {
                 ++count;
             }
         }

@@ -62,6 +62,7 @@ std::vector<ListedProcess> ListProcesses();
 // Runs the registered create-process notification routines on this thread.
 void CallCreateProcessNotifyRoutines(ProcessId parentId, ProcessId processId, bool create);
 std::size_t RegisteredNotifyRoutines();
+std::size_t DropNotifyRoutines();
 
 // The snapshot hook and the pending growth, run by ZwQuerySystemInformation.
 void RunSnapshotHook(processes::SnapshotPoint point, std::uint32_t bufferLength);

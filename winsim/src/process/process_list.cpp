@@ -300,6 +300,8 @@ std::optional<std::uint64_t> ExtraReferences(ProcessId id)
 
 std::size_t NotifyRoutineCount() { return RegisteredNotifyRoutines(); }
 
+std::size_t DropNotifyRoutines() { return process::DropNotifyRoutines(); }
+
 void Reset()
 {
     std::vector<ProcessId> started;

@@ -132,6 +132,22 @@ void CallCreateProcessNotifyRoutines(ProcessId parentId, ProcessId processId, bo
     }
 }
 
+std::size_t DropNotifyRoutines()
+{
+    NotifyState &state = State();
+    std::unique_lock<std::mutex> lock(state.mutex);
+    const std::size_t dropped = state.registrations.size();
+    for (const auto &registration : state.registrations) {
+        Untrack(kTrackKind, reinterpret_cast<const void *>(registration->routine));
+    }
+    std::vector<std::shared_ptr<Registration>> registrations;
+    registrations.swap(state.registrations);
+    for (const auto &registration : registrations) {
+        state.drained.wait(lock, [&registration] { return registration->inFlight == 0; });
+    }
+    return dropped;
+}
+
 std::size_t RegisteredNotifyRoutines()
 {
     NotifyState &state = State();
@@ -151,11 +167,16 @@ extern "C" NTSTATUS NTAPI PsSetCreateProcessNotifyRoutine(PCREATE_PROCESS_NOTIFY
         winsim::ReportViolation("PsSetCreateProcessNotifyRoutine", "NotifyRoutine is NULL");
         return STATUS_INVALID_PARAMETER;
     }
+    NTSTATUS status;
     if (Remove) {
-        // Removing a registered routine cannot fail on Windows; it is not a fault point.
+        // Windows documents no failure for removing a registered routine, but a driver must
+        // not depend on it for the memory its routine reads: an injected failure leaves the
+        // routine registered, so it may still be called.
+        if (winsim::faults::ShouldFail("PsSetCreateProcessNotifyRoutine", &status)) {
+            return status;
+        }
         return winsim::process::RemoveRoutine(NotifyRoutine);
     }
-    NTSTATUS status;
     if (winsim::faults::ShouldFail("PsSetCreateProcessNotifyRoutine", &status)) {
         return status;
     }
