@@ -16,9 +16,28 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 namespace winsim {
+namespace kernel {
+
+namespace {
+bool ReleaseModeAtStart()
+{
+    const char *mode = std::getenv("WINSIM_MODE");
+    return mode != nullptr && std::string_view(mode) == "release";
+}
+}  // namespace
+
+std::atomic<bool> gReleaseMode{ReleaseModeAtStart()};
+
+}  // namespace kernel
+
+void SetMode(Mode mode) { kernel::gReleaseMode.store(mode == Mode::Release); }
+
+Mode CurrentMode() { return kernel::ReleaseMode() ? Mode::Release : Mode::Checked; }
+
 namespace {
 
 struct ViolationState {
