@@ -40,8 +40,8 @@ void Query(benchmark::State &state, bool cold)
 {
     const std::size_t count = static_cast<std::size_t>(state.range(0));
     ProcessWorld &world = ProcessWorld::Get();
-    world.GrowTo(count);
-    std::vector<winsim::processes::ProcessId> ids(world.Ids().begin(), world.Ids().begin() + count);
+    world.ResizeTo(count);
+    const std::vector<winsim::processes::ProcessId> &ids = world.Ids();
     std::map<UINT64, bool> baseline;
     for (std::size_t i = 0; i < ids.size(); ++i) {
         baseline[ids[i]] = i % 2 == 0;
@@ -74,7 +74,7 @@ void FillAndTeardown(benchmark::State &state)
     double teardown = 0;
     for (auto _ : state) {
         world.EndAll();
-        fill += world.GrowTo(count);
+        fill += world.ResizeTo(count);
         teardown += world.EndAll();
     }
     state.counters["fill_s"] = fill / static_cast<double>(state.iterations());
@@ -87,7 +87,7 @@ void Churn(benchmark::State &state)
 {
     const std::size_t count = static_cast<std::size_t>(state.range(0));
     ProcessWorld &world = ProcessWorld::Get();
-    world.GrowTo(count);
+    world.ResizeTo(count);
     std::map<UINT64, bool> baseline;
     for (winsim::processes::ProcessId id : world.Ids()) {
         baseline[id] = true;

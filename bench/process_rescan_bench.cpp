@@ -38,7 +38,7 @@ void RuleSwapAndRescan(benchmark::State &state)
     const std::size_t names = static_cast<std::size_t>(state.range(0));
     const std::size_t processes = static_cast<std::size_t>(state.range(1));
     ProcessWorld &world = ProcessWorld::Get();
-    world.GrowTo(processes);
+    world.ResizeTo(processes);
     const std::vector<std::u16string> rules = qvrbench::RuleNames(names);
     std::vector<std::pair<UINT64, std::u16string>> images;
     for (winsim::processes::ProcessId id : world.Ids()) {
@@ -78,7 +78,7 @@ void RegisterAll()
                 ->Args({names, processes})
                 ->ArgNames({"names", "processes"})
                 ->Unit(benchmark::kMillisecond)
-                ->MinTime(0.2);
+                ->MinTime(0.1);
         }
     }
 }

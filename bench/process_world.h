@@ -2,8 +2,9 @@
 //
 // The process policy of a loaded driver's first half, without the rest of the driver: the
 // rule store and the process table, fed by winsim's processes through the table's own
-// notification routine. Half the processes run an intercepted image. The world grows on
-// demand and is kept between benchmarks, so the large sizes are filled once per run.
+// notification routine. Half the processes run an intercepted image. The world is resized
+// to what each benchmark asks for and kept between benchmarks, so that suites that go up in
+// size fill each size once.
 #pragma once
 
 #include <ntifs.h>
@@ -55,12 +56,16 @@ public:
         return *world;
     }
 
-    // Starts processes until `count` run; returns the seconds it took.
-    double GrowTo(std::size_t count)
+    // Starts or ends processes until exactly `count` run; returns the seconds it took.
+    double ResizeTo(std::size_t count)
     {
         const auto start = std::chrono::steady_clock::now();
         while (ids_.size() < count) {
             ids_.push_back(winsim::processes::Start(ids_.size() % 2 == 0 ? kInterceptedImage : kOtherImage));
+        }
+        while (ids_.size() > count) {
+            winsim::processes::End(ids_.back());
+            ids_.pop_back();
         }
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
