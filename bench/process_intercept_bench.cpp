@@ -1,94 +1,135 @@
-// QueryProcessIntercept, the classify path's question to the process table, against the
-// least any such query costs: one in-stack queued spin lock acquire and release, measured
-// in the same run. The ratio printed at the end is what the tree lookup adds to the lock.
+// The process policy's costs: QueryProcessIntercept, the classify path's question to the
+// process table, at 100 to 100k processes, warm (the same few ids again and again) and cold
+// (every id in a shuffled order), against a bare std::map lookup of the same keys in the
+// same order, batch after batch in turn (counters measured_ns, baseline_ns, ratio). Then
+// what the table costs as processes come and go: filling it and ending every process
+// (seconds for the whole size), and one process started and ended against a std::map
+// insert and erase. Run with WINSIM_MODE=release to leave winsim's bookkeeping out; in
+// checked mode the 100k size is left out (the checked process lookup sweeps the list).
 #include <ntifs.h>
 
 #include <benchmark/benchmark.h>
-#include <winsim/processes.h>
+#include <winsim/verifier.h>
 
 #include "bench/bench_ratios.h"
-#include "driver/policy/process_table.h"
-#include "driver/policy/rule_store.h"
+#include "bench/process_world.h"
 
-#include <cstdio>
+#include <algorithm>
+#include <map>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace {
 
-// The process table filled with `count` running processes, half of them intercepted.
-class PopulatedTable {
-public:
-    explicit PopulatedTable(std::size_t count)
-    {
-        if (!NT_SUCCESS(InitRuleStore()) || !NT_SUCCESS(InitProcessTable())) {
-            std::fprintf(stderr, "process table could not be created\n");
-            std::abort();
-        }
-        const std::u16string name = u"browser.exe";
-        std::vector<WCHAR> area(name.begin(), name.end());
-        area.push_back(0);
-        (void)ReplaceRules(area.data(), area.size() * sizeof(WCHAR), 1, TRUE);
-        for (std::size_t i = 0; i < count; ++i) {
-            ids_.push_back(winsim::processes::Start(i % 2 == 0 ? u"\\Device\\HarddiskVolume2\\Browser\\browser.exe"
-                                                               : u"\\Device\\HarddiskVolume2\\Tools\\editor.exe"));
-        }
-    }
-    ~PopulatedTable()
-    {
-        winsim::processes::Reset();
-        FreeProcessTable();
-        FreeRuleStore();
-    }
-    const std::vector<winsim::processes::ProcessId> &Ids() const { return ids_; }
+using qvrbench::ProcessWorld;
 
-private:
-    std::vector<winsim::processes::ProcessId> ids_;
-};
-
-void QueryIntercept(benchmark::State &state)
+// The ids to ask for, in order: 16 ids over and over (warm) or all of them shuffled (cold).
+std::vector<UINT64> QueryOrder(const std::vector<winsim::processes::ProcessId> &ids, bool cold)
 {
-    PopulatedTable table(static_cast<std::size_t>(state.range(0)));
-    const auto &ids = table.Ids();
-    std::size_t i = 0;
+    std::vector<UINT64> order(ids.begin(), ids.end());
+    std::mt19937_64 random(42);
+    std::shuffle(order.begin(), order.end(), random);
+    if (!cold) {
+        order.resize(std::min<std::size_t>(order.size(), 16));
+    }
+    return order;
+}
+
+void Query(benchmark::State &state, bool cold)
+{
+    const std::size_t count = static_cast<std::size_t>(state.range(0));
+    ProcessWorld &world = ProcessWorld::Get();
+    world.ResizeTo(count);
+    const std::vector<winsim::processes::ProcessId> &ids = world.Ids();
+    std::map<UINT64, bool> baseline;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        baseline[ids[i]] = i % 2 == 0;
+    }
+    const std::vector<UINT64> order = QueryOrder(ids, cold);
+    std::size_t intercepted = 0;
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);  // where the classify path asks
-    for (auto _ : state) {
-        BOOLEAN intercept = FALSE;
-        benchmark::DoNotOptimize(QueryProcessIntercept(ids[i], &intercept));
-        benchmark::DoNotOptimize(intercept);
-        i = (i + 7) % ids.size();
-    }
+    qvrbench::Paired(
+        state, 256,
+        [&](std::size_t i) {
+            BOOLEAN intercept = FALSE;
+            (void)QueryProcessIntercept(order[i % order.size()], &intercept);
+            intercepted += intercept ? 1 : 0;
+        },
+        [&](std::size_t i) {
+            const auto found = baseline.find(order[i % order.size()]);
+            intercepted += (found != baseline.end() && found->second) ? 1 : 0;
+        });
     KeLowerIrql(old);
+    benchmark::DoNotOptimize(intercepted);
 }
 
-void SpinLockBaseline(benchmark::State &state)
+// Fills the table from empty to N processes and ends them all again, once per iteration.
+void FillAndTeardown(benchmark::State &state)
 {
-    KSPIN_LOCK lock;
-    KeInitializeSpinLock(&lock);
-    KIRQL old;
-    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    const std::size_t count = static_cast<std::size_t>(state.range(0));
+    ProcessWorld &world = ProcessWorld::Get();
+    double fill = 0;
+    double teardown = 0;
     for (auto _ : state) {
-        KLOCK_QUEUE_HANDLE handle;
-        KeAcquireInStackQueuedSpinLock(&lock, &handle);
-        benchmark::DoNotOptimize(handle);
-        KeReleaseInStackQueuedSpinLock(&handle);
+        world.EndAll();
+        fill += world.ResizeTo(count);
+        teardown += world.EndAll();
     }
-    KeLowerIrql(old);
+    state.counters["fill_s"] = fill / static_cast<double>(state.iterations());
+    state.counters["teardown_s"] = teardown / static_cast<double>(state.iterations());
 }
 
-BENCHMARK(QueryIntercept)->Name("QueryProcessIntercept/query")->Arg(64)->Arg(1024);
-BENCHMARK(SpinLockBaseline)->Name("QueryProcessIntercept/baseline");
-
-// Each query is measured against the bare in-stack spin lock acquire and release.
-std::string BaselineOf(const std::string &name)
+// One process started and ended (both notified to the table) with N others running,
+// against inserting and erasing one key of a std::map of N.
+void Churn(benchmark::State &state)
 {
-    return name.rfind("QueryProcessIntercept/query/", 0) == 0 ? "QueryProcessIntercept/baseline" : "";
+    const std::size_t count = static_cast<std::size_t>(state.range(0));
+    ProcessWorld &world = ProcessWorld::Get();
+    world.ResizeTo(count);
+    std::map<UINT64, bool> baseline;
+    for (winsim::processes::ProcessId id : world.Ids()) {
+        baseline[id] = true;
+    }
+    qvrbench::Paired(
+        state, 64,
+        [&](std::size_t) {
+            const winsim::processes::ProcessId id = winsim::processes::Start(qvrbench::kInterceptedImage);
+            winsim::processes::End(id);
+        },
+        [&](std::size_t i) {
+            const UINT64 key = 0x7FFF0000 + i;
+            baseline.emplace(key, true);
+            baseline.erase(key);
+        });
+}
+
+void RegisterAll()
+{
+    const bool release = winsim::CurrentMode() == winsim::Mode::Release;
+    std::vector<long> sizes{100, 1000, 10000};
+    if (release) {
+        sizes.push_back(100000);
+    }
+    for (long size : sizes) {
+        benchmark::RegisterBenchmark("QueryProcessIntercept/warm", Query, false)->Arg(size);
+        benchmark::RegisterBenchmark("QueryProcessIntercept/cold", Query, true)->Arg(size);
+    }
+    for (long size : sizes) {
+        benchmark::RegisterBenchmark("ProcessChurn/start_end", Churn)->Arg(size);
+    }
+    for (long size : sizes) {
+        benchmark::RegisterBenchmark("ProcessTable/fill_teardown", FillAndTeardown)
+            ->Arg(size)
+            ->Iterations(1)
+            ->Unit(benchmark::kMillisecond);
+    }
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    return qvrbench::RunWithRatios(argc, argv, BaselineOf);
+    return qvrbench::RunProcessSuite(argc, argv, RegisterAll);
 }

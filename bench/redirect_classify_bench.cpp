@@ -1,8 +1,13 @@
-// The connect-redirect classify in real classifies of winsim's network stack: the immediate
-// redirect (request, context record, rewrite, apply) and the refusal fast paths (a process
-// the policy does not cover; a protocol that is not TCP), each timed inside the callout,
-// against an empty classify function timed the same way in the same run. Ratios printed at
-// the end. The driver is loaded with the agent's proxy, rules and filters as in service.
+// The connect-redirect classify in real classifies of winsim's network stack, each timed
+// inside the callout: the immediate redirect (request, context record, rewrite, apply) and
+// every early exit a connection can take there (not TCP, a loopback destination, a process
+// id up to 4, the redirect target's own process, a process the policy does not cover).
+// Against, timed the same way in the same run: a null classify that only continues, the
+// process-table lookup alone, and an allocation and copy of the same context record (host
+// malloc, memcpy, free). Every run is made twice, with winsim's checks on ("/checked/") and
+// in winsim's release mode ("/release/"). The yardstick, a real loopback TCP connect on
+// this machine (socket, connect, accept, close), reads each classify as a share of a
+// connection. Ratios are printed at the end; run with repetitions and interleaving.
 #include <ntddk.h>
 #include <fwpsk.h>
 
@@ -11,18 +16,24 @@
 #include <winsim/io.h>
 #include <winsim/network.h>
 #include <winsim/processes.h>
+#include <winsim/verifier.h>
 #include <winsim/wfp.h>
 
 #include "agent/filters.h"
 #include "agent/proxy.h"
 #include "agent/records.h"
+#include "bench/bench_ratios.h"
+#include "bench/loopback_connect.h"
+#include "driver/policy/process_table.h"
 #include "driver/redirect/connect_redirect.h"
+#include "driver/redirect/redirect_records.h"
 #include "qvr_ioctl.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <map>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 extern "C" DRIVER_INITIALIZE DriverEntry;
@@ -32,18 +43,56 @@ namespace {
 const GUID kBenchV4 = {0x4c0ffee1, 0x6a2b, 0x4d1e, {0x91, 0x22, 0x0b, 0x5e, 0x7a, 0x10, 0x33, 0x01}};
 const GUID kBenchV6 = {0x4c0ffee1, 0x6a2b, 0x4d1e, {0x91, 0x22, 0x0b, 0x5e, 0x7a, 0x10, 0x33, 0x02}};
 
-std::atomic<bool> callDriver{true};
+// What the bench callout does inside its timing.
+enum class Body { Driver, Null, Lookup, AllocCopy };
+
+std::atomic<Body> body{Body::Driver};
+std::uint64_t lookupProcess = 0;
 double lastClassifyNs = 0;
 
-// Times one classify: the driver's, or an empty one that only continues.
+// The baseline of the record: allocated, filled from the classify's values, freed.
+__attribute__((noinline)) void AllocateAndCopyRecord(const FWPS_INCOMING_VALUES0 *values, UINT64 processId)
+{
+    const FWP_BYTE_BLOB *app = values->incomingValue[FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_ALE_APP_ID].value.byteBlob;
+    const std::size_t appBytes = app != nullptr ? app->size : 0;
+    auto *record = static_cast<REDIRECT_CONTEXT_RECORD *>(std::malloc(sizeof(REDIRECT_CONTEXT_RECORD) + appBytes));
+    std::memset(record, 0, sizeof(REDIRECT_CONTEXT_RECORD));
+    record->ProcessId = processId;
+    record->LocalPort = values->incomingValue[FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_LOCAL_PORT].value.uint16;
+    std::memcpy(&record->RequestedRemote,
+                &values->incomingValue[FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_IP_REMOTE_ADDRESS].value.uint32, 4);
+    if (appBytes != 0) {
+        std::memcpy(record->AppPath, app->data, appBytes);
+    }
+    benchmark::DoNotOptimize(record);
+    std::free(record);
+}
+
 void NTAPI BenchClassify(const FWPS_INCOMING_VALUES0 *values, const FWPS_INCOMING_METADATA_VALUES0 *meta, void *data,
                          const void *context, const FWPS_FILTER1 *filter, UINT64 flow, FWPS_CLASSIFY_OUT0 *out)
 {
     const auto start = std::chrono::steady_clock::now();
-    if (callDriver) {
+    switch (body.load(std::memory_order_relaxed)) {
+    case Body::Driver:
         AleConnectRedirectClassifyFn(values, meta, data, context, filter, flow, out);
-    } else if ((out->rights & FWPS_RIGHT_ACTION_WRITE) != 0) {
-        out->actionType = FWP_ACTION_CONTINUE;
+        break;
+    case Body::Lookup: {
+        BOOLEAN intercept = FALSE;
+        (void)QueryProcessIntercept(lookupProcess, &intercept);
+        benchmark::DoNotOptimize(intercept);
+    }
+        [[fallthrough]];
+    case Body::Null:
+        if ((out->rights & FWPS_RIGHT_ACTION_WRITE) != 0) {
+            out->actionType = FWP_ACTION_CONTINUE;
+        }
+        break;
+    case Body::AllocCopy:
+        AllocateAndCopyRecord(values, lookupProcess);
+        if ((out->rights & FWPS_RIGHT_ACTION_WRITE) != 0) {
+            out->actionType = FWP_ACTION_CONTINUE;
+        }
+        break;
     }
     lastClassifyNs = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
 }
@@ -92,6 +141,7 @@ struct World {
 
     void Stop()
     {
+        winsim::SetMode(winsim::Mode::Checked);
         winsim::network::Reset();
         filters.Close();
         proxy.Stop();
@@ -110,83 +160,105 @@ struct World {
 
 World *world = nullptr;
 
-// One connection per iteration; the iteration's time is the classify's alone.
-void Classify(benchmark::State &state, bool driver, bool covered, std::uint8_t protocol, bool expectRedirect)
+// One connection the classify sees, and whether the driver redirects it.
+struct Case {
+    const char *name;
+    Body body;
+    std::uint8_t protocol;
+    const char *remote;
+    enum { Browser, Editor, System, Proxy } process;
+    bool redirected;
+};
+
+const Case kCases[] = {
+    {"baseline_null_classify", Body::Null, 6, "203.0.113.7:443", Case::Browser, false},
+    {"baseline_lookup", Body::Lookup, 6, "203.0.113.7:443", Case::Browser, false},
+    {"baseline_alloc_copy", Body::AllocCopy, 6, "203.0.113.7:443", Case::Browser, false},
+    {"immediate_redirect", Body::Driver, 6, "203.0.113.7:443", Case::Browser, true},
+    {"exit_not_covered", Body::Driver, 6, "203.0.113.7:443", Case::Editor, false},
+    {"exit_not_tcp", Body::Driver, 17, "203.0.113.7:443", Case::Browser, false},
+    {"exit_loopback", Body::Driver, 6, "127.0.0.1:443", Case::Browser, false},
+    {"exit_system_process", Body::Driver, 6, "203.0.113.7:443", Case::System, false},
+    {"exit_redirect_target", Body::Driver, 6, "203.0.113.7:443", Case::Proxy, false},
+};
+
+std::uint64_t ProcessOf(const Case &c)
 {
-    callDriver = driver;
+    switch (c.process) {
+    case Case::Browser:
+        return world->browser;
+    case Case::Editor:
+        return world->editor;
+    case Case::System:
+        return 4;
+    case Case::Proxy:
+        return world->proxy.ProcessId();
+    }
+    return 0;
+}
+
+// One connection per iteration; the iteration's time is the classify's alone.
+void Classify(benchmark::State &state, const Case &c, winsim::Mode mode)
+{
+    winsim::SetMode(mode);
+    body = c.body;
+    lookupProcess = world->browser;
     winsim::network::ConnectRequest request;
-    request.processId = covered ? world->browser : world->editor;
-    request.protocol = protocol;
-    request.remote = winsim::network::Endpoint::Parse("203.0.113.7:443");
+    request.processId = ProcessOf(c);
+    request.protocol = c.protocol;
+    request.remote = winsim::network::Endpoint::Parse(c.remote);
     for (auto _ : state) {
         winsim::network::Connection connection = winsim::network::Connect(request);
         state.SetIterationTime(lastClassifyNs * 1e-9);
-        if (connection.Redirected() != expectRedirect) {
+        if (connection.Redirected() != c.redirected) {
             state.SkipWithError("the connection did not go as the benchmark expects");
             break;
         }
-        if (expectRedirect) {
+        if (c.redirected) {
             world->proxy.Accept();
         }
         connection.Close();
     }
+    body = Body::Driver;
+    winsim::SetMode(winsim::Mode::Checked);
 }
 
-void ImmediateRedirect(benchmark::State &state) { Classify(state, true, true, 6, true); }
-void RefusalNotCovered(benchmark::State &state) { Classify(state, true, false, 6, false); }
-void RefusalNotTcp(benchmark::State &state) { Classify(state, true, true, 17, false); }
-void EmptyClassify(benchmark::State &state) { Classify(state, false, true, 6, false); }
-
-BENCHMARK(EmptyClassify)->Name("ConnectRedirect/baseline_empty_classify")->UseManualTime()->Iterations(3000);
-BENCHMARK(ImmediateRedirect)->Name("ConnectRedirect/immediate_redirect")->UseManualTime()->Iterations(3000);
-BENCHMARK(RefusalNotCovered)->Name("ConnectRedirect/refusal_not_covered")->UseManualTime()->Iterations(3000);
-BENCHMARK(RefusalNotTcp)->Name("ConnectRedirect/refusal_not_tcp")->UseManualTime()->Iterations(3000);
-
-// Prints each classify's time as a ratio of the empty classify from the same run.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override
-    {
-        for (const Run &run : runs) {
-            times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void PrintRatios() const
-    {
-        auto baseline = times_.begin();
-        while (baseline != times_.end() && baseline->first.rfind("ConnectRedirect/baseline", 0) != 0) {
-            ++baseline;
-        }
-        if (baseline == times_.end() || baseline->second <= 0) {
-            return;
-        }
-        for (const auto &[name, time] : times_) {
-            if (name != baseline->first) {
-                std::printf("%s: %.2f x the empty classify\n", name.c_str(), time / baseline->second);
-            }
+void RegisterAll()
+{
+    for (const auto &[mode, modeName] : {std::pair{winsim::Mode::Checked, "checked"},
+                                         std::pair{winsim::Mode::Release, "release"}}) {
+        for (const Case &c : kCases) {
+            const winsim::Mode m = mode;
+            benchmark::RegisterBenchmark((std::string("ConnectRedirect/") + modeName + "/" + c.name).c_str(),
+                                         [&c, m](benchmark::State &state) { Classify(state, c, m); })
+                ->UseManualTime()
+                ->Iterations(3000);
         }
     }
+    benchmark::RegisterBenchmark("Yardstick/loopback_tcp_connect", qvrbench::LoopbackConnect)->Unit(benchmark::kMicrosecond);
+}
 
-private:
-    std::map<std::string, double> times_;
-};
+// Each classify of a mode against that mode's null classify.
+std::string BaselineOf(const std::string &name)
+{
+    if (name.rfind("ConnectRedirect/", 0) != 0 || name.find("/baseline_null_classify") != std::string::npos) {
+        return "";
+    }
+    return name.substr(0, name.rfind('/')) + "/baseline_null_classify";
+}
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    benchmark::Initialize(&argc, argv);
     World w;
     world = &w;
     if (!w.Start()) {
         std::fprintf(stderr, "the driver and the agent's redirect side could not be set up\n");
         return 1;
     }
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+    RegisterAll();
+    const int result = qvrbench::RunWithRatios(argc, argv, BaselineOf);
     w.Stop();
-    benchmark::Shutdown();
-    return 0;
+    return result;
 }

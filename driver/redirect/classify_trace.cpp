@@ -1,10 +1,11 @@
 /*
  * classify_trace.cpp
  *
- * The classify and discard records and the layer-name table. The collection runs on every
- * call whether or not a session listens, so it stays on the stack (two socket addresses and
- * a few words) and reads each incoming value once; a disabled record costs its flag and
- * level test.
+ * The classify and discard records and the layer-name table. The classify record is asked
+ * for on every connection, so it collects nothing unless a session listens at a level that
+ * writes some of it, and walks the application paths for their file names only for the
+ * verbose record; what it collects stays on the stack (two socket addresses and a few
+ * words) and reads each incoming value once.
  */
 #include "classify_trace.h"
 
@@ -127,14 +128,25 @@ VOID TraceClassifyParameters(const FWPS_INCOMING_VALUES0 *InFixedValues, const F
     PCWSTR effectiveAppName;
     PCWSTR appName;
 
+    // Every connection comes through here: with no level that writes any of the record (the
+    // error below is the least verbose of it), nothing is collected.
+    if (!WPP_LEVEL_FLAGS_ENABLED(TRACE_LEVEL_ERROR, TRACE_DRIVER)) {
+        return;
+    }
     CollectLayerFacts(InFixedValues, TRUE, Name, &connection);
-    effectiveAppName = GetEffectiveAppFileName(InFixedValues);
-    appName = GetAppFileName(InFixedValues);
     CollectEndpoints(InFixedValues, TRUE, Name, &connection);
 
     if (connection.Local.ss_family != connection.Remote.ss_family) {
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%s: local and remote address families differ", Name);
-    } else if (connection.Local.ss_family == AF_INET) {
+        return;
+    }
+    // The file names are found by walking the paths: only for the verbose record.
+    if (!WPP_LEVEL_FLAGS_ENABLED(TRACE_LEVEL_VERBOSE, TRACE_DRIVER)) {
+        return;
+    }
+    effectiveAppName = GetEffectiveAppFileName(InFixedValues);
+    appName = GetAppFileName(InFixedValues);
+    if (connection.Local.ss_family == AF_INET) {
         TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER,
                     "%s: %s filter %I64u action 0x%x rights 0x%x flags 0x%x interface %u.%u app %ws (%ws) "
                     "%!IPADDR!:%u -> %!IPADDR!:%u",

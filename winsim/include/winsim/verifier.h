@@ -128,6 +128,17 @@ bool IsManual();
 std::size_t Waiters();                   // threads blocked in a timed wait right now
 }  // namespace clock
 
+// How much the verifier does on every call. Checked (the default) keeps all its per-call
+// bookkeeping: call counts and call sites for fault injection, the freed-block quarantine
+// that tells a double free apart, eager sweeps of ended processes, the callers named in
+// every outstanding item. Release keeps every behaviour, every failure return, every armed
+// fault and every check that costs no bookkeeping, and skips the rest, so that a benchmark
+// measures the driver rather than the stand-in (docs/release-mode.md). Chosen at run time:
+// SetMode(), or WINSIM_MODE=release in the environment at start.
+enum class Mode { Checked, Release };
+void SetMode(Mode mode);
+Mode CurrentMode();
+
 // Resets per-test state (faults, counters, violation capture); the test main calls it
 // between tests. Outstanding items are not forgotten: they are a leak.
 void ResetForTest();

@@ -43,6 +43,9 @@ struct FaultState {
 // Set while sites must be resolved (recording or a site armed); read without the lock so
 // that ordinary runs do not walk the stack.
 std::atomic<bool> gSitesWanted{false};
+// Set while a named call or an allocation fault is armed, for release mode's early return.
+std::atomic<bool> gCallsArmed{false};
+std::atomic<bool> gAllocationsArmed{false};
 
 FaultState &State()
 {
@@ -57,6 +60,7 @@ void FailNthAllocation(std::uint64_t n)
     FaultState &state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.allocationCountdown = n;
+    gAllocationsArmed.store(true);
 }
 
 void FailAllocationsWithTag(std::string_view tag)
@@ -64,6 +68,7 @@ void FailAllocationsWithTag(std::string_view tag)
     FaultState &state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.failingTags.emplace(tag);
+    gAllocationsArmed.store(true);
 }
 
 void FailCall(std::string_view call, NTSTATUS status, std::uint64_t nth, bool every)
@@ -71,6 +76,7 @@ void FailCall(std::string_view call, NTSTATUS status, std::uint64_t nth, bool ev
     FaultState &state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     state.armed[std::string(call)] = ArmedCall{status, nth == 0 ? 1 : nth, every};
+    gCallsArmed.store(true);
 }
 
 void Clear()
@@ -86,6 +92,8 @@ void Clear()
     state.siteCounts.clear();
     state.armedSites.clear();
     gSitesWanted.store(false);
+    gCallsArmed.store(false);
+    gAllocationsArmed.store(false);
 }
 
 std::uint64_t CallCount(std::string_view call)
@@ -123,6 +131,9 @@ bool ShouldFail(std::string_view call, NTSTATUS *status)
     FaultState &state = State();
     const void *site = nullptr;
     bool sites = gSitesWanted.load();
+    if (kernel::ReleaseMode() && !sites && !gCallsArmed.load(std::memory_order_relaxed)) {
+        return false;  // nothing can fail, and release mode keeps no call counts
+    }
     if (sites) {
         std::string filter;
         {
@@ -161,6 +172,9 @@ bool ShouldFail(std::string_view call, NTSTATUS *status)
 
 bool ShouldFailAllocation(std::string_view tag)
 {
+    if (kernel::ReleaseMode() && !gAllocationsArmed.load(std::memory_order_relaxed)) {
+        return false;
+    }
     FaultState &state = State();
     std::lock_guard<std::mutex> lock(state.mutex);
     bool fail = false;
@@ -213,3 +227,9 @@ void FailAtSite(const void *site, std::uint64_t nth, NTSTATUS status)
 std::string DescribeSite(const void *site) { return kernel::DescribeCodeAddress(site); }
 
 }  // namespace winsim::faults
+
+namespace winsim::kernel {
+
+bool AllocationFaultsArmed() { return faults::gAllocationsArmed.load(std::memory_order_relaxed); }
+
+}  // namespace winsim::kernel

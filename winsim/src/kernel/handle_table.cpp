@@ -71,7 +71,8 @@ NTSTATUS InsertHandle(PVOID body, ULONG attributes, ACCESS_MASK access, std::str
     if ((attributes & OBJ_KERNEL_HANDLE) != 0) {
         value |= kKernelHandleBit;
     }
-    table.entries[value] = HandleEntry{header, attributes, access, std::string(call)};
+    // Release mode does not record which call opened the handle (leak reports name it).
+    table.entries[value] = HandleEntry{header, attributes, access, ReleaseMode() ? std::string() : std::string(call)};
     *handle = reinterpret_cast<HANDLE>(value);
     return STATUS_SUCCESS;
 }

@@ -10,6 +10,7 @@
 
 #include <wdm.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,6 +18,11 @@
 #include <vector>
 
 namespace winsim::kernel {
+
+// Whether the verifier runs in release mode (winsim::SetMode): read on every call, so a
+// plain relaxed load.
+extern std::atomic<bool> gReleaseMode;
+inline bool ReleaseMode() { return gReleaseMode.load(std::memory_order_relaxed); }
 
 void CollectPoolOutstanding(std::vector<OutstandingItem> &items);
 // A driver's allocation that the platform took over and frees itself (as WFP does with a
@@ -34,9 +40,18 @@ void CollectResourceOutstanding(std::vector<OutstandingItem> &items);
 
 // "Function+0x1c" for a code address (the caller of a stood-in call), or the raw address.
 std::string DescribeCodeAddress(const void *address);
+// The caller as an outstanding item's description names it: DescribeCodeAddress in checked
+// mode; in release mode, which records no call sites, "(unrecorded)".
+inline std::string CallerForReport(const void *address)
+{
+    return ReleaseMode() ? std::string("(unrecorded)") : DescribeCodeAddress(address);
+}
 // The innermost return address on this thread's stack whose source path contains pathPart
 // (nullptr when none does): the caller's own call site, seen through the stood-in call.
 const void *FindCallerFrom(std::string_view pathPart);
+
+// Whether an allocation fault (by count or by tag) is armed.
+bool AllocationFaultsArmed();
 
 // "ULONG tag as its four bytes in memory": 'Q','V','P','M' -> "QVPM"; 0 -> "".
 std::string TagToString(ULONG tag);

@@ -201,6 +201,12 @@ void FreeBlock(const char *call, PVOID address, bool checkTag, ULONG tag, const 
     if (ForgetLiveResourceInRange(address, block.size, &resource)) {
         ReportViolation(call, "frees pool that still holds " + resource + " (" + DescribeBlock(block) + ")");
     }
+    if (ReleaseMode()) {
+        // No quarantine: a second free of this address is still refused, as memory that
+        // is not a pool allocation, but without the block's history.
+        std::free(address);
+        return;
+    }
     Quarantine(address, block);
 }
 
@@ -310,10 +316,12 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         winsim::ReportViolation("ExAllocatePoolWithTag", "requests a zero-byte allocation, called by " +
                                                              DescribeCodeAddress(caller));
     }
-    std::string tag = TagToString(Tag);
     NTSTATUS injected = STATUS_SUCCESS;
     bool failCall = winsim::faults::ShouldFail("ExAllocatePoolWithTag", &injected);
-    if (winsim::faults::ShouldFailAllocation(tag) || failCall) {
+    if (!ReleaseMode() || AllocationFaultsArmed()) {
+        failCall = winsim::faults::ShouldFailAllocation(TagToString(Tag)) || failCall;
+    }
+    if (failCall) {
         return nullptr;
     }
     std::size_t alignment = NumberOfBytes >= kPageSize ? kPageSize : kAlignment;

@@ -16,9 +16,28 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 namespace winsim {
+namespace kernel {
+
+namespace {
+bool ReleaseModeAtStart()
+{
+    const char *mode = std::getenv("WINSIM_MODE");
+    return mode != nullptr && std::string_view(mode) == "release";
+}
+}  // namespace
+
+std::atomic<bool> gReleaseMode{ReleaseModeAtStart()};
+
+}  // namespace kernel
+
+void SetMode(Mode mode) { kernel::gReleaseMode.store(mode == Mode::Release); }
+
+Mode CurrentMode() { return kernel::ReleaseMode() ? Mode::Release : Mode::Checked; }
+
 namespace {
 
 struct ViolationState {
@@ -34,9 +53,12 @@ ViolationState &GlobalViolations()
     return *state;
 }
 
+// Items by kind, then by key: a kind is found among the few there are with one short
+// string comparison each, and the item by its address, so that tracking and untracking on
+// every classify cost no string comparisons of their own. Listed in kind, then key order.
 struct TrackState {
     std::mutex mutex;
-    std::map<std::pair<std::string, const void *>, std::string> items;
+    std::map<std::string, std::map<const void *, std::string>, std::less<>> items;
 };
 
 TrackState &Tracked()
@@ -132,14 +154,21 @@ void Track(std::string_view kind, const void *key, std::string description)
 {
     TrackState &state = Tracked();
     std::lock_guard<std::mutex> lock(state.mutex);
-    state.items[{std::string(kind), key}] = std::move(description);
+    auto items = state.items.find(kind);
+    if (items == state.items.end()) {
+        items = state.items.emplace(std::string(kind), std::map<const void *, std::string>()).first;
+    }
+    items->second[key] = std::move(description);
 }
 
 void Untrack(std::string_view kind, const void *key)
 {
     TrackState &state = Tracked();
     std::lock_guard<std::mutex> lock(state.mutex);
-    state.items.erase({std::string(kind), key});
+    auto items = state.items.find(kind);
+    if (items != state.items.end()) {
+        items->second.erase(key);
+    }
 }
 
 std::vector<OutstandingItem> OutstandingItems()
@@ -154,8 +183,10 @@ std::vector<OutstandingItem> OutstandingItems()
     kernel::CollectResourceOutstanding(items);
     TrackState &state = Tracked();
     std::lock_guard<std::mutex> lock(state.mutex);
-    for (const auto &[id, description] : state.items) {
-        items.push_back(OutstandingItem{id.first, id.second, description});
+    for (const auto &[kind, ofKind] : state.items) {
+        for (const auto &[key, description] : ofKind) {
+            items.push_back(OutstandingItem{kind, key, description});
+        }
     }
     return items;
 }

@@ -9,6 +9,7 @@
  */
 #include "process_internal.h"
 
+#include "kernel/kernel_internal.h"
 #include "kernel/object_manager.h"
 #include "kernel/thread_context.h"
 
@@ -94,6 +95,35 @@ void SweepEndedLocked(ProcessList &list, std::vector<PEPROCESS> &release)
         } else {
             ++it;
         }
+    }
+}
+
+// Release mode's sweep: only the entry of `id`, so that a lookup or an exit costs one tree
+// search, not a walk of the whole list. What it does not visit stays listed, ended, until
+// a lookup of its id, a listing or a full sweep finds it unreferenced: to the driver the
+// id table answers the same either way.
+void SweepEndedIdLocked(ProcessList &list, ProcessId id, std::vector<PEPROCESS> &release)
+{
+    auto it = list.byId.find(id);
+    if (it == list.byId.end()) {
+        return;
+    }
+    PEPROCESS process = it->second;
+    if (process->Info->state.load() == RunState::Ended && kernel::ObjectPointerCount(process) == 1 &&
+        kernel::ObjectHandleCount(process) == 0) {
+        release.push_back(process);
+        list.byId.erase(it);
+    }
+}
+
+// The sweep a lookup or an exit of `id` makes: of every ended process (checked mode, so
+// that a leftover reference shows at once), or of that id's alone (release mode).
+void SweepForLocked(ProcessList &list, ProcessId id, std::vector<PEPROCESS> &release)
+{
+    if (kernel::ReleaseMode()) {
+        SweepEndedIdLocked(list, id, release);
+    } else {
+        SweepEndedLocked(list, release);
     }
 }
 
@@ -237,7 +267,7 @@ bool End(ProcessId id, Notify notify)
     std::vector<PEPROCESS> release;
     {
         std::lock_guard<std::mutex> lock(list.mutex);
-        SweepEndedLocked(list, release);
+        SweepForLocked(list, id, release);
     }
     Release(release);
     return true;
@@ -347,7 +377,7 @@ NTSTATUS NTAPI PsLookupProcessByProcessId(HANDLE ProcessId, PEPROCESS *Process)
     {
         std::lock_guard<std::mutex> lock(list.mutex);
         // An ended process that nobody references any more is gone from the id table.
-        winsim::process::SweepEndedLocked(list, release);
+        winsim::process::SweepForLocked(list, id, release);
         auto it = list.byId.find(id);
         // The idle process has no entry in the id table.
         if (it != list.byId.end()) {

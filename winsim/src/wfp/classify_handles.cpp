@@ -68,7 +68,7 @@ extern "C" NTSTATUS NTAPI FwpsAcquireClassifyHandle0(void *classifyContext, UINT
     if (h->driverReferences == 1) {
         winsim::Track("classify-handle", h.get(),
                       "classify handle " + std::to_string(h->handle) + " acquired by " +
-                          winsim::kernel::DescribeCodeAddress(__builtin_return_address(0)));
+                          winsim::kernel::CallerForReport(__builtin_return_address(0)));
     }
     *classifyHandle = h->handle;
     return STATUS_SUCCESS;
@@ -202,7 +202,7 @@ extern "C" NTSTATUS NTAPI FwpsPendClassify0(UINT64 classifyHandle, UINT64 filter
     }
     winsim::Track("pended-classify", &h->pended,
                   "classify pended with handle " + std::to_string(classifyHandle) + " by " +
-                      winsim::kernel::DescribeCodeAddress(__builtin_return_address(0)) + ", never completed");
+                      winsim::kernel::CallerForReport(__builtin_return_address(0)) + ", never completed");
     return STATUS_SUCCESS;
 }
 

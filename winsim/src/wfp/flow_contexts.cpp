@@ -166,7 +166,7 @@ extern "C" NTSTATUS NTAPI FwpsFlowAssociateContext0(UINT64 flowId, UINT16 layerI
                       return std::string(text);
                   }() + " of callout " + GuidText(c->key) + " on flow " + std::to_string(flowId) + " (layer " +
                       std::to_string(layerId) + "), associated by " +
-                      winsim::kernel::DescribeCodeAddress(__builtin_return_address(0)));
+                      winsim::kernel::CallerForReport(__builtin_return_address(0)));
     return STATUS_SUCCESS;
 }
 

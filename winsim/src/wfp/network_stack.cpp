@@ -11,9 +11,12 @@
  */
 #include "network_internal.h"
 
+#include "kernel/kernel_internal.h"
+
 #include <winsim/processes.h>
 #include <winsim/wfp.h>
 
+#include <algorithm>
 #include <thread>
 
 namespace winsim::network {
@@ -28,6 +31,7 @@ struct Network {
     std::mutex mu;
     std::condition_variable changed;
     std::vector<std::shared_ptr<ConnectionState>> connections;
+    std::size_t connectionsAfterPrune = 0;  // release mode: the list's length after its last pruning
     std::vector<std::shared_ptr<ListenerState>> listeners;
     std::uint64_t nextConnectionId = 1;
     std::uint16_t nextEphemeralPort = 49152;
@@ -375,6 +379,26 @@ Address HostAddress(std::uint16_t family)
     return family == 2 ? Net().hostV4 : Net().hostV6;
 }
 
+// Release mode keeps no history of connections: once the list has doubled since it was last
+// pruned, the connections that have ended and that nobody holds any more leave it (Reset
+// would only have closed them again). Amortised O(1) per connection. Called with the lock.
+void PruneEndedConnectionsLocked(Network &net)
+{
+    const std::size_t due = std::max<std::size_t>(64, 2 * net.connectionsAfterPrune);
+    if (!winsim::kernel::ReleaseMode() || net.connections.size() < due) {
+        return;
+    }
+    std::vector<std::shared_ptr<ConnectionState>> kept;
+    kept.reserve(net.connections.size());
+    for (std::shared_ptr<ConnectionState> &c : net.connections) {
+        if (!(c->ended && c.use_count() == 1)) {
+            kept.push_back(std::move(c));
+        }
+    }
+    net.connections.swap(kept);
+    net.connectionsAfterPrune = net.connections.size();
+}
+
 Connection Connect(const ConnectRequest &request)
 {
     auto c = std::make_shared<ConnectionState>();
@@ -398,6 +422,7 @@ Connection Connect(const ConnectRequest &request)
             }
         }
         Net().connections.push_back(c);
+        PruneEndedConnectionsLocked(Net());
     }
     ToSockaddr(local, &c->chain.original.localAddressAndPort);
     ToSockaddr(request.remote, &c->chain.original.remoteAddressAndPort);
@@ -602,6 +627,7 @@ void Reset()
     {
         std::lock_guard<std::mutex> lock(Net().mu);
         connections.swap(Net().connections);
+        Net().connectionsAfterPrune = 0;
         for (const std::shared_ptr<ListenerState> &l : Net().listeners) {
             l->closed = true;
             l->backlog.clear();

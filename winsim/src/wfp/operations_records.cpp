@@ -115,7 +115,7 @@ extern "C" NTSTATUS NTAPI FwpsPendOperation0(HANDLE completionHandle, HANDLE *co
         e.operations.emplace(operation.get(), operation);
     }
     winsim::Track("pended-operation", operation.get(),
-                  "operation pended by " + winsim::kernel::DescribeCodeAddress(__builtin_return_address(0)) +
+                  "operation pended by " + winsim::kernel::CallerForReport(__builtin_return_address(0)) +
                       ", never completed");
     *completionContext = operation.get();
     return STATUS_SUCCESS;
