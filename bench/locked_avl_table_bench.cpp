@@ -9,7 +9,6 @@
 
 #include "bench/bench_ratios.h"
 #include "driver/flow/locked_avl_table.h"
-#include "pool_tags.h"
 
 #include <string>
 
@@ -57,7 +56,7 @@ struct BareTable {
 void InsertRemoveLocked(benchmark::State &state)
 {
     LockedAvlTable table;
-    table.Construct(QVR_TAG_WFP);
+    table.Construct();
     const UINT64 size = static_cast<UINT64>(state.range(0));
     for (UINT64 i = 0; i < size; ++i) {
         (void)table.Insert(KeyOf(i), 0, nullptr);
@@ -113,7 +112,7 @@ void TimedTakes(benchmark::State &state, UINT64 size, TakeOne take, PutBack putB
 void TakeLocked(benchmark::State &state)
 {
     LockedAvlTable table;
-    table.Construct(QVR_TAG_WFP);
+    table.Construct();
     const UINT64 size = static_cast<UINT64>(state.range(0));
     for (UINT64 i = 0; i < size; ++i) {
         (void)table.Insert(KeyOf(i), 1, nullptr);

@@ -5,7 +5,6 @@
  * the drain that the WFP teardown runs before unregistering callouts.
  */
 #include "flow_context_table.h"
-#include "pool_tags.h"
 
 LockedAvlTable FlowContextTable;
 
@@ -16,7 +15,7 @@ typedef struct _FLOW_CONTEXT_DRAIN {
 
 VOID ConstructFlowContextTable()
 {
-    FlowContextTable.Construct(QVR_TAG_WFP);
+    FlowContextTable.Construct();
 }
 
 VOID DestroyFlowContextTable()

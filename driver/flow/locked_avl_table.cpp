@@ -14,8 +14,8 @@ static_assert(__is_trivially_constructible(LockedAvlTable),
 _Function_class_(RTL_AVL_FREE_ROUTINE)
 VOID NTAPI LockedAvlTable::FreeNode(_In_ PRTL_AVL_TABLE Table, _In_ __drv_freesMem(Mem) _Post_invalid_ PVOID Buffer)
 {
-    // The table context is the head, the first member of its LockedAvlTable.
-    ExFreePoolWithTag(Buffer, static_cast<LockedAvlTable *>(Table->TableContext)->PoolTag);
+    UNREFERENCED_PARAMETER(Table);
+    ExFreePoolWithTag(Buffer, 0);
 }
 
 VOID LockedAvlTable::AcquireLock()
@@ -33,9 +33,8 @@ VOID LockedAvlTable::ReleaseLock()
     KeReleaseSpinLock(&Lock, oldIrql);
 }
 
-VOID LockedAvlTable::Construct(ULONG Tag, PRTL_AVL_FREE_ROUTINE FreeRoutine)
+VOID LockedAvlTable::Construct(PRTL_AVL_FREE_ROUTINE FreeRoutine)
 {
-    PoolTag = Tag;
     Head.PendingElement = nullptr;
     RtlInitializeGenericTableAvl(&Head.Avl, CompareUint64Keys, AllocatePendingElement,
                                  FreeRoutine != nullptr ? FreeRoutine : FreeNode, &Head);
@@ -61,7 +60,9 @@ NTSTATUS LockedAvlTable::Insert(UINT64 Key, ULONG_PTR Value, PUINT64 NewCount)
         goto Exit;
     }
 
-    node = ExAllocatePoolWithTag(NonPagedPoolNx, LOCKED_AVL_NODE_SIZE, PoolTag);
+    // Untagged by contract: nodes and callback entries are the one untagged allocation of
+    // the driver, so pool tools attribute them to the default tag.
+    node = ExAllocatePool(NonPagedPoolNx, LOCKED_AVL_NODE_SIZE);
     if (node == nullptr) {
         status = STATUS_NO_MEMORY;
         goto Exit;
@@ -94,7 +95,7 @@ NTSTATUS LockedAvlTable::Insert(UINT64 Key, ULONG_PTR Value, PUINT64 NewCount)
 
 Exit:
     if (node != nullptr) {
-        ExFreePoolWithTag(node, PoolTag);
+        ExFreePoolWithTag(node, 0);
     }
     return status;
 }

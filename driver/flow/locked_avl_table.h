@@ -43,11 +43,10 @@ typedef LOCKED_AVL_VISIT_ROUTINE *PLOCKED_AVL_VISIT_ROUTINE;
 class LockedAvlTable
 {
   public:
-    // Prepares an empty, open table whose nodes are allocated under PoolTag. FreeRoutine
-    // releases a node (the link header address); null selects the plain one,
-    // ExFreePoolWithTag(node, PoolTag).
+    // Prepares an empty, open table. FreeRoutine releases a node (the link header address);
+    // null selects the plain one, ExFreePoolWithTag(node, 0).
     _IRQL_requires_max_(DISPATCH_LEVEL)
-    VOID Construct(_In_ ULONG PoolTag, _In_opt_ PRTL_AVL_FREE_ROUTINE FreeRoutine = nullptr);
+    VOID Construct(_In_opt_ PRTL_AVL_FREE_ROUTINE FreeRoutine = nullptr);
 
     // STATUS_UNSUCCESSFUL when closed or when Key is already present, STATUS_NO_MEMORY
     // when no node can be allocated; the table is unchanged in every failure.
@@ -110,7 +109,6 @@ class LockedAvlTable
     KSPIN_LOCK Lock;                    // guards Avl, PendingElement, Count, Closed
     _Guarded_by_(Lock) UINT64 Count;    // number of elements in Avl
     _Guarded_by_(Lock) BOOLEAN Closed;  // while TRUE, every insert fails
-    ULONG PoolTag;                      // the nodes' pool tag
 };
 
 // Where the element lies inside a node: right behind the package's link header.

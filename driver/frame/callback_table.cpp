@@ -20,7 +20,7 @@ VOID NTAPI FreeCallbackEntryNode(_In_ PRTL_AVL_TABLE Table, _In_ __drv_freesMem(
     PCALLBACK_COMPLETION completion = reinterpret_cast<PCALLBACK_COMPLETION>(LockedAvlElementOfNode(Node)->Value);
 
     FreeCallbackCompletion(&completion);
-    ExFreePoolWithTag(Node, QVR_TAG_CALLBACK);
+    ExFreePoolWithTag(Node, 0);
 }
 
 VOID FreeCallbackCompletion(PCALLBACK_COMPLETION *Completion)
@@ -44,7 +44,7 @@ NTSTATUS InitCallbackTable(PQVR_DRV_DEVICE_CONTEXT DeviceContext)
         goto Exit;
     }
     RtlZeroMemory(table, sizeof(CALLBACK_TABLE));
-    table->Table.Construct(QVR_TAG_CALLBACK, FreeCallbackEntryNode);
+    table->Table.Construct(FreeCallbackEntryNode);
     table->DeviceContext = DeviceContext;
     CallbackTable = table;
 

@@ -15,24 +15,23 @@
 
 namespace {
 
-// The nodes' tag, given at construction, in memory order.
-constexpr char kNodeTagText[] = "QVTT";
-constexpr ULONG kNodeTag = 'Q' | ('V' << 8) | ('T' << 16) | ('T' << 24);
+// ExAllocatePool's allocations carry the tag "None".
+constexpr char kUntagged[] = "None";
 
 // Heap-held so that each test starts from a fresh, unconstructed object, as a driver would.
 class LockedAvlTableTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        nodesBefore_ = winsim::OutstandingAllocations(kNodeTagText);
+        untaggedBefore_ = winsim::OutstandingAllocations(kUntagged);
         table_ = new LockedAvlTable();
-        table_->Construct(kNodeTag);
+        table_->Construct();
     }
     void TearDown() override
     {
         table_->Clear();
         delete table_;
-        EXPECT_EQ(winsim::OutstandingAllocations(kNodeTagText), nodesBefore_) << "nodes left behind";
+        EXPECT_EQ(winsim::OutstandingAllocations(kUntagged), untaggedBefore_) << "nodes left behind";
     }
 
     std::vector<UINT64> Keys()
@@ -47,7 +46,7 @@ protected:
     }
 
     LockedAvlTable *table_ = nullptr;
-    std::size_t nodesBefore_ = 0;
+    std::size_t untaggedBefore_ = 0;
 };
 
 TEST_F(LockedAvlTableTest, InsertAndRemoveReportStatusAndCount)
@@ -85,9 +84,9 @@ TEST_F(LockedAvlTableTest, InsertAndRemoveReportStatusAndCount)
 TEST_F(LockedAvlTableTest, DuplicateInsertKeepsTheFirstValueAndFreesItsNode)
 {
     ASSERT_EQ(table_->Insert(5, 111, nullptr), STATUS_SUCCESS);
-    const std::size_t nodes = winsim::OutstandingAllocations(kNodeTagText);
+    const std::size_t nodes = winsim::OutstandingAllocations(kUntagged);
     EXPECT_EQ(table_->Insert(5, 222, nullptr), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(winsim::OutstandingAllocations(kNodeTagText), nodes);
+    EXPECT_EQ(winsim::OutstandingAllocations(kUntagged), nodes);
 
     ULONG_PTR value = 0;
     ASSERT_EQ(table_->Take(5, &value, nullptr), STATUS_SUCCESS);
@@ -116,11 +115,11 @@ TEST_F(LockedAvlTableTest, ClosedTableRefusesInsertsWithoutAllocating)
 {
     ASSERT_EQ(table_->Insert(1, 0, nullptr), STATUS_SUCCESS);
     table_->SetClosed(TRUE);
-    const std::size_t nodes = winsim::OutstandingAllocations(kNodeTagText);
+    const std::size_t nodes = winsim::OutstandingAllocations(kUntagged);
     winsim::faults::FailNthAllocation(1);  // would turn an allocation into STATUS_NO_MEMORY
     EXPECT_EQ(table_->Insert(2, 0, nullptr), STATUS_UNSUCCESSFUL);
     winsim::faults::Clear();
-    EXPECT_EQ(winsim::OutstandingAllocations(kNodeTagText), nodes);
+    EXPECT_EQ(winsim::OutstandingAllocations(kUntagged), nodes);
     EXPECT_EQ(table_->Remove(1, nullptr), STATUS_SUCCESS) << "removal still works when closed";
     table_->SetClosed(FALSE);
     EXPECT_EQ(table_->Insert(2, 0, nullptr), STATUS_SUCCESS);
@@ -161,9 +160,9 @@ TEST_F(LockedAvlTableTest, DeleteAllUnlockedFreesEveryNode)
     for (UINT64 key = 0; key < 100; ++key) {
         ASSERT_EQ(table_->Insert(key * 7919, 0, nullptr), STATUS_SUCCESS);
     }
-    EXPECT_EQ(winsim::OutstandingAllocations(kNodeTagText), nodesBefore_ + 100);
+    EXPECT_EQ(winsim::OutstandingAllocations(kUntagged), untaggedBefore_ + 100);
     table_->DeleteAllUnlocked();
-    EXPECT_EQ(winsim::OutstandingAllocations(kNodeTagText), nodesBefore_);
+    EXPECT_EQ(winsim::OutstandingAllocations(kUntagged), untaggedBefore_);
     EXPECT_TRUE(Keys().empty());
 }
 
@@ -176,12 +175,12 @@ VOID NTAPI CountingFree(PRTL_AVL_TABLE, PVOID node)
     if (LockedAvlElementOfNode(node)->Value != 0) {
         ++valuesSeenByFree;
     }
-    ExFreePoolWithTag(node, kNodeTag);
+    ExFreePoolWithTag(node, 0);
 }
 
 TEST_F(LockedAvlTableTest, TakeHandsTheValueToTheCallerNotToTheFreeRoutine)
 {
-    table_->Construct(kNodeTag, CountingFree);
+    table_->Construct(CountingFree);
     valuesSeenByFree = 0;
     ASSERT_EQ(table_->Insert(1, 0x1234, nullptr), STATUS_SUCCESS);
     ASSERT_EQ(table_->Insert(2, 0x5678, nullptr), STATUS_SUCCESS);
@@ -241,7 +240,7 @@ TEST_F(LockedAvlTableTest, ConcurrentInsertsAndRemovesAgreeOnEachKey)
     }
     EXPECT_EQ(table_->GetCount(), present);
     EXPECT_EQ(Keys().size(), present);
-    EXPECT_EQ(winsim::OutstandingAllocations(kNodeTagText), nodesBefore_ + present);
+    EXPECT_EQ(winsim::OutstandingAllocations(kUntagged), untaggedBefore_ + present);
 }
 
 // Inserters racing a drain: whatever got in before the close is visited by the drain,
@@ -272,7 +271,7 @@ TEST_F(LockedAvlTableTest, DrainRacingInsertsLeavesNothingBehind)
     }
     EXPECT_EQ(visited, succeeded.load());
     EXPECT_EQ(table_->GetCount(), 0u);
-    EXPECT_EQ(winsim::OutstandingAllocations(kNodeTagText), nodesBefore_);
+    EXPECT_EQ(winsim::OutstandingAllocations(kUntagged), untaggedBefore_);
 }
 
 }  // namespace
