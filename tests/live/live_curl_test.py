@@ -11,6 +11,7 @@ machine has no IPv6 loopback, with the reason.
 """
 import json
 import os
+import jsonschema
 import socket
 import subprocess
 import sys
@@ -18,6 +19,9 @@ import tempfile
 import time
 
 QVRSIM, FAMILY = sys.argv[1], sys.argv[2]
+SCHEMA = json.load(open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "qvrsim",
+                                     "qvrsim-output.schema.json")))
+VALIDATOR = jsonschema.validators.validator_for(SCHEMA)(SCHEMA)
 HOST = "127.0.0.2" if FAMILY == "ipv4" else "::1"
 URL_HOST = HOST if FAMILY == "ipv4" else "[::1]"
 IMAGE = "\\Device\\HarddiskVolume1" + os.path.realpath("/usr/bin/curl").replace("/", "\\")
@@ -55,6 +59,11 @@ def live(scenario_text, command, timeout=60):
     finally:
         os.unlink(f.name)
     objects = [json.loads(line) for line in done.stdout.decode().splitlines() if line.startswith("{")]
+    for o in objects:
+        try:
+            VALIDATOR.validate(o)
+        except jsonschema.ValidationError as error:
+            check("a %s object as the schema says: %s" % (o.get("kind"), error.message), False)
     return done, objects
 
 

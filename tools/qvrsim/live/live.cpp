@@ -294,6 +294,14 @@ qvr_live_answer LiveSession::Classify(const qvr_live_question &question)
     d["protocol"] = udp ? "udp" : "tcp";
     d["family"] = question.family == AF_INET6 ? "ipv6" : "ipv4";
     d["requested"] = requested.ToString();
+    d["local"] = question.local_port != 0 ? Endpoint{FromBytes(question.family, question.local), question.local_port}.ToString()
+                                          : Endpoint{Address{}, 0}.ToString();
+    d["outcome"] = "refused";
+    d["redirected"] = false;
+    d["remote"] = requested.ToString();
+    d["redirect_target_pid"] = nullptr;
+    d["accepted_by"] = nullptr;
+    d["context"] = nullptr;
     Json live{{"real_pid", question.pid}, {"image", Utf8(LiveImagePath(exe))}};
 
     if (!options_.allowRemote && !requested.address.IsLoopback()) {
@@ -324,6 +332,7 @@ qvr_live_answer LiveSession::Classify(const qvr_live_question &question)
     d["outcome"] = OutcomeWord(outcome);
     d["redirected"] = redirected;
     d["remote"] = connection.Remote().ToString();
+    d["redirect_target_pid"] = redirected ? Json(connection.RedirectTargetProcessId()) : Json(nullptr);
     live["stand_in"] = request.remote.ToString();
     std::string line = exe + " (pid " + std::to_string(question.pid) + ", winsim " + std::to_string(pid) + ") " +
                        (udp ? "UDP " : "") + "to " + requested.ToString() + " (the driver sees " +
@@ -472,9 +481,12 @@ void LiveSession::Relay(std::shared_ptr<tcp::socket> client)
     d["protocol"] = "tcp";
     d["family"] = bridged->requested.address.family == 23 ? "ipv6" : "ipv4";
     d["requested"] = bridged->requested.ToString();
+    d["local"] = bridged->connection.Local().ToString();
     d["outcome"] = connectError.empty() ? "closed" : "refused";
     d["redirected"] = true;
     d["remote"] = onward.ToString();
+    d["redirect_target_pid"] = bridged->connection.RedirectTargetProcessId();
+    d["accepted_by"] = bridged->accepted ? Json("proxy") : Json(nullptr);
     Json context = nullptr;
     std::string recordLine = "proxy: no context record (the winsim side was not accepted)";
     if (bridged->accepted) {
