@@ -281,24 +281,46 @@ NTSTATUS WfpInitialize(PDEVICE_OBJECT DeviceObject, PWFP_QUERY_PROCESS_INTERCEPT
                            CancelCallbackRequest);
 }
 
+// Pause between two unsubscription attempts: 10 ms, relative.
+#define UNSUBSCRIBE_RETRY_DELAY_100NS (-10LL * 1000 * 10)
+
+// A subscription must be given back before the driver unloads: while WFP keeps it, BFE may
+// call OnBfeStateChange with WfpContext at any time. A refusal leaves it in force, so it is
+// asked again (traced each time) until WFP lets it go; nothing it reads is touched before.
+_IRQL_requires_(PASSIVE_LEVEL)
+static VOID UnsubscribeBfeChanges(VOID)
+{
+    NTSTATUS status;
+    LARGE_INTEGER delay;
+    ULONG refusals = 0;
+
+    if (BfeChangeHandle == nullptr) {
+        return;
+    }
+    for (;;) {
+        status = FwpmBfeStateUnsubscribeChanges0(BfeChangeHandle);
+        if (NT_SUCCESS(status)) {
+            break;
+        }
+        ++refusals;
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER,
+                    "FwpmBfeStateUnsubscribeChanges0 refused: %!STATUS! (refusal %u); asking again", status, refusals);
+        delay.QuadPart = UNSUBSCRIBE_RETRY_DELAY_100NS;
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    }
+    BfeChangeHandle = nullptr;
+}
+
 _Use_decl_annotations_
 VOID WfpUninitialize(VOID)
 {
-    NTSTATUS status;
-
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "WFP teardown starts");
     // Pended redirects use the callback channel, the redirect handle and the device
     // object: they finish (unredirected if still waiting for the agent) first.
     RundownPendedRedirects();
     // Unsubscribing waits for a notification in progress, so from here on only this
     // thread touches the session.
-    if (BfeChangeHandle != nullptr) {
-        status = FwpmBfeStateUnsubscribeChanges0(BfeChangeHandle);
-        if (!NT_SUCCESS(status)) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmBfeStateUnsubscribeChanges0 failed: %!STATUS!", status);
-        }
-        BfeChangeHandle = nullptr;
-    }
+    UnsubscribeBfeChanges();
 
     // Held connections are completed before their contexts go: a reply still on its way
     // is withdrawn, and the re-authorization leaves the connection to the other filters.

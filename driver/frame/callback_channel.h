@@ -15,6 +15,7 @@
 
 #include "callback_questions.h"
 #include "device_context.h"
+#include "qvr_ioctl.h"
 
 // Creates the driver-wide callback table for the control device. STATUS_INSUFFICIENT_RESOURCES
 // when it cannot be allocated.
@@ -32,6 +33,14 @@ VOID StopCallbackSenders();
 // routine is called) and frees the table. Safe when the table was never created, and twice.
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID FreeCallbackTable();
+
+// Whether a question of PayloadLength bytes, with its header, fits a record size (ULONG).
+// Compared without adding, so no length wraps past the check on any size_t.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+inline BOOLEAN CallbackRecordFits(_In_ size_t PayloadLength)
+{
+    return PayloadLength <= static_cast<size_t>(MAXULONG) - CALLBACK_RECORD_HEADER_SIZE ? TRUE : FALSE;
+}
 
 // Handler of IOCTL_QVR_CALLBACK: an empty input parks the request as a carrier; a reply
 // is matched to its question. Always either completes the request or parks it.

@@ -114,11 +114,10 @@ VOID StopCallbackSenders()
     }
 }
 
-// Whether a record can carry the payload. Compared before adding: with a 32-bit size_t the
-// sum would wrap past any later check.
+// Whether a record can carry the payload (see CallbackRecordFits for the size).
 static BOOLEAN IsSendablePayload(_In_opt_ const VOID *Payload, _In_ UINT32 PayloadLength)
 {
-    return (Payload != nullptr || PayloadLength == 0) && PayloadLength <= MAXULONG - CALLBACK_RECORD_HEADER_SIZE;
+    return (Payload != nullptr || PayloadLength == 0) && CallbackRecordFits(PayloadLength);
 }
 
 // The completion record of one question, carried out by Carrier; null when it cannot be

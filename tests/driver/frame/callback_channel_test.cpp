@@ -53,6 +53,27 @@ TEST_F(CallbackChannelTest, QuestionsAreNumberedFromOneAndWrittenIntoTheCarrier)
     }
 }
 
+// The size guard on lengths around both limits: a record size must fit a ULONG, and a
+// length whose sum with the header wraps the size_t (any width) is refused, not let through.
+TEST(CallbackRecordFitsTest, LengthsAroundTheLimits)
+{
+    const size_t header = CALLBACK_RECORD_HEADER_SIZE;
+    const struct {
+        size_t length;
+        bool fits;
+    } cases[] = {
+        {0, true},
+        {size_t(MAXULONG) - header, true},
+        {size_t(MAXULONG) - header + 1, false},
+        {size_t(MAXULONG), false},
+        {SIZE_MAX - header + 1, false},  // header + length is 0
+        {SIZE_MAX, false},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(CallbackRecordFits(c.length) != FALSE, c.fits) << "length " << c.length;
+    }
+}
+
 // Out of memory after numbering: the carrier carries the failure to the service and the
 // number is spent; nothing stays in the table. The entry's node is untagged, so it is failed
 // by its call site (the table's allocation, seen in a recorded send), not by a tag.

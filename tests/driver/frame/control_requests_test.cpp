@@ -185,6 +185,21 @@ TEST_F(ControlRequestsTest, ConcurrentReplacementsLeaveOneWholeList)
     ExpectChromeOnly();
 }
 
+// A kernel-mode sender may deliver a request at DISPATCH_LEVEL: the queue hands it to a
+// worker thread, so the rule replacement (an executive resource and a rescan that waits)
+// still runs at PASSIVE_LEVEL and the verifier stays quiet.
+TEST_F(ControlRequestsTest, RequestDeliveredRaisedIsHandledAtPassiveLevel)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    winsim::Overlapped sent =
+        winsim::KernelDeviceIoControl(device_, IOCTL_QVR_SET_PROCESS_RULES, RulesRecord(1, {u"chrome.exe"}), 0);
+    KeLowerIrql(old);
+    ASSERT_TRUE(sent.Wait(std::chrono::seconds(10)));
+    EXPECT_EQ(sent.Result().status, STATUS_SUCCESS);
+    ExpectChromeOnly();
+}
+
 TEST_F(ControlRequestsTest, UnknownControlCodesAreInvalidParameters)
 {
     const ULONG codes[] = {

@@ -5,6 +5,8 @@
 
 #include "driver/policy/rule_store.h"
 
+#include <winsim/schedule.h>
+
 #include <atomic>
 #include <map>
 
@@ -129,6 +131,31 @@ TEST_F(ProcessTableTest, LateEntryOfAnEndedProcessDoesNotEvictTheProcessThatReus
     ASSERT_TRUE(reused);
     EXPECT_TRUE(Intercepted(id)) << "the browser now holding the id lost its entry";
     winsim::processes::End(id);
+}
+
+// A start notification read the old rules; before its entry goes in, a rule change's
+// rescan enters the same process under the new ones. The older answer gives way.
+TEST_F(ProcessTableTest, EntryMadeUnderOlderRulesGivesWayToTheRescans)
+{
+    SetRules(1, {u"browser.exe"});
+    ProcessId id = Start(u"editor.exe", Notify::No);
+    const std::thread::id notifier = std::this_thread::get_id();
+    bool changed = false;
+    // Right after the notification's lookup let go of the rules.
+    winsim::schedule::SetHook([&](winsim::schedule::Point point, const void *object) {
+        if (point != winsim::schedule::Point::LockRelease || object != RuleStore->Lock ||
+            std::this_thread::get_id() != notifier || changed) {
+            return;
+        }
+        changed = true;
+        SetRules(1, {u"editor.exe"});
+        EXPECT_TRUE(Intercepted(id)) << "the rescan entered it under the new rules";
+    });
+    ProcessNotify(nullptr, reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(id)), TRUE);
+    winsim::schedule::SetHook(nullptr);
+    ASSERT_TRUE(changed);
+    EXPECT_TRUE(Intercepted(id)) << "the entry made under the old rules replaced the rescan's";
+    EXPECT_EQ(InterlockedCompareExchange(&ProcessTable->RescanPending, 0, 0), 0) << "nothing would ever retry";
 }
 
 TEST_F(ProcessTableTest, QueryDuringARescanSeesTheCompleteOldFlags)

@@ -12,6 +12,7 @@
 
 #include "driver/redirect/connect_redirect.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -49,28 +50,22 @@ UINT32 FlagsOf(const FWPS_INCOMING_VALUES0 *values)
     return values->incomingValue[FWPS_FIELD_ALE_CONNECT_REDIRECT_V4_FLAGS].value.uint32;
 }
 
-void NTAPI ProbeClassify(const FWPS_INCOMING_VALUES0 *values, const FWPS_INCOMING_METADATA_VALUES0 *meta, void *data,
-                         const void *context, const FWPS_FILTER1 *filter, UINT64 flow, FWPS_CLASSIFY_OUT0 *out)
-{
-    AleConnectRedirectClassifyFn(values, meta, data, context, filter, flow, out);
-    std::lock_guard<std::mutex> lock(observedLock);
-    observed.push_back({out->actionType, out->rights, FlagsOf(values)});
-}
+// How a pended classify of a test callout rewrites the connection before completing it.
+enum class Rewrite {
+    None,           // unchanged
+    OwnLocalProxy,  // to a local proxy of its own (127.0.0.1:7070, its redirect handle)
+    Elsewhere,      // to another remote address, not a local redirect
+};
 
-NTSTATUS NTAPI ProbeNotify(FWPS_CALLOUT_NOTIFY_TYPE, const GUID *, FWPS_FILTER1 *) { return STATUS_SUCCESS; }
-
-// A higher-priority callout that pends every classify and completes it from another thread
-// with "continue", optionally after redirecting the connection to a local proxy of its own.
-std::atomic<bool> holderRedirects{false};
 HANDLE holderRedirectHandle = nullptr;
 std::vector<std::thread> holderThreads;
 
-void NTAPI HolderClassify(const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, void *,
-                          const void *context, const FWPS_FILTER1 *filter, UINT64, FWPS_CLASSIFY_OUT0 *out)
+// Pends the classify and, on another thread, rewrites the connection as asked and completes
+// it: with "continue" (the rest of the layer then sees a reauthorization), or with NULL (the
+// whole layer is classified again as a reauthorization).
+void PendRewriteAndComplete(const void *context, const FWPS_FILTER1 *filter, FWPS_CLASSIFY_OUT0 *out, Rewrite rewrite,
+                            bool completeWithNull)
 {
-    if ((out->rights & FWPS_RIGHT_ACTION_WRITE) == 0) {
-        return;
-    }
     UINT64 handle = 0;
     ASSERT_EQ(FwpsAcquireClassifyHandle0(const_cast<void *>(context), 0, &handle), STATUS_SUCCESS);
     FWPS_CLASSIFY_OUT0 saved = *out;
@@ -79,27 +74,65 @@ void NTAPI HolderClassify(const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_MET
     out->actionType = FWP_ACTION_BLOCK;
     out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
     const UINT64 filterId = filter->filterId;
-    holderThreads.emplace_back([handle, saved, filterId] {
-        if (holderRedirects) {
+    holderThreads.emplace_back([handle, saved, filterId, rewrite, completeWithNull] {
+        if (rewrite != Rewrite::None) {
             void *data = nullptr;
             FWPS_CLASSIFY_OUT0 scratch = saved;  // takes the acquisition's BLOCK; the verdict stays "continue"
             ASSERT_EQ(FwpsAcquireWritableLayerDataPointer0(handle, filterId, 0, &data, &scratch), STATUS_SUCCESS);
             auto *request = static_cast<FWPS_CONNECT_REQUEST0 *>(data);
             request->remoteAddressAndPort.ss_family = AF_INET;
             UINT8 *remote = reinterpret_cast<UINT8 *>(&request->remoteAddressAndPort);
-            remote[2] = 0x1B;  // port 7070
-            remote[3] = 0x9E;
-            remote[4] = 127;
-            remote[5] = 0;
-            remote[6] = 0;
-            remote[7] = 1;
-            request->localRedirectTargetPID = 4242;
-            request->localRedirectHandle = holderRedirectHandle;
+            const bool local = rewrite == Rewrite::OwnLocalProxy;
+            const UINT8 address[6] = {local ? UINT8(0x1B) : UINT8(0x20), local ? UINT8(0x9E) : UINT8(0xFB),
+                                      local ? UINT8(127) : UINT8(198),   local ? UINT8(0) : UINT8(51),
+                                      local ? UINT8(0) : UINT8(100),     local ? UINT8(1) : UINT8(9)};
+            std::copy(address, address + 6, remote + 2);  // port 7070 at 127.0.0.1, or 8443 at 198.51.100.9
+            if (local) {
+                request->localRedirectTargetPID = 4242;
+                request->localRedirectHandle = holderRedirectHandle;
+            }
             FwpsApplyModifiedLayerData0(handle, data, FWPS_CLASSIFY_FLAG_REAUTHORIZE_IF_MODIFIED_BY_OTHERS);
         }
-        FwpsCompleteClassify0(handle, 0, &saved);
+        FwpsCompleteClassify0(handle, 0, completeWithNull ? nullptr : &saved);
         FwpsReleaseClassifyHandle0(handle);
     });
+}
+
+// When set, the probe's first classify does not reach the driver: the probe rewrites the
+// connection itself (a version made under the probe's own filter, with no redirect handle)
+// and has the layer classified again.
+std::atomic<bool> probeRewritesFirst{false};
+
+void NTAPI ProbeClassify(const FWPS_INCOMING_VALUES0 *values, const FWPS_INCOMING_METADATA_VALUES0 *meta, void *data,
+                         const void *context, const FWPS_FILTER1 *filter, UINT64 flow, FWPS_CLASSIFY_OUT0 *out)
+{
+    if ((FlagsOf(values) & FWP_CONDITION_FLAG_IS_REAUTHORIZE) == 0 && probeRewritesFirst.exchange(false)) {
+        PendRewriteAndComplete(context, filter, out, Rewrite::Elsewhere, true);
+        return;
+    }
+    AleConnectRedirectClassifyFn(values, meta, data, context, filter, flow, out);
+    std::lock_guard<std::mutex> lock(observedLock);
+    observed.push_back({out->actionType, out->rights, FlagsOf(values)});
+}
+
+NTSTATUS NTAPI ProbeNotify(FWPS_CALLOUT_NOTIFY_TYPE, const GUID *, FWPS_FILTER1 *) { return STATUS_SUCCESS; }
+
+// A higher-priority callout that pends every classify and completes it from another thread
+// with "continue", after rewriting the connection as holderRewrite says (elsewhere: the
+// first time only).
+std::atomic<Rewrite> holderRewrite{Rewrite::None};
+
+void NTAPI HolderClassify(const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, void *,
+                          const void *context, const FWPS_FILTER1 *filter, UINT64, FWPS_CLASSIFY_OUT0 *out)
+{
+    if ((out->rights & FWPS_RIGHT_ACTION_WRITE) == 0) {
+        return;
+    }
+    Rewrite rewrite = holderRewrite;
+    if (rewrite == Rewrite::Elsewhere) {
+        holderRewrite = Rewrite::None;  // only once: it does not fight the driver's redirect
+    }
+    PendRewriteAndComplete(context, filter, out, rewrite, false);
 }
 
 class ConnectRedirectOutcomeTest : public RedirectTest {
@@ -135,6 +168,7 @@ protected:
             thread.join();
         }
         holderThreads.clear();
+        probeRewritesFirst = false;
         winsim::network::Drain();
         FwpsCalloutUnregisterByKey0(&kProbeV4);
         FwpsCalloutUnregisterByKey0(&kProbeV6);
@@ -182,7 +216,9 @@ protected:
         ASSERT_EQ(FwpmFilterAdd0(filters_.Engine(), &filter, nullptr, nullptr), (DWORD)ERROR_SUCCESS);
     }
 
-    void RegisterHolder(bool redirects)
+    void RegisterHolder(bool redirects) { RegisterHolder(redirects ? Rewrite::OwnLocalProxy : Rewrite::None); }
+
+    void RegisterHolder(Rewrite rewrite)
     {
         FWPS_CALLOUT1 callout = {};
         callout.calloutKey = kHolderV4;
@@ -190,7 +226,7 @@ protected:
         callout.notifyFn = ProbeNotify;
         ASSERT_EQ(FwpsCalloutRegister1(ProbeDevice(), &callout, nullptr), STATUS_SUCCESS);
         holderRegistered_ = true;
-        holderRedirects = redirects;
+        holderRewrite = rewrite;
         ASSERT_EQ(FwpsRedirectHandleCreate0(&kHolderProvider, 0, &holderRedirectHandle), STATUS_SUCCESS);
         ASSERT_EQ(filters_.AddCallout(kHolderV4, FWPM_LAYER_ALE_CONNECT_REDIRECT_V4), (DWORD)ERROR_SUCCESS);
         AddTopFilter(FWP_ACTION_CALLOUT_UNKNOWN, &kHolderV4, 0);
@@ -379,6 +415,43 @@ TEST_F(ConnectRedirectOutcomeTest, ReauthorizationOfAnotherLocalRedirectIsPermit
     EXPECT_EQ(seen[0].rights, FWPS_RIGHT_ACTION_WRITE);
     EXPECT_EQ(connection.Remote(), Ep("127.0.0.1:7070"));
     EXPECT_EQ(connection.RedirectTargetProcessId(), 4242u);
+}
+
+// A higher callout sent the connection elsewhere without a local redirect: modified by
+// another filter, not redirected by anyone, so the driver's reauthorization redirects it.
+TEST_F(ConnectRedirectOutcomeTest, ReauthorizationOfAConnectionModifiedByAnotherFilterRedirects)
+{
+    RegisterHolder(Rewrite::Elsewhere);
+    AddProbeFilters();
+    winsim::network::Connection connection = Connect(browser_, "203.0.113.7:443");
+    EXPECT_EQ(connection.WaitSettled(), Outcome::Connected);
+    std::vector<Observed> seen = Seen();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_NE(seen[0].flags & FWP_CONDITION_FLAG_IS_REAUTHORIZE, 0u);
+    EXPECT_EQ(seen[0].action, FWP_ACTION_CONTINUE);
+    // The holder asked to hear of later changes: the driver's redirect reauthorizes the
+    // connection again, and then it is the driver's own version.
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].action, FWP_ACTION_PERMIT) << "classify " << i;
+    }
+    EXPECT_TRUE(connection.Redirected());
+    EXPECT_EQ(connection.Remote(), Ep("127.0.0.1:8080"));
+}
+
+// The newest version of the request was made under the driver's own filter (here with no
+// redirect handle): its reauthorization permits the connection as it stands.
+TEST_F(ConnectRedirectOutcomeTest, ReauthorizationOfAVersionMadeUnderTheOwnFilterIsPermitted)
+{
+    probeRewritesFirst = true;
+    AddProbeFilters();
+    winsim::network::Connection connection = Connect(browser_, "203.0.113.7:443");
+    EXPECT_EQ(connection.WaitSettled(), Outcome::Connected);
+    std::vector<Observed> seen = Seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_NE(seen[0].flags & FWP_CONDITION_FLAG_IS_REAUTHORIZE, 0u);
+    EXPECT_EQ(seen[0].action, FWP_ACTION_PERMIT);
+    EXPECT_EQ(seen[0].rights, FWPS_RIGHT_ACTION_WRITE);
+    EXPECT_EQ(connection.Remote(), Ep("198.51.100.9:8443"));
 }
 
 // Values the network stack never produces, through the classify function itself: the

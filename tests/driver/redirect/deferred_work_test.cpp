@@ -24,16 +24,14 @@ using winsim::network::Outcome;
 
 constexpr std::int64_t kSecond = 10 * 1000 * 1000;
 
-class DeferredWorkTest : public RedirectTest {
+class DeferredWorkTest : public CoveredBrowserTest {
 protected:
     void SetUp() override
     {
-        RedirectTest::SetUp();
+        CoveredBrowserTest::SetUp();
         if (HasFatalFailure()) {
             return;
         }
-        InterceptOnly(u"webbrowser.exe");
-        browser_ = StartProcess(kBrowserImage);
         AddProxyFilters(true);
         // The driver's process watcher sleeps in a timed wait of its own.
         for (int i = 0; i < 2000 && winsim::clock::Waiters() == 0; ++i) {
@@ -54,7 +52,6 @@ protected:
         return false;
     }
 
-    std::uint64_t browser_ = 0;
     std::size_t baseline_ = 0;
 };
 

@@ -12,18 +12,8 @@ namespace {
 
 using winsim::network::Outcome;
 
-class RedirectFaultTest : public RedirectTest {
+class RedirectFaultTest : public CoveredBrowserTest {
 protected:
-    void SetUp() override
-    {
-        RedirectTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        InterceptOnly(u"webbrowser.exe");
-        browser_ = StartProcess(kBrowserImage);
-    }
-
     // Connects once with the armed fault and checks what a failure must leave.
     bool ConnectOnce(const char *remote = "203.0.113.7:443")
     {
@@ -58,8 +48,6 @@ protected:
         ADD_FAILURE() << "the redirect never got through";
         return -1;
     }
-
-    std::uint64_t browser_ = 0;
 };
 
 TEST_F(RedirectFaultTest, EveryAllocationOfTheImmediatePathFailsCleanly)

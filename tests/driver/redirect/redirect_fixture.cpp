@@ -130,4 +130,14 @@ winsim::network::Connection RedirectTest::Connect(std::uint64_t processId, const
     return winsim::network::Connect(request);
 }
 
+void CoveredBrowserTest::SetUp()
+{
+    RedirectTest::SetUp();
+    if (HasFatalFailure()) {
+        return;
+    }
+    InterceptOnly(u"webbrowser.exe");
+    browser_ = StartProcess(kBrowserImage);
+}
+
 }  // namespace redirect_test

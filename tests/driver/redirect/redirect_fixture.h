@@ -72,4 +72,12 @@ protected:
     std::vector<std::uint64_t> processes_;
 };
 
+// Rules that cover the browser alone, and the browser running.
+class CoveredBrowserTest : public RedirectTest {
+protected:
+    void SetUp() override;
+
+    std::uint64_t browser_ = 0;
+};
+
 }  // namespace redirect_test

@@ -104,6 +104,12 @@ Overlapped DeviceIoControlOverlapped(const Handle &handle, ULONG ioControlCode, 
 Overlapped DeviceIoControlOverlapped(const Handle &handle, ULONG ioControlCode,
                                      const std::vector<std::uint8_t> &input, size_t outputLength);
 
+// An I/O control that a kernel-mode component sends on this thread at the thread's IRQL
+// (IoCallDriver allows up to DISPATCH_LEVEL), through the handle's file object; it does not
+// wait. The framework presents it at that IRQL, unless the queue runs at PASSIVE_LEVEL.
+Overlapped KernelDeviceIoControl(const Handle &handle, ULONG ioControlCode, const std::vector<std::uint8_t> &input,
+                                 size_t outputLength);
+
 // CancelIoEx: marks the handle's outstanding I/O (or only `io`) cancelled. A request that
 // sits in a framework queue is completed by the framework with STATUS_CANCELLED (or given
 // to the queue's EvtIoCanceledOnQueue if it was requeued there); one the driver owns is

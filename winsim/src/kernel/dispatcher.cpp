@@ -13,6 +13,7 @@
 #include "object_manager.h"
 #include "thread_context.h"
 
+#include <winsim/schedule.h>
 #include <winsim/verifier.h>
 
 #include <condition_variable>
@@ -264,6 +265,7 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     UNREFERENCED_PARAMETER(Increment);
     RequireIrqlAtMost("KeSetEvent", Wait ? APC_LEVEL : DISPATCH_LEVEL);
+    winsim::schedule::At(winsim::schedule::Point::EventSet, Event);
     if (!ValidHeader("KeSetEvent", &Event->Header)) {
         return 0;
     }
@@ -311,6 +313,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
+    winsim::schedule::At(winsim::schedule::Point::EventWait, Object);
     return WaitForObjects("KeWaitForSingleObject", 1, &Object, WaitAny, Timeout);
 }
 
@@ -335,6 +338,7 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
         winsim::ReportViolation("KeWaitForMultipleObjects", "WaitType must be WaitAll or WaitAny");
         return STATUS_INVALID_PARAMETER;
     }
+    winsim::schedule::At(winsim::schedule::Point::EventWait, Object);
     return WaitForObjects("KeWaitForMultipleObjects", Count, Object, WaitType, Timeout);
 }
 
@@ -352,6 +356,7 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
         }
         return STATUS_SUCCESS;
     }
+    winsim::schedule::At(winsim::schedule::Point::EventWait, Interval);
     if (Interval->QuadPart == 0) {
         std::this_thread::yield();
         return STATUS_SUCCESS;

@@ -12,6 +12,7 @@
 #include "thread_context.h"
 
 #include <winsim/verifier.h>
+#include <winsim/schedule.h>
 
 #include <condition_variable>
 #include <cstdio>
@@ -89,6 +90,7 @@ ULONG *SharedCount(ResourceImpl &impl, const ThreadState *me)
 // up. nullptr when the acquire cannot go ahead (the violation is already reported).
 ResourceImpl *StartAcquire(const char *call, PERESOURCE resource)
 {
+    winsim::schedule::At(winsim::schedule::Point::LockAcquire, resource);
     return CheckAcquireContext(call) ? Lookup(call, resource) : nullptr;
 }
 
@@ -150,7 +152,7 @@ BOOLEAN AcquireExclusive(const char *call, PERESOURCE resource, BOOLEAN wait)
     return TRUE;
 }
 
-void Release(const char *call, PERESOURCE resource)
+void ReleaseImpl(const char *call, PERESOURCE resource)
 {
     RequireIrqlAtMost(call, DISPATCH_LEVEL);
     ResourceImpl *impl = Lookup(call, resource);
@@ -177,6 +179,12 @@ void Release(const char *call, PERESOURCE resource)
         return;
     }
     impl->changed.notify_all();
+}
+
+void Release(const char *call, PERESOURCE resource)
+{
+    ReleaseImpl(call, resource);
+    winsim::schedule::At(winsim::schedule::Point::LockRelease, resource);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "object_manager.h"
 #include "thread_context.h"
 
+#include <winsim/schedule.h>
 #include <winsim/verifier.h>
 
 #include <condition_variable>
@@ -108,6 +109,7 @@ void WorkerThread()
             ++work.running;
         }
         ResetCurrentThreadState();
+        winsim::schedule::At(winsim::schedule::Point::WorkItem, reinterpret_cast<const void *>(routine));
         const std::int64_t started = InterruptTimeNow();
         routine(device, context);
         const std::int64_t ran = InterruptTimeNow() - started;
@@ -228,6 +230,7 @@ VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerR
                            PVOID Context)
 {
     RequireIrqlAtMost("IoQueueWorkItem", DISPATCH_LEVEL);
+    winsim::schedule::At(winsim::schedule::Point::WorkItem, IoWorkItem);
     if (QueueType != DelayedWorkQueue) {
         winsim::ReportViolation("IoQueueWorkItem", "drivers must queue I/O work items to DelayedWorkQueue (got " +
                                                        std::to_string(QueueType) + ")");

@@ -10,6 +10,7 @@
  */
 #include "thread_context.h"
 
+#include <winsim/schedule.h>
 #include <winsim/verifier.h>
 
 #include <cstdio>
@@ -70,6 +71,7 @@ bool AcquireLock(const char *call, PKSPIN_LOCK lock, bool queued)
         ReportViolation(call, "spin lock pointer is NULL");
         return false;
     }
+    winsim::schedule::At(winsim::schedule::Point::LockAcquire, lock);
     const ULONG_PTR token = OwnerToken();
     const ULONG_PTR mine = token | kHeldBit | (queued ? kQueuedBit : 0);
     ULONG_PTR current = __atomic_load_n(lock, __ATOMIC_RELAXED);
@@ -116,6 +118,7 @@ void ReleaseLock(const char *call, PKSPIN_LOCK lock, bool queued)
     }
     PopHeld(lock);
     __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+    winsim::schedule::At(winsim::schedule::Point::LockRelease, lock);
 }
 
 KIRQL RaiseToDispatch(const char *call)
@@ -202,6 +205,7 @@ VOID NTAPI KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 BOOLEAN FASTCALL KeTryToAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
     RequireDispatchOrAbove("KeTryToAcquireSpinLockAtDpcLevel");
+    winsim::schedule::At(winsim::schedule::Point::LockAcquire, SpinLock);
     const ULONG_PTR token = OwnerToken();
     ULONG_PTR current = __atomic_load_n(SpinLock, __ATOMIC_RELAXED);
     if ((current & kHeldBit) != 0 && (current & kOwnerMask) == token) {

@@ -13,6 +13,8 @@
 
 #include "kernel/kernel_internal.h"
 
+#include <winsim/schedule.h>
+
 namespace winsim::fx {
 
 void InsertLocked(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Request> &request, Delivery *out)
@@ -84,6 +86,7 @@ void Present(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Request>
     }
     WDFQUEUE queueHandle = reinterpret_cast<WDFQUEUE>(queue->handle);
     WDFREQUEST requestHandle = reinterpret_cast<WDFREQUEST>(request->handle);
+    winsim::schedule::At(winsim::schedule::Point::QueueOperation, queueHandle);
     if (queue->config.EvtIoDeviceControl != nullptr) {
         EnterQueueCallback(*queue);
         queue->config.EvtIoDeviceControl(queueHandle, requestHandle, request->outputLength, request->inputLength,
@@ -343,6 +346,7 @@ NTSTATUS WdfIoQueueRetrieveNextRequest(WDFQUEUE Queue, WDFREQUEST *OutRequest)
         return STATUS_INVALID_PARAMETER;
     }
     *OutRequest = nullptr;
+    winsim::schedule::At(winsim::schedule::Point::QueueOperation, Queue);
     if (!CheckIrql(call, DISPATCH_LEVEL)) {
         return STATUS_INVALID_DEVICE_STATE;
     }

@@ -7,6 +7,8 @@
  */
 #include "fx_internal.h"
 
+#include <winsim/schedule.h>
+
 #include <algorithm>
 
 namespace winsim::fx {
@@ -186,6 +188,7 @@ ULONG_PTR WdfRequestGetInformation(WDFREQUEST Request)
 NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue)
 {
     const char *call = "WdfRequestForwardToIoQueue";
+    winsim::schedule::At(winsim::schedule::Point::QueueOperation, DestinationQueue);
     if (!CheckIrql(call, DISPATCH_LEVEL)) {
         return STATUS_INVALID_DEVICE_STATE;
     }

@@ -45,10 +45,11 @@ std::shared_ptr<detail::IoState> FinishedIo(NTSTATUS status)
 
 // Builds the request for an I/O control and hands it to the device's default queue.
 std::shared_ptr<detail::IoState> Issue(const Handle &handle, ULONG code, const void *input, size_t inputLength,
-                                       size_t outputLength)
+                                       size_t outputLength, bool kernelSender = false)
 {
-    const char *call = "DeviceIoControl";
-    kernel::RequireIrqlAtMost(call, PASSIVE_LEVEL);
+    const char *call = kernelSender ? "KernelDeviceIoControl" : "DeviceIoControl";
+    // User mode sends at PASSIVE_LEVEL; IoCallDriver may be called up to DISPATCH_LEVEL.
+    kernel::RequireIrqlAtMost(call, kernelSender ? DISPATCH_LEVEL : PASSIVE_LEVEL);
     const std::shared_ptr<detail::FileState> &state = handle.State();
     auto io = std::make_shared<detail::IoState>();
     Delivery delivery;
@@ -209,6 +210,13 @@ Overlapped DeviceIoControlOverlapped(const Handle &handle, ULONG ioControlCode,
 {
     return DeviceIoControlOverlapped(handle, ioControlCode, input.empty() ? nullptr : input.data(), input.size(),
                                      outputLength);
+}
+
+Overlapped KernelDeviceIoControl(const Handle &handle, ULONG ioControlCode, const std::vector<std::uint8_t> &input,
+                                 size_t outputLength)
+{
+    return Overlapped(
+        Issue(handle, ioControlCode, input.empty() ? nullptr : input.data(), input.size(), outputLength, true));
 }
 
 NTSTATUS Overlapped::InitialStatus() const
