@@ -5,7 +5,9 @@
 # that a mirror that is syncing or a network that hiccups does not end the run.
 set -euo pipefail
 
-host_pkgs=(build-essential cmake ninja-build python3 python3-jsonschema googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev)
+# libboost-dev and curl: qvrsim live's proxy (Boost.Asio) and the program its tests run.
+host_pkgs=(build-essential cmake ninja-build python3 python3-jsonschema googletest libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev
+           libboost-dev curl)
 fuzz_pkgs=(clang libclang-rt-14-dev)
 # Both Wine bitnesses and both compilers: the 32-bit build is the one shipped, the 64-bit one
 # tests the same behaviour where 32-bit programs cannot run.

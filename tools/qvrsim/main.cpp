@@ -10,8 +10,12 @@
  * file (nothing ran); 3 clean, but an answer differed from the scenario's expectation or a
  * step could not finish.
  */
+#include "live.h"
 #include "scenario.h"
 #include "simulator.h"
+
+#include <climits>
+#include <unistd.h>
 
 #include "agent/status_names.h"
 
@@ -62,6 +66,36 @@ void PrintHelp(std::ostream &out)
     }
 }
 
+const char kLiveUsage[] =
+    "usage: qvrsim live [--json] [--trace[=FLAGS[,LEVEL]]] [--allow-remote] [scenario-file] -- PROGRAM [ARGS...]\n";
+
+void PrintLiveHelp(std::ostream &out)
+{
+    out << kLiveUsage
+        << "\n"
+           "Plays the scenario (the built-in live default without a file: a proxy on port 8080,\n"
+           "its filters for every TCP port, curl and wget covered), then runs PROGRAM with a\n"
+           "preload library that asks qvrsim about each connect() and UDP send: the driver\n"
+           "classifies it in winsim for a process whose image is \\Device\\HarddiskVolume1 and\n"
+           "the real path (/usr/bin/curl: \\Device\\HarddiskVolume1\\usr\\bin\\curl). Redirected\n"
+           "connections go to a real proxy on loopback that reads the context record, connects\n"
+           "onwards and relays; blocked ones fail with EACCES, refused ones with ECONNREFUSED, a\n"
+           "classify still pending after 30 s with ETIMEDOUT. Destinations other than loopback\n"
+           "fail with ENETUNREACH unless --allow-remote is given.\n"
+           "\n"
+           "Exit status: as qvrsim's; 2 also when PROGRAM cannot be started or is statically\n"
+           "linked (nothing ran), 3 when it exits non-zero or ends by a signal.\n";
+}
+
+std::string PreloadPath()
+{
+    char self[PATH_MAX] = {};
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./qvrsim");
+    dir = dir.substr(0, dir.rfind('/'));
+    return dir + "/libqvrlive-preload.so";
+}
+
 int Usage(const std::string &problem)
 {
     std::cerr << "qvrsim: " << problem
@@ -71,8 +105,13 @@ int Usage(const std::string &problem)
 
 }  // namespace
 
+int Live(int argc, char **argv);
+
 int main(int argc, char **argv)
 {
+    if (argc > 1 && std::string(argv[1]) == "live") {
+        return Live(argc, argv);
+    }
     bool json = false;
     std::optional<qvr::sim::TraceSettings> trace;
     std::string file;
@@ -124,4 +163,73 @@ int main(int argc, char **argv)
     std::unique_ptr<qvr::sim::Output> output = json ? qvr::sim::JsonOutput(std::cout) : qvr::sim::TextOutput(std::cout);
     const qvr::sim::Report report = qvr::sim::RunScenario(*scenario, *output, true, trace);
     return report.ExitCode();
+}
+
+// qvrsim live [options] [scenario] -- PROGRAM [ARGS...]
+int Live(int argc, char **argv)
+{
+    bool json = false;
+    qvr::sim::LiveOptions options;
+    std::string file;
+    int i = 2;
+    for (; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") {
+            ++i;
+            break;
+        }
+        if (arg == "-h" || arg == "--help") {
+            PrintLiveHelp(std::cout);
+            return 0;
+        }
+        if (arg == "--json") {
+            json = true;
+        } else if (arg == "--allow-remote") {
+            options.allowRemote = true;
+        } else if (arg == "--trace") {
+            options.trace = qvr::sim::TraceSettings{};
+        } else if (arg.rfind("--trace=", 0) == 0) {
+            options.trace = qvr::sim::ParseTraceSettings(arg.substr(8));
+            if (!options.trace) {
+                std::cerr << "qvrsim live: --trace takes FLAGS[,LEVEL], not " << arg.substr(8) << "\n" << kLiveUsage;
+                return 2;
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            std::cerr << "qvrsim live: unknown option " << arg << "\n" << kLiveUsage;
+            return 2;
+        } else if (!file.empty()) {
+            std::cerr << "qvrsim live: one scenario file at a time (PROGRAM comes after --)\n" << kLiveUsage;
+            return 2;
+        } else {
+            file = arg;
+        }
+    }
+    for (; i < argc; ++i) {
+        options.program.push_back(argv[i]);
+    }
+    if (options.program.empty()) {
+        std::cerr << "qvrsim live: no PROGRAM after --\n" << kLiveUsage;
+        return 2;
+    }
+    std::string resolved;
+    const std::string problem = qvr::sim::CheckLiveProgram(options.program[0], &resolved);
+    if (!problem.empty()) {
+        std::cerr << "qvrsim live: " << problem << "\n";
+        return 2;
+    }
+    options.preload = PreloadPath();
+    if (access(options.preload.c_str(), R_OK) != 0) {
+        std::cerr << "qvrsim live: the preload library " << options.preload << " is missing (build the qvrsim target)\n";
+        return 2;
+    }
+    qvr::sim::ParseError error;
+    std::optional<qvr::sim::Scenario> scenario =
+        file.empty() ? qvr::sim::ParseScenario(qvr::sim::LiveScenarioText(), "live.qvrsim", &error)
+                     : qvr::sim::LoadScenarioFile(file, &error);
+    if (!scenario) {
+        std::cerr << "qvrsim live: " << error.ToString() << "\n";
+        return 2;
+    }
+    std::unique_ptr<qvr::sim::Output> output = json ? qvr::sim::JsonOutput(std::cout) : qvr::sim::TextOutput(std::cout);
+    return qvr::sim::RunLive(*scenario, *output, options);
 }

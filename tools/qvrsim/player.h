@@ -43,6 +43,12 @@ public:
     // The implicit last step when the scenario left the driver loaded.
     void Finish(int number);
 
+    // Live mode works in the world the scenario left: its proxy (null when none runs) and
+    // the service's filter session.
+    agent::LocalProxy *RunningProxy() { return proxyRunning_ ? &proxy_ : nullptr; }
+    agent::RedirectFilters &Filters() { return filters_; }
+    bool Loaded() const { return loaded_; }
+
 private:
     struct LiveConnection {
         std::string name;

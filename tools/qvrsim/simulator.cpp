@@ -374,7 +374,8 @@ int Report::ExitCode() const
 }
 
 Report RunScenario(const Scenario &scenario, Output &output, bool collectViolations,
-                   const std::optional<TraceSettings> &trace)
+                   const std::optional<TraceSettings> &trace,
+                   const std::function<void(Player &, Report &)> &beforeUnload)
 {
     Report report;
     std::mutex violationsLock;
@@ -401,6 +402,10 @@ Report RunScenario(const Scenario &scenario, Output &output, bool collectViolati
                                                  ": " + step.label + ")");
                 player.Play(step, number);
             }
+        }
+        if (beforeUnload && NT_SUCCESS(report.firstLoadStatus)) {
+            watchdog.Disarm();
+            beforeUnload(player, report);
         }
         watchdog.Arm(std::chrono::seconds(120), "the last unload");
         player.Finish(number + 1);

@@ -97,8 +97,12 @@ std::unique_ptr<Output> JsonOutput(std::ostream &out);
 // installed (a test's). With trace (or when the scenario has trace steps) the driver's
 // trace is shown, from the given settings (off when none are given) until a trace step
 // changes them.
+// `beforeUnload`, when given, is called after the last step with the world still standing
+// (live mode runs a real program there); the driver is unloaded after it returns.
+class Player;
 Report RunScenario(const Scenario &scenario, Output &output, bool collectViolations = true,
-                   const std::optional<TraceSettings> &trace = std::nullopt);
+                   const std::optional<TraceSettings> &trace = std::nullopt,
+                   const std::function<void(Player &, Report &)> &beforeUnload = {});
 // The same with the text output.
 Report RunScenario(const Scenario &scenario, std::ostream &out, bool collectViolations = true,
                    const std::optional<TraceSettings> &trace = std::nullopt);
