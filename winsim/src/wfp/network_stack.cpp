@@ -267,17 +267,19 @@ void EnterAuthConnect(const std::shared_ptr<ConnectionState> &c)
     if (c->redirected) {
         RedirectRecord record;
         {
+            // The redirect context is copied under the engine's mutex: a close on the
+            // application's thread (EndConnection) frees it under the same mutex.
             Engine &e = GetEngine();
             std::lock_guard<std::mutex> lock(e.mu);
             auto it = e.redirectHandles.find(static_cast<RedirectHandle *>(final.localRedirectHandle));
             record.redirectHandleId = it == e.redirectHandles.end() ? 0 : it->second->id;
+            if (final.localRedirectContext != nullptr && !c->chain.ended) {
+                const auto *bytes = static_cast<const UINT8 *>(final.localRedirectContext);
+                record.context.assign(bytes, bytes + final.localRedirectContextSize);
+            }
         }
         record.targetProcessId = final.localRedirectTargetPID;
         record.originalRemote = c->chain.original.remoteAddressAndPort;
-        if (final.localRedirectContext != nullptr) {
-            const auto *bytes = static_cast<const UINT8 *>(final.localRedirectContext);
-            record.context.assign(bytes, bytes + final.localRedirectContextSize);
-        }
         c->records.records.push_back(std::move(record));
         c->originalDestination = c->chain.original.remoteAddressAndPort;
     }
