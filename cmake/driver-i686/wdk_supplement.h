@@ -243,3 +243,19 @@ FORCEINLINE LONG64 InterlockedIncrement64(_Inout_ LONG64 volatile *Addend)  // w
 #define RtlUshortByteSwap(_x) __builtin_bswap16((USHORT)(_x))        // wdm.h
 #define RtlUlongByteSwap(_x) __builtin_bswap32((ULONG)(_x))          // wdm.h
 #define RtlUlonglongByteSwap(_x) __builtin_bswap64((ULONGLONG)(_x))  // wdm.h
+
+/*
+ * Plain reads of shared values. The WDK's wdm.h defines ReadAcquire and ReadNoFence as
+ * inline reads of the volatile location (on x86 every load already has acquire order, so
+ * only the compiler's ordering differs); mingw's wdm.h has neither. GCC's atomic loads are
+ * the same single load.
+ */
+FORCEINLINE LONG ReadAcquire(_In_ LONG const volatile *Source)  // wdm.h
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+
+FORCEINLINE LONG ReadNoFence(_In_ LONG const volatile *Source)  // wdm.h
+{
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
