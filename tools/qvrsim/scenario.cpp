@@ -89,7 +89,7 @@ std::vector<Word> SplitWords(const std::string &line)
 }
 
 // What each directive takes, for checking and for --help.
-struct DirectiveSpec {
+struct DirectiveForm {
     const char *word;
     const char *usage;
     const char *help;
@@ -99,9 +99,9 @@ struct DirectiveSpec {
     StepKind kind;
 };
 
-const std::vector<DirectiveSpec> &Directives()
+const std::vector<DirectiveForm> &Directives()
 {
-    static const std::vector<DirectiveSpec> specs = {
+    static const std::vector<DirectiveForm> forms = {
         {"name", "name <text...>", "the scenario's title (not a step)", {}, 1, 1000, StepKind::Rules},
         {"start", "start <process> <image-path> [notify=no]",
          "a process starts running the image (NT path); <process> names it in later lines", {"notify"}, 2, 2,
@@ -166,7 +166,7 @@ const std::vector<DirectiveSpec> &Directives()
          " from here on; a scenario with one gets a session even without --trace",
          {}, 1, 1, StepKind::Trace},
     };
-    return specs;
+    return forms;
 }
 
 std::optional<ConnectionExpectation> ParseOutcome(const std::string &text)
@@ -254,10 +254,10 @@ ULONG ParseControlCode(const std::string &text)
 }
 
 // Fills the step from the directive's arguments; the label is made afterwards.
-void Build(const DirectiveSpec &spec, const Args &args, Step &step, Timeline &timeline, std::string *describe)
+void Build(const DirectiveForm &form, const Args &args, Step &step, Timeline &timeline, std::string *describe)
 {
     const std::vector<Word> &p = args.positional;
-    switch (spec.kind) {
+    switch (form.kind) {
     case StepKind::Start:
         if (!IsName(p[0].text)) {
             Fail("process", "'" + p[0].text + "' is not a name (letters, digits, - _ .)");
@@ -314,7 +314,7 @@ void Build(const DirectiveSpec &spec, const Args &args, Step &step, Timeline &ti
             step.access = ParseAccess(*access, "access");
             step.ownHandle = true;
         }
-        if (spec.kind == StepKind::Open) {
+        if (form.kind == StepKind::Open) {
             step.ownHandle = true;
             *describe = "open the control device as " + (Option(args, "as") ? *Option(args, "as") : std::string("system"));
             break;
@@ -418,7 +418,7 @@ void Build(const DirectiveSpec &spec, const Args &args, Step &step, Timeline &ti
         break;
     }
     case StepKind::Connect: {
-        step.udp = spec.word == std::string("send");
+        step.udp = form.word == std::string("send");
         step.subject = ProcessRef(p[0].text, timeline);
         CheckEndpoint(p[1].text, "destination");
         step.remote = p[1].text;
@@ -540,13 +540,13 @@ bool TakesStatus(StepKind kind)
 void ParseLine(const std::vector<Word> &words, int number, Scenario &scenario, Timeline &timeline)
 {
     const std::string &word = words[0].text;
-    const DirectiveSpec *spec = nullptr;
-    for (const DirectiveSpec &candidate : Directives()) {
+    const DirectiveForm *form = nullptr;
+    for (const DirectiveForm &candidate : Directives()) {
         if (word == candidate.word) {
-            spec = &candidate;
+            form = &candidate;
         }
     }
-    if (spec == nullptr || words[0].quoted) {
+    if (form == nullptr || words[0].quoted) {
         Fail(word, "unknown directive (qvrsim --help lists them)");
     }
     if (word == "name") {
@@ -561,7 +561,7 @@ void ParseLine(const std::vector<Word> &words, int number, Scenario &scenario, T
             continue;
         }
         const std::string key = words[i].text.substr(0, equals);
-        if (key != "label" && std::find(spec->options.begin(), spec->options.end(), key) == spec->options.end()) {
+        if (key != "label" && std::find(form->options.begin(), form->options.end(), key) == form->options.end()) {
             Fail(key, "not an option of " + word);
         }
         if (args.options.count(key) != 0) {
@@ -569,16 +569,16 @@ void ParseLine(const std::vector<Word> &words, int number, Scenario &scenario, T
         }
         args.options[key] = words[i].text.substr(equals + 1);
     }
-    if (args.positional.size() < spec->minPositional || args.positional.size() > spec->maxPositional) {
-        Fail(word, "usage: " + std::string(spec->usage));
+    if (args.positional.size() < form->minPositional || args.positional.size() > form->maxPositional) {
+        Fail(word, "usage: " + std::string(form->usage));
     }
 
     Step step;
-    step.kind = spec->kind;
+    step.kind = form->kind;
     step.directive = word;
     step.line = number;
     std::string describe;
-    Build(*spec, args, step, timeline, &describe);
+    Build(*form, args, step, timeline, &describe);
     step.label = describe;
     if (const std::string *label = Option(args, "label")) {
         if (label->empty()) {
@@ -748,8 +748,8 @@ Scenario DefaultScenario()
 std::string DirectiveHelp()
 {
     std::ostringstream out;
-    for (const DirectiveSpec &spec : Directives()) {
-        out << "  " << spec.usage << "\n      " << spec.help << "\n";
+    for (const DirectiveForm &form : Directives()) {
+        out << "  " << form.usage << "\n      " << form.help << "\n";
     }
     return out.str();
 }
