@@ -47,7 +47,8 @@ World &StartWorld(const qvr::agent::AgentOptions &options)
     world->options.proxyPort = kProxyPort;
     StartAgent(*world);
     world->app = winsim::processes::Start(u"\\Device\\HarddiskVolume2\\Apps\\webbrowser.exe");
-    // On a thread of its own: at exit the main thread's winsim thread state may be gone.
+    // On a thread of its own: by the time atexit handlers run, the main thread's thread_local
+    // objects (winsim's per-thread callback records among them) have been destroyed.
     std::atexit([] {
         std::thread([] {
             world->agent->Stop();

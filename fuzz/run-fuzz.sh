@@ -4,7 +4,8 @@
 # simulator (built there with the sanitizers) generated scenario files for as long.
 # Usage: fuzz/run-fuzz.sh [seconds per target, default 60] [target ...]
 #        fuzz/run-fuzz.sh --runs N [target ...]      (say --runs 1000000 for the long run)
-# QVR_FUZZ_BUILD_DIR chooses the build folder (default build/host-fuzz).
+# QVR_FUZZ_BUILD_DIR chooses the build folder (default build/host-fuzz). The preset keeps
+# assertions (a Debug build) but optimises (-O1), as sanitizer builds are meant to be.
 #
 # Each driver target checks the driver's own state after every input (nothing pended, the
 # driver's pool back where it was) and the verifier's unload report at exit, so libFuzzer's

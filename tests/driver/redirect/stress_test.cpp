@@ -276,10 +276,13 @@ TEST_F(StressTest, RoundsOfSeedsEndCleanAtAnUnloadAtARandomPoint)
 // read plainly, winsim's dispatcher header checked outside its lock), and 1007 to 1011
 // (winsim freed a closed connection's redirect contexts while a pended redirect's work item
 // added one; found at 1009), and 31938 to 31942 (auth-connect copied a redirect context a
-// close on the application's thread was freeing; found at 31940).
+// close on the application's thread was freeing; found at 31940), and 40216 to 40220, 42827
+// to 42831 and 51465 to 51469 (an unload ran while a file clean-up or a queue callback was
+// still running in the driver, and a close read a connection's flow without the network's
+// mutex).
 TEST_F(StressTest, SeedsThatFoundRacesEndClean)
 {
-    for (std::uint64_t first : {16200371177231ULL, 1007ULL, 31938ULL}) {
+    for (std::uint64_t first : {16200371177231ULL, 1007ULL, 31938ULL, 40216ULL, 42827ULL, 51465ULL}) {
         for (std::uint64_t seed = first; seed < first + 5 && !HasFailure(); ++seed) {
             PlayRound(seed, 16);
         }

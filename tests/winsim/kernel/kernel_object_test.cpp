@@ -15,7 +15,10 @@
 #include "kernel_test_util.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -71,6 +74,23 @@ TEST_P(SystemThreadTest, ThreadObjectIsSignalledWhenTheThreadEnds)
 }
 
 INSTANTIATE_TEST_SUITE_P(ReturnOrTerminate, SystemThreadTest, testing::Values(false, true));
+
+// A driver unloaded by an atexit handler still runs on the main thread's kernel object, so
+// that object must not be ended (signalled and freed) by the thread's own exit first.
+TEST(SystemThreadDeathTest, MainThreadKeepsItsObjectThroughTheAtexitHandlers)
+{
+    EXPECT_EXIT(
+        {
+            (void)KeGetCurrentThread();
+            std::atexit([] {
+                LARGE_INTEGER zero{};
+                NTSTATUS status = KeWaitForSingleObject(KeGetCurrentThread(), Executive, KernelMode, FALSE, &zero);
+                _exit(status == STATUS_TIMEOUT ? 0 : 3);
+            });
+            std::exit(1);
+        },
+        testing::ExitedWithCode(0), "");
+}
 
 TEST(KernelObject, HandleTypeAndModeAreChecked)
 {

@@ -8,6 +8,10 @@
  */
 #include "kmdf_fixture.h"
 
+#include <atomic>
+#include <future>
+#include <thread>
+
 using namespace kmdftest;
 using winsim::Identity;
 
@@ -201,4 +205,31 @@ TEST_F(KmdfTest, ClosingTheLastHandleCallsFileCleanupOnce)
     EXPECT_EQ(TestCounters().fileCleanups.load(), 1);
     winsim::CloseHandle(kept);
     EXPECT_EQ(TestCounters().fileCleanups.load(), 2);
+}
+
+// A clean-up still running in the closing thread holds the unload back until it returns.
+TEST_F(KmdfTest, UnloadWaitsForCallsIntoTheDriverStillRunning)
+{
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> unloadsSeenInCleanup{-1};
+    TestOptions().fileCleanup = true;
+    TestOptions().inFileCleanup = [&] {
+        entered.set_value();
+        released.wait();
+        unloadsSeenInCleanup = TestCounters().unloadCalls.load();
+    };
+    ASSERT_EQ(Load(), STATUS_SUCCESS);
+    winsim::Handle handle = Open();
+    std::thread closer([&] { winsim::CloseHandle(handle); });
+    entered.get_future().wait();
+    std::future<winsim::UnloadResult> unload =
+        std::async(std::launch::async, [] { return winsim::UnloadDriver(kmdftest::kService); });
+    EXPECT_EQ(unload.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    release.set_value();
+    closer.join();
+    EXPECT_EQ(unload.get().status, STATUS_SUCCESS);
+    EXPECT_EQ(unloadsSeenInCleanup.load(), 0);
+    EXPECT_EQ(TestCounters().unloadCalls.load(), 1);
 }

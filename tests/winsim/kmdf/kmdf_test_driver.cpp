@@ -73,6 +73,9 @@ VOID TestFileCleanup(WDFFILEOBJECT FileObject)
 {
     gCounters.cleanedFile = FileObject;
     gCounters.cleanupIrql = KeGetCurrentIrql();
+    if (gOptions.inFileCleanup) {
+        gOptions.inFileCleanup();
+    }
     ++gCounters.fileCleanups;
 }
 

@@ -50,6 +50,7 @@ struct Options {
     bool createDriverTwice = false;         // call WdfDriverCreate a second time
     std::function<void()> beforeFinish;     // runs in DriverEntry just before finishing
     bool fileCleanup = false;               // register EvtFileCleanup
+    std::function<void()> inFileCleanup;    // runs inside EvtFileCleanup
 };
 
 struct Counters {

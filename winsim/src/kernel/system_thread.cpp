@@ -20,6 +20,8 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 namespace winsim::kernel {
 namespace {
 
@@ -166,7 +168,12 @@ PKTHREAD NTAPI KeGetCurrentThread(VOID)
     if (state.thread == nullptr) {
         // System worker threads are system threads too; test and caller threads are not.
         state.thread = NewThreadObject(state.isSystemThread);
-        tlsHostThreadGuard.thread = state.thread;
+        // The main thread's object is kept until the process ends: its thread_local
+        // destructors run before the atexit handlers and static destructors, which may still
+        // call into the kernel (a driver unloaded at exit, say).
+        if (gettid() != getpid()) {
+            tlsHostThreadGuard.thread = state.thread;
+        }
     }
     return state.thread;
 }

@@ -11,6 +11,8 @@
 #include <winsim/driver.h>
 
 #include <chrono>
+#include <memory>
+#include <string>
 
 using namespace winsim;
 using namespace winsim::fx;
@@ -146,15 +148,19 @@ std::vector<std::shared_ptr<Request>> DriverOwnedRequestsLocked(const fx::Driver
 }
 
 // Windows cannot finish an unload while the driver still owns requests of the handles that
-// were closed; give the driver's threads time to complete them.
+// were closed, or while a dispatch or clean-up call is still running in it; give the
+// driver's threads time to complete them and the calls time to return.
 void WaitForDriverOwnedRequests(const fx::Driver &driver)
 {
     Framework &fx = Fx();
     std::unique_lock<std::mutex> guard(fx.lock);
-    bool drained = fx.requestsChanged.wait_for(guard, std::chrono::seconds(30), [&driver] {
-        return DriverOwnedRequestsLocked(driver).empty();
+    bool drained = fx.requestsChanged.wait_for(guard, std::chrono::seconds(30), [&driver, &fx] {
+        return fx.driverCallsDue == 0 && DriverOwnedRequestsLocked(driver).empty();
     });
-    if (!drained) {
+    if (!drained && fx.driverCallsDue != 0) {
+        ReportViolation("UnloadDriver", std::to_string(fx.driverCallsDue) +
+                                            " framework call(s) into the driver did not return within 30 s");
+    } else if (!drained) {
         std::string list;
         for (const auto &request : DriverOwnedRequestsLocked(driver)) {
             list += " " + Hex(request->handle) + " (IOCTL " + Hex(request->ioControlCode) + ")";
@@ -218,7 +224,7 @@ UnloadResult UnloadDriver(std::string_view serviceName)
     std::string key = UpperKey(serviceName);
     LoadedDriver *load = nullptr;
     std::shared_ptr<fx::Driver> driver;
-    Delivery delivery;
+    auto delivery = std::make_unique<Delivery>();  // gone before the wait below
     {
         std::lock_guard<std::mutex> guard(fx.lock);
         auto it = fx.services.find(key);
@@ -241,13 +247,14 @@ UnloadResult UnloadDriver(std::string_view serviceName)
                 std::vector<std::shared_ptr<File>> files(device.files.begin(), device.files.end());
                 for (const auto &file : files) {
                     if (auto state = file->state.lock()) {
-                        CloseFileLocked(state, &delivery);
+                        CloseFileLocked(state, delivery.get());
                     }
                 }
             }
         }
     }
-    RunDelivery(delivery);
+    RunDelivery(*delivery);
+    delivery.reset();
     if (driver) {
         WaitForDriverOwnedRequests(*driver);
         RunOnSystemThread([&] {

@@ -166,6 +166,11 @@ struct Framework {
     std::map<std::string, std::weak_ptr<Device>> deviceNames;         // "\DEVICE\X"
     std::map<std::string, std::weak_ptr<Device>> links;               // "X" of "\DosDevices\X"
     std::set<WDFDEVICE_INIT *> inits;                                 // allocated, not consumed
+    // Calls into a driver decided under the lock (a presented request, a ready notification,
+    // EvtIoCanceledOnQueue, EvtFileCleanup) that have not yet returned. An unload waits for
+    // them: Windows does not unload a driver while a file object still references its device
+    // or a dispatch routine is still running in it.
+    int driverCallsDue = 0;
 };
 
 Framework &Fx();
@@ -229,6 +234,14 @@ struct Delivery {
     std::vector<std::pair<std::shared_ptr<Queue>, std::shared_ptr<Request>>> cancelledOnQueue;
     // EvtFileCleanup calls due, each with the file object it is for (kept alive meanwhile).
     std::vector<std::pair<PFN_WDF_FILE_CLEANUP, std::shared_ptr<File>>> cleanups;
+    int driverCalls = 0;  // counted in Framework::driverCallsDue until this is destroyed
+
+    Delivery() = default;
+    Delivery(const Delivery &) = delete;
+    Delivery &operator=(const Delivery &) = delete;
+    // Gives back the driver calls it counted; never destroyed with the framework lock held.
+    ~Delivery();
+    void CountDriverCallLocked();
 };
 // Inserts a request into a queue: presents it, parks it, or fails it.
 void InsertLocked(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Request> &request, Delivery *out);

@@ -26,6 +26,7 @@ void InsertLocked(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Req
         if (queue->pending.size() == 1) {
             queue->readyPending = true;
             out->notify.push_back(queue);
+            out->CountDriverCallLocked();
         }
         // An I/O that was cancelled while the driver owned it is cancelled as soon as it
         // is queued again, as a cancel-safe queue does with an already-cancelled IRP.
@@ -37,6 +38,7 @@ void InsertLocked(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Req
     request->state = RequestState::DriverOwned;
     out->queue = queue;
     out->request = request;
+    out->CountDriverCallLocked();
 }
 
 void CancelQueuedLocked(const std::shared_ptr<Request> &request, Delivery *out)
@@ -55,6 +57,7 @@ void CancelQueuedLocked(const std::shared_ptr<Request> &request, Delivery *out)
     if (queue->config.EvtIoCanceledOnQueue != nullptr && request->requeued) {
         request->state = RequestState::DriverOwned;
         out->cancelledOnQueue.emplace_back(queue, request);
+        out->CountDriverCallLocked();
         return;
     }
     out->completions.push_back(CompleteLocked(*request, STATUS_CANCELLED, 0, "the framework (cancelled in a queue)"));
@@ -167,6 +170,23 @@ void WaitForQueueCallbacks(Queue &queue)
     const int own = static_cast<int>(std::count(tlsQueueCallbacks.begin(), tlsQueueCallbacks.end(), &queue));
     std::unique_lock<std::mutex> guard(Fx().lock);
     Fx().requestsChanged.wait(guard, [&] { return queue.callbacksRunning <= own; });
+}
+
+void Delivery::CountDriverCallLocked()
+{
+    ++driverCalls;
+    ++Fx().driverCallsDue;
+}
+
+Delivery::~Delivery()
+{
+    if (driverCalls == 0) {
+        return;
+    }
+    Framework &fx = Fx();
+    std::lock_guard<std::mutex> guard(fx.lock);
+    fx.driverCallsDue -= driverCalls;
+    fx.requestsChanged.notify_all();
 }
 
 void RunDelivery(Delivery &delivery)
