@@ -279,10 +279,10 @@ TEST_F(StressTest, RoundsOfSeedsEndCleanAtAnUnloadAtARandomPoint)
 // close on the application's thread was freeing; found at 31940), and 40216 to 40220, 42827
 // to 42831 and 51465 to 51469 (an unload ran while a file clean-up or a queue callback was
 // still running in the driver, and a close read a connection's flow without the network's
-// mutex).
+// mutex; 91793 to 91797: the close and the flow's attachment still raced, found at 91795).
 TEST_F(StressTest, SeedsThatFoundRacesEndClean)
 {
-    for (std::uint64_t first : {16200371177231ULL, 1007ULL, 31938ULL, 40216ULL, 42827ULL, 51465ULL}) {
+    for (std::uint64_t first : {16200371177231ULL, 1007ULL, 31938ULL, 40216ULL, 42827ULL, 51465ULL, 91793ULL}) {
         for (std::uint64_t seed = first; seed < first + 5 && !HasFailure(); ++seed) {
             PlayRound(seed, 16);
         }

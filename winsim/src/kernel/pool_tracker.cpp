@@ -50,6 +50,27 @@ struct Block {
 struct Shard {
     std::mutex mutex;
     std::unordered_map<const void *, Block> live;
+    // The driver's own live blocks (not handed to the platform), in all and by tag, kept as
+    // blocks come and go so that counting them costs nothing per block.
+    std::size_t driverOwned = 0;
+    std::unordered_map<ULONG, std::size_t> driverOwnedByTag;
+
+    void CountLocked(const Block &block, bool added)
+    {
+        if (block.platformOwned) {
+            return;
+        }
+        if (added) {
+            ++driverOwned;
+            ++driverOwnedByTag[block.tag];
+            return;
+        }
+        --driverOwned;
+        auto it = driverOwnedByTag.find(block.tag);
+        if (--it->second == 0) {
+            driverOwnedByTag.erase(it);
+        }
+    }
 };
 
 struct PoolState {
@@ -178,6 +199,7 @@ void FreeBlock(const char *call, PVOID address, bool checkTag, ULONG tag, const 
         auto it = shard.live.find(address);
         if (it != shard.live.end()) {
             block = it->second;
+            shard.CountLocked(block, false);
             shard.live.erase(it);
             found = true;
         }
@@ -248,7 +270,8 @@ void HandPoolToPlatform(const void *address)
     Shard &shard = ShardFor(address);
     std::lock_guard<std::mutex> lock(shard.mutex);
     auto it = shard.live.find(address);
-    if (it != shard.live.end()) {
+    if (it != shard.live.end() && !it->second.platformOwned) {
+        shard.CountLocked(it->second, false);
         it->second.platformOwned = true;
     }
 }
@@ -262,9 +285,7 @@ std::size_t OutstandingAllocations()
     std::size_t count = 0;
     for (kernel::Shard &shard : kernel::Pool().shards) {
         std::lock_guard<std::mutex> lock(shard.mutex);
-        for (const auto &entry : shard.live) {
-            count += entry.second.platformOwned ? 0 : 1;
-        }
+        count += shard.driverOwned;
     }
     return count;
 }
@@ -283,12 +304,14 @@ std::size_t OutstandingAllocations(std::string_view tag)
     std::size_t count = 0;
     for (kernel::Shard &shard : kernel::Pool().shards) {
         std::lock_guard<std::mutex> lock(shard.mutex);
-        for (const auto &entry : shard.live) {
-            if (entry.second.platformOwned) {
-                continue;
-            }
-            if (plain ? entry.second.tag == value : kernel::TagToString(entry.second.tag) == tag) {
-                ++count;
+        if (plain) {
+            auto it = shard.driverOwnedByTag.find(value);
+            count += it != shard.driverOwnedByTag.end() ? it->second : 0;
+            continue;
+        }
+        for (const auto &[tagValue, blocks] : shard.driverOwnedByTag) {
+            if (kernel::TagToString(tagValue) == tag) {
+                count += blocks;
             }
         }
     }
@@ -336,7 +359,9 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
     __builtin_memset(address, kFreshFill, rounded);
     Shard &shard = ShardFor(address);
     std::lock_guard<std::mutex> lock(shard.mutex);
-    shard.live[address] = Block{Tag, PoolType, NumberOfBytes, caller};
+    Block &block = shard.live[address];
+    block = Block{Tag, PoolType, NumberOfBytes, caller};
+    shard.CountLocked(block, true);
     return address;
 }
 

@@ -78,15 +78,19 @@ void SetOutcome(ConnectionState &c, Outcome outcome, NTSTATUS status = STATUS_SU
 // Ends the connection's flow and frees what WFP owns for it: the redirect contexts.
 void EndConnection(ConnectionState &c)
 {
+    std::shared_ptr<Flow> flow;
     {
+        // The network's thread attaches the flow under this mutex (EnterAuthConnect); a flow
+        // attached after this point is ended there.
         std::lock_guard<std::mutex> lock(Net().mu);
         if (c.ended) {
             return;
         }
         c.ended = true;
+        flow = c.flow;
     }
-    if (c.flow) {
-        EndFlow(c.flow);
+    if (flow) {
+        EndFlow(flow);
     }
     std::set<void *> contexts;
     {
@@ -290,10 +294,15 @@ void EnterAuthConnect(const std::shared_ptr<ConnectionState> &c)
                             : HostAddress(c->remote.address.family);
     }
     std::shared_ptr<Flow> flow = CreateFlow();
+    bool closed = false;
     {
         std::lock_guard<std::mutex> lock(Net().mu);
         c->local = local;
         c->flow = flow;
+        closed = c->ended;
+    }
+    if (closed) {
+        EndFlow(flow);  // the application closed the socket while its connect was classified
     }
     AuthConnectPhase(c, false);
 }
