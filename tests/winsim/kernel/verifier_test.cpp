@@ -66,12 +66,16 @@ TEST(VerifierPool, LeakedAllocationIsReportedWithTagAndCaller)
 TEST(VerifierPool, WrongTagAndDoubleFreeAreViolations)
 {
     winsim::ViolationCapture capture;
+    const std::size_t before = winsim::OutstandingAllocations();
     PVOID block = ExAllocatePoolWithTag(PagedPool, 8, Tag("QVPM"));
     ASSERT_NE(block, nullptr);
     ExFreePoolWithTag(block, Tag("QVCB"));
     EXPECT_TRUE(MessageContains(capture, "ExFreePoolWithTag", "frees with tag 'QVCB' a block allocated with tag 'QVPM'"));
+    // The block is freed all the same, and counted under the tag it was allocated with.
+    EXPECT_EQ(winsim::OutstandingAllocations("QVPM"), 0u);
     ExFreePoolWithTag(block, Tag("QVPM"));
     EXPECT_TRUE(MessageContains(capture, "ExFreePoolWithTag", "double free"));
+    EXPECT_EQ(winsim::OutstandingAllocations(), before);
     int notPool = 0;
     ExFreePool(&notPool);
     EXPECT_TRUE(MessageContains(capture, "ExFreePool", "not a pool allocation"));
@@ -86,6 +90,16 @@ TEST(VerifierPool, UntaggedFreeOfADefaultTaggedBlockIsFine)
     EXPECT_EQ(winsim::OutstandingAllocations("None"), 1u);
     ExFreePoolWithTag(block, 0);
     EXPECT_TRUE(capture.Violations().empty());
+}
+
+// A tag with unprintable bytes is counted under the name the leak report gives it.
+TEST(VerifierPool, UnprintableTagIsCountedByItsReportedName)
+{
+    PVOID block = ExAllocatePoolWithTag(NonPagedPoolNx, 16, 0x01564451);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(winsim::OutstandingAllocations("QDV\\x01"), 1u);
+    ExFreePoolWithTag(block, 0x01564451);
+    EXPECT_EQ(winsim::OutstandingAllocations("QDV\\x01"), 0u);
 }
 
 TEST(VerifierPool, BlocksAreAlignedAndNeverZeroed)

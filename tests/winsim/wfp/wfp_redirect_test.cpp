@@ -122,6 +122,21 @@ protected:
         EXPECT_EQ(winsim::OutstandingAllocations("Test"), 0u) << "WFP frees the redirect context at flow end";
     }
 
+    // The redirect callout pends each classify, keeping the pended handle and the classify's
+    // output for the test to complete it with.
+    void PendEveryRedirect(UINT64 *handle, FWPS_CLASSIFY_OUT0 *saved)
+    {
+        redirect.classify = [handle, saved](const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *,
+                                            const void *ctx, const FWPS_FILTER1 *f, UINT64, FWPS_CLASSIFY_OUT0 *out) {
+            ASSERT_EQ(FwpsAcquireClassifyHandle0(const_cast<void *>(ctx), 0, handle), STATUS_SUCCESS);
+            *saved = *out;
+            ASSERT_EQ(FwpsPendClassify0(*handle, f->filterId, 0, out), STATUS_SUCCESS);
+            FwpsReleaseClassifyHandle0(*handle);  // the pend holds its own reference
+            out->actionType = FWP_ACTION_BLOCK;
+            out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
+        };
+    }
+
     static ConnectRequest AppConnect()
     {
         ConnectRequest r;
@@ -347,15 +362,7 @@ TEST_F(RedirectTest, PendedClassifyCompletedWithBlockBlocksTheConnection)
 {
     UINT64 handle = 0;
     FWPS_CLASSIFY_OUT0 saved = {};
-    redirect.classify = [&](const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, const void *ctx,
-                            const FWPS_FILTER1 *f, UINT64, FWPS_CLASSIFY_OUT0 *out) {
-        ASSERT_EQ(FwpsAcquireClassifyHandle0(const_cast<void *>(ctx), 0, &handle), STATUS_SUCCESS);
-        saved = *out;
-        ASSERT_EQ(FwpsPendClassify0(handle, f->filterId, 0, out), STATUS_SUCCESS);
-        FwpsReleaseClassifyHandle0(handle);  // the pend holds its own reference
-        out->actionType = FWP_ACTION_BLOCK;
-        out->rights &= ~FWPS_RIGHT_ACTION_WRITE;
-    };
+    PendEveryRedirect(&handle, &saved);
     winsim::network::Connection c = Connect(AppConnect());
     ASSERT_EQ(c.State(), Outcome::Pending);
 
@@ -365,6 +372,36 @@ TEST_F(RedirectTest, PendedClassifyCompletedWithBlockBlocksTheConnection)
 
     EXPECT_EQ(c.WaitSettled(), Outcome::Blocked);
     EXPECT_EQ(redirect.classifyCalls.load(), 1);
+}
+
+// The application closes its socket after a pended connect-redirect classify completed but
+// before the stack made the connection's flow (here: while a lower callout classifies it);
+// the flow made after the close is ended at once.
+TEST_F(RedirectTest, FlowMadeAfterTheConnectionClosedIsEnded)
+{
+    TestCallout second(MakeGuid(3));
+    ASSERT_EQ(second.Register(), STATUS_SUCCESS);
+    FilterSpec lower = CalloutFilter(FWPM_LAYER_ALE_CONNECT_REDIRECT_V4, second.Key());
+    lower.weight = 1;
+    service.AddCalloutAndFilter(lower);
+    UINT64 handle = 0;
+    FWPS_CLASSIFY_OUT0 saved = {};
+    PendEveryRedirect(&handle, &saved);
+    winsim::network::Connection c = Connect(AppConnect());
+    ASSERT_EQ(c.State(), Outcome::Pending);
+    second.classify = [&](const FWPS_INCOMING_VALUES0 *, const FWPS_INCOMING_METADATA_VALUES0 *, const void *,
+                          const FWPS_FILTER1 *, UINT64, FWPS_CLASSIFY_OUT0 *out) {
+        c.Close();
+        out->actionType = FWP_ACTION_PERMIT;
+    };
+
+    saved.actionType = FWP_ACTION_CONTINUE;
+    FwpsCompleteClassify0(handle, 0, &saved);
+    ASSERT_TRUE(winsim::network::Drain());
+
+    ASSERT_NE(c.FlowHandle(), 0u) << "the stack made a flow after the close";
+    EXPECT_EQ(FwpsFlowAssociateContext0(c.FlowHandle(), FWPS_LAYER_ALE_AUTH_CONNECT_V4, auth.Id(), 1),
+              STATUS_FWP_NOT_FOUND);
 }
 
 TEST_F(RedirectTest, RedirectedConnectionHeldAtAuthConnectWhileItsRecordsAreJudged)

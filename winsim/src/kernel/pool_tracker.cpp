@@ -50,9 +50,8 @@ struct Block {
 struct Shard {
     std::mutex mutex;
     std::unordered_map<const void *, Block> live;
-    // The driver's own live blocks (not handed to the platform), in all and by tag, kept as
-    // blocks come and go so that counting them costs nothing per block.
-    std::size_t driverOwned = 0;
+    // The driver's own live blocks (not handed to the platform) by tag, kept as blocks come
+    // and go so that counting them costs nothing per block.
     std::unordered_map<ULONG, std::size_t> driverOwnedByTag;
 
     void CountLocked(const Block &block, bool added)
@@ -61,11 +60,9 @@ struct Shard {
             return;
         }
         if (added) {
-            ++driverOwned;
             ++driverOwnedByTag[block.tag];
             return;
         }
-        --driverOwned;
         auto it = driverOwnedByTag.find(block.tag);
         if (--it->second == 0) {
             driverOwnedByTag.erase(it);
@@ -285,7 +282,9 @@ std::size_t OutstandingAllocations()
     std::size_t count = 0;
     for (kernel::Shard &shard : kernel::Pool().shards) {
         std::lock_guard<std::mutex> lock(shard.mutex);
-        count += shard.driverOwned;
+        for (const auto &[tag, blocks] : shard.driverOwnedByTag) {
+            count += blocks;
+        }
     }
     return count;
 }

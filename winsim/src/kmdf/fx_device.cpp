@@ -33,7 +33,7 @@ void CloseFileLocked(const std::shared_ptr<detail::FileState> &state, Delivery *
         // closed; the file object itself lives on until its outstanding I/O is done.
         if (device->fileCleanup != nullptr && file) {
             out->cleanups.emplace_back(device->fileCleanup, file);
-            out->CountDriverCallLocked();
+            out->CountCallLocked(state->device);
         }
         device->files.erase(file);
         if (device->wdm != nullptr && device->wdm->ReferenceCount > 0) {

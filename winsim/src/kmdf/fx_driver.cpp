@@ -11,7 +11,6 @@
 #include <winsim/driver.h>
 
 #include <chrono>
-#include <memory>
 #include <string>
 
 using namespace winsim;
@@ -147,18 +146,41 @@ std::vector<std::shared_ptr<Request>> DriverOwnedRequestsLocked(const fx::Driver
     return owned;
 }
 
+// Closes the handles still open to the driver's devices, as if the processes holding them
+// exited; each close runs the framework's cleanup in this thread.
+void CloseOpenFiles(const fx::Driver &driver)
+{
+    Delivery delivery;
+    {
+        std::lock_guard<std::mutex> guard(Fx().lock);
+        for (const auto &child : driver.children) {
+            if (child->kind != Kind::Device) {
+                continue;
+            }
+            auto &device = static_cast<Device &>(*child);
+            std::vector<std::shared_ptr<File>> files(device.files.begin(), device.files.end());
+            for (const auto &file : files) {
+                if (auto state = file->state.lock()) {
+                    CloseFileLocked(state, &delivery);
+                }
+            }
+        }
+    }
+    RunDelivery(delivery);
+}
+
 // Windows cannot finish an unload while the driver still owns requests of the handles that
 // were closed, or while a dispatch or clean-up call is still running in it; give the
 // driver's threads time to complete them and the calls time to return.
-void WaitForDriverOwnedRequests(const fx::Driver &driver)
+void WaitForDriverToSettle(const fx::Driver &driver)
 {
     Framework &fx = Fx();
     std::unique_lock<std::mutex> guard(fx.lock);
-    bool drained = fx.requestsChanged.wait_for(guard, std::chrono::seconds(30), [&driver, &fx] {
-        return fx.driverCallsDue == 0 && DriverOwnedRequestsLocked(driver).empty();
+    bool drained = fx.requestsChanged.wait_for(guard, std::chrono::seconds(30), [&driver] {
+        return driver.callsDue == 0 && DriverOwnedRequestsLocked(driver).empty();
     });
-    if (!drained && fx.driverCallsDue != 0) {
-        ReportViolation("UnloadDriver", std::to_string(fx.driverCallsDue) +
+    if (!drained && driver.callsDue != 0) {
+        ReportViolation("UnloadDriver", std::to_string(driver.callsDue) +
                                             " framework call(s) into the driver did not return within 30 s");
     } else if (!drained) {
         std::string list;
@@ -224,7 +246,6 @@ UnloadResult UnloadDriver(std::string_view serviceName)
     std::string key = UpperKey(serviceName);
     LoadedDriver *load = nullptr;
     std::shared_ptr<fx::Driver> driver;
-    auto delivery = std::make_unique<Delivery>();  // gone before the wait below
     {
         std::lock_guard<std::mutex> guard(fx.lock);
         auto it = fx.services.find(key);
@@ -237,26 +258,11 @@ UnloadResult UnloadDriver(std::string_view serviceName)
         if (!unloadable) {
             return {STATUS_INVALID_DEVICE_REQUEST, {}};
         }
-        load->unloading = true;
-        if (driver) {
-            for (const auto &child : driver->children) {
-                if (child->kind != Kind::Device) {
-                    continue;
-                }
-                auto &device = static_cast<Device &>(*child);
-                std::vector<std::shared_ptr<File>> files(device.files.begin(), device.files.end());
-                for (const auto &file : files) {
-                    if (auto state = file->state.lock()) {
-                        CloseFileLocked(state, delivery.get());
-                    }
-                }
-            }
-        }
+        load->unloading = true;  // no handle opens from here on
     }
-    RunDelivery(*delivery);
-    delivery.reset();
     if (driver) {
-        WaitForDriverOwnedRequests(*driver);
+        CloseOpenFiles(*driver);
+        WaitForDriverToSettle(*driver);
         RunOnSystemThread([&] {
             driver->config.EvtDriverUnload(reinterpret_cast<WDFDRIVER>(driver->handle));
             DeleteObjectTree(driver);

@@ -69,6 +69,11 @@ struct Driver : Object {
     Driver() : Object(Kind::Driver) {}
     LoadedDriver *load = nullptr;         // owning service record
     WDF_DRIVER_CONFIG config{};           // as given to WdfDriverCreate
+    // Calls into the driver decided under the lock (a presented request, a ready
+    // notification, EvtIoCanceledOnQueue, EvtFileCleanup) that have not yet returned. An
+    // unload waits for them: Windows does not unload a driver while a file object still
+    // references its device or a dispatch routine is still running in it.
+    int callsDue = 0;
 };
 
 struct Device : Object {
@@ -166,11 +171,6 @@ struct Framework {
     std::map<std::string, std::weak_ptr<Device>> deviceNames;         // "\DEVICE\X"
     std::map<std::string, std::weak_ptr<Device>> links;               // "X" of "\DosDevices\X"
     std::set<WDFDEVICE_INIT *> inits;                                 // allocated, not consumed
-    // Calls into a driver decided under the lock (a presented request, a ready notification,
-    // EvtIoCanceledOnQueue, EvtFileCleanup) that have not yet returned. An unload waits for
-    // them: Windows does not unload a driver while a file object still references its device
-    // or a dispatch routine is still running in it.
-    int driverCallsDue = 0;
 };
 
 Framework &Fx();
@@ -234,14 +234,15 @@ struct Delivery {
     std::vector<std::pair<std::shared_ptr<Queue>, std::shared_ptr<Request>>> cancelledOnQueue;
     // EvtFileCleanup calls due, each with the file object it is for (kept alive meanwhile).
     std::vector<std::pair<PFN_WDF_FILE_CLEANUP, std::shared_ptr<File>>> cleanups;
-    int driverCalls = 0;  // counted in Framework::driverCallsDue until this is destroyed
+    // The driver of each call above, counted in its Driver::callsDue until this is destroyed.
+    std::vector<std::shared_ptr<Driver>> calledDrivers;
 
     Delivery() = default;
     Delivery(const Delivery &) = delete;
     Delivery &operator=(const Delivery &) = delete;
-    // Gives back the driver calls it counted; never destroyed with the framework lock held.
+    // Gives back the calls it counted; never destroyed with the framework lock held.
     ~Delivery();
-    void CountDriverCallLocked();
+    void CountCallLocked(const std::weak_ptr<Device> &device);
 };
 // Inserts a request into a queue: presents it, parks it, or fails it.
 void InsertLocked(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Request> &request, Delivery *out);

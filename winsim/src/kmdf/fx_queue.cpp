@@ -26,7 +26,7 @@ void InsertLocked(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Req
         if (queue->pending.size() == 1) {
             queue->readyPending = true;
             out->notify.push_back(queue);
-            out->CountDriverCallLocked();
+            out->CountCallLocked(queue->device);
         }
         // An I/O that was cancelled while the driver owned it is cancelled as soon as it
         // is queued again, as a cancel-safe queue does with an already-cancelled IRP.
@@ -38,7 +38,7 @@ void InsertLocked(const std::shared_ptr<Queue> &queue, const std::shared_ptr<Req
     request->state = RequestState::DriverOwned;
     out->queue = queue;
     out->request = request;
-    out->CountDriverCallLocked();
+    out->CountCallLocked(queue->device);
 }
 
 void CancelQueuedLocked(const std::shared_ptr<Request> &request, Delivery *out)
@@ -57,7 +57,7 @@ void CancelQueuedLocked(const std::shared_ptr<Request> &request, Delivery *out)
     if (queue->config.EvtIoCanceledOnQueue != nullptr && request->requeued) {
         request->state = RequestState::DriverOwned;
         out->cancelledOnQueue.emplace_back(queue, request);
-        out->CountDriverCallLocked();
+        out->CountCallLocked(queue->device);
         return;
     }
     out->completions.push_back(CompleteLocked(*request, STATUS_CANCELLED, 0, "the framework (cancelled in a queue)"));
@@ -172,20 +172,26 @@ void WaitForQueueCallbacks(Queue &queue)
     Fx().requestsChanged.wait(guard, [&] { return queue.callbacksRunning <= own; });
 }
 
-void Delivery::CountDriverCallLocked()
+void Delivery::CountCallLocked(const std::weak_ptr<Device> &device)
 {
-    ++driverCalls;
-    ++Fx().driverCallsDue;
+    std::shared_ptr<Device> target = device.lock();
+    std::shared_ptr<Driver> driver = target ? target->driver.lock() : nullptr;
+    if (driver) {
+        ++driver->callsDue;
+        calledDrivers.push_back(std::move(driver));
+    }
 }
 
 Delivery::~Delivery()
 {
-    if (driverCalls == 0) {
+    if (calledDrivers.empty()) {
         return;
     }
     Framework &fx = Fx();
     std::lock_guard<std::mutex> guard(fx.lock);
-    fx.driverCallsDue -= driverCalls;
+    for (const auto &driver : calledDrivers) {
+        --driver->callsDue;
+    }
     fx.requestsChanged.notify_all();
 }
 
