@@ -33,15 +33,15 @@ for target in "${targets[@]}"; do
   corpus="$build/fuzz/corpus/$target"
   mkdir -p "$corpus"
   # New inputs go to the build's corpus; the checked-in seeds are read only. The scenario
-  # reader starts from the checked-in scenarios.
-  seeds="fuzz/seeds/$target"
-  [ "$target" = scenario_parse_fuzz ] && seeds="scenarios"
+  # reader starts from its kept corpus and the checked-in scenarios.
+  seeds=("fuzz/seeds/$target")
+  [ "$target" = scenario_parse_fuzz ] && seeds+=(scenarios)
   extra=()
   if [[ -f "fuzz/dictionaries/$target.dict" ]]; then extra+=(-dict="fuzz/dictionaries/$target.dict"); fi
   [ "$target" = scenario_parse_fuzz ] || extra+=(-detect_leaks=0)
   echo "== $target (${limit[*]}) =="
   "$build/fuzz/$target" "${limit[@]}" "${extra[@]}" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
-    "$corpus" "$seeds"
+    "$corpus" "${seeds[@]}"
 done
 if [[ "${limit[0]}" == -max_total_time=* && $# -eq 0 ]]; then
   echo "== qvrsim with generated scenarios for ${seconds}s =="
