@@ -155,10 +155,11 @@ std::optional<ProxiedConnection> LocalProxy::Accept(std::chrono::milliseconds ti
     }
 }
 
-winsim::network::Connection LocalProxy::ConnectOnward(const ProxiedConnection &connection)
+winsim::network::Connection LocalProxy::ConnectOnward(const ProxiedConnection &connection,
+                                                      std::optional<std::uint64_t> byProcess)
 {
     winsim::network::ConnectRequest request;
-    request.processId = processId_;
+    request.processId = byProcess.value_or(processId_);
     request.remote = connection.context ? connection.context->requested : connection.local;
     std::vector<std::uint8_t> records;
     if (NT_SUCCESS(connection.accepted.QueryRedirectRecords(&records))) {

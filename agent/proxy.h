@@ -69,8 +69,10 @@ public:
     std::optional<ProxiedConnection> Accept(std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
 
     // The proxy's own connection onwards to the requested destination, carrying the
-    // accepted connection's redirect records.
-    winsim::network::Connection ConnectOnward(const ProxiedConnection &connection);
+    // accepted connection's redirect records; made by another process (a helper the proxy
+    // hands the records to) when `byProcess` is given.
+    winsim::network::Connection ConnectOnward(const ProxiedConnection &connection,
+                                              std::optional<std::uint64_t> byProcess = std::nullopt);
 
     static std::u16string DefaultImagePath();
 

@@ -94,18 +94,9 @@ NTSTATUS OpenEngine(HANDLE *EngineHandle)
         TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmEngineOpen0 returned %!STATUS! without a handle", status);
         return status;
     }
-    // A BFE notification may open a session while the initialisation opens one; the
-    // first stored wins and the other is closed again.
-    if (InterlockedCompareExchangePointer(EngineHandle, handle, nullptr) != nullptr) {
-        TraceEvents(TRACE_LEVEL_VERBOSE, TRACE_DRIVER, "a management session was already open");
-        // The stored session serves; one that will not close is the engine's to keep.
-        status = FwpmEngineClose0(handle);
-        if (!NT_SUCCESS(status)) {
-            TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "FwpmEngineClose0 of the second session failed: %!STATUS!",
-                        status);
-        }
-        return STATUS_SUCCESS;
-    }
+    // Both callers (the initialisation and the BFE notification) hold the engine gate and
+    // found no session open, so no other open can have stored one meanwhile.
+    (VOID) InterlockedExchangePointer(EngineHandle, handle);
     TraceEvents(TRACE_LEVEL_INFORMATION, TRACE_DRIVER, "management session opened");
     return status;
 }

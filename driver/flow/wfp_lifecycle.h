@@ -58,7 +58,8 @@ VOID NTAPI OnBfeStateChange(_Inout_ PVOID Context, _In_ FWPM_SERVICE_STATE NewSt
 
 /*
  * Opens the management session into *EngineHandle unless one is already there. A
- * success that gives no handle is traced and returned as success.
+ * success that gives no handle is traced and returned as success. The caller holds the
+ * engine gate, so that no other open runs meanwhile.
  */
 _IRQL_requires_(PASSIVE_LEVEL)
 _Must_inspect_result_

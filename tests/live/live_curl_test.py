@@ -110,6 +110,33 @@ def held_when_qvrsim_ends(curl):
         os.unlink(marker)
 
 
+def unload_while_held(curl):
+    """SIGTERM to qvrsim while curl's connect() waits for a verdict that never comes: the driver
+    unloads with the connection held, the connect() fails at once, the verifier stays clean."""
+    marker = tempfile.mktemp()
+    with tempfile.NamedTemporaryFile("w", suffix=".qvrsim", delete=False) as f:
+        f.write("proxy 8080\nfilter proxy hold=yes\nrules intercept curl\nverdict silent\n")
+    run = subprocess.Popen([QVRSIM, "live", "--json", f.name, "--", "sh", "-c",
+                            "%s; echo $? > %s" % (" ".join(curl), marker)],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    time.sleep(2)  # curl's connect() is held for the verdict
+    run.terminate()
+    try:
+        out, _ = run.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        run.kill()
+        out, _ = run.communicate()
+    objects = [json.loads(line) for line in out.decode().splitlines() if line.startswith("{")]
+    ended = os.path.exists(marker) and open(marker).read().strip()
+    check("unload while held: curl's connect() failed (curl ended: %s)" % ended, ended not in (None, "", "0"))
+    check("unload while held: the interrupted unload is a step", any(
+        o["kind"] == "step" and o["directive"] == "unload" and "interrupted" in o["label"] for o in objects))
+    check("unload while held: verifier clean, exit 3", verdict_clean(objects) and run.returncode == 3)
+    os.unlink(f.name)
+    if os.path.exists(marker):
+        os.unlink(marker)
+
+
 def main():
     if not os.path.exists("/usr/bin/curl"):
         print("FAIL: /usr/bin/curl is missing (scripts/deps.sh host installs it)")
@@ -166,6 +193,21 @@ def main():
         check("port query, port 9: refused", done.returncode == 3 and PAGE not in done.stdout and len(answers) == 1 and
               answers[0]["remote"].endswith(":9") and answers[0]["live"].get("errno") == "ECONNREFUSED")
 
+        # Held for the service's verdict: a blocked destination fails, a permitted one arrives.
+        holding = "proxy 8080\nfilter proxy hold=yes\nrules intercept curl\n"
+        done, objects = live(holding + "verdict block %s\n" % stand_in, curl)
+        answers = calls(objects)
+        check("verdict block: curl fails with EACCES", done.returncode == 3 and PAGE not in done.stdout and
+              len(answers) == 1 and answers[0]["live"].get("errno") == "EACCES" and
+              (answers[0].get("verdict") or {}).get("block") is True)
+        check("verdict block: the service saw the destination", (answers[0].get("verdict") or {}).get("requested")
+              == stand_in if answers else False)
+        done, objects = live(holding + "verdict permit\n", curl)
+        answers = calls(objects)
+        check("verdict permit: the page arrives through the proxy", PAGE in done.stdout and len(proxied(objects)) == 1)
+        check("verdict permit: the call was held and permitted",
+              len(answers) == 1 and (answers[0].get("verdict") or {}).get("block") is False)
+
         # The QUIC switch: curl's UDP to port 443 fails, its TCP still goes through.
         tftp = "tftp://%s:443/x" % URL_HOST
         both = ["sh", "-c", "curl -s -g -m 2 %s; echo udp=$?; %s" % (tftp, " ".join(curl))]
@@ -180,6 +222,7 @@ def main():
         if FAMILY == "ipv4":
             program_cases()
             held_when_qvrsim_ends(curl)
+            unload_while_held(curl)
     finally:
         server.terminate()
         server.wait()

@@ -14,6 +14,7 @@
 #include <winsim/processes.h>
 #include <winsim/verifier.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <chrono>
 #include <cstdio>
@@ -86,6 +87,36 @@ void ForgetRefusedRemovals(const std::string &call)
     }
 }
 
+// One call to fail: the site's nth call from the run's start, with the status given.
+struct Arm {
+    const void *site;
+    std::uint64_t nth;
+    NTSTATUS status;
+};
+
+// Calls that Windows answers with a second failure the driver handles apart: the sweep fails
+// each of their sites with it as well.
+const NTSTATUS *AlternativeStatus(const std::string &call)
+{
+    static const NTSTATUS lengthMismatch = STATUS_INFO_LENGTH_MISMATCH;
+    return call == "ZwQuerySystemInformation" || call == "ZwQueryInformationProcess" ? &lengthMismatch : nullptr;
+}
+
+std::string StatusName(NTSTATUS status)
+{
+    switch (status) {
+    case STATUS_INSUFFICIENT_RESOURCES:
+        return "STATUS_INSUFFICIENT_RESOURCES";
+    case STATUS_INFO_LENGTH_MISMATCH:
+        return "STATUS_INFO_LENGTH_MISMATCH";
+    default: {
+        char text[16];
+        std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+        return text;
+    }
+    }
+}
+
 struct SweptScenario {
     std::string key;
     Scenario scenario;
@@ -99,6 +130,8 @@ namespace qvr::sim {
 extern const char kSweepControlRequests[];
 extern const char kSweepProcesses[];
 extern const char kSweepRedirect[];
+extern const char kSweepHeld[];
+extern const char kSweepVerdicts[];
 }  // namespace qvr::sim
 
 namespace {
@@ -130,6 +163,14 @@ std::vector<SweptScenario> Scenarios(bool quick)
     out.push_back({"connections",
                    Parse(qvr::sim::kSweepRedirect, "scenarios/redirect.qvrsim",
                          "connections: immediate and pended redirect, port query answered, refused and timed out"),
+                   std::nullopt});
+    out.push_back({"held",
+                   Parse(qvr::sim::kSweepHeld, "scenarios/held-verdicts.qvrsim",
+                         "connections held for the service's verdict, QUIC on and off, the discard diagnostics"),
+                   std::nullopt});
+    out.push_back({"verdicts",
+                   Parse(qvr::sim::kSweepVerdicts, "scenarios/verdicts.qvrsim",
+                         "the service's verdicts on its own filter's held connections; an unload with them open"),
                    std::nullopt});
     out.push_back({"traced",
                    Parse(std::string(qvr::sim::kSweepControlRequests) + "\n" + qvr::sim::kSweepRedirect,
@@ -334,47 +375,93 @@ int main(int argc, char **argv)
         std::cout << key << ": " << calls.size() << " fallible calls from " << ordinals.size() << " sites" << std::flush;
         const auto scenarioStarted = std::chrono::steady_clock::now();
         std::uint64_t scenarioRuns = 0;
-        for (const auto &[site, count] : ordinals) {
-            const std::uint64_t last = options.maxOrdinals == 0 ? count : std::min(count, options.maxOrdinals);
-            for (std::uint64_t nth = 1; nth <= last; ++nth) {
-                SiteResult &result = sites[site];
-                winsim::faults::Clear();
-                winsim::faults::FailAtSite(site, nth, STATUS_INSUFFICIENT_RESOURCES);
-                const std::string what = key + ": " + result.where + " call " + std::to_string(nth);
-                before = winsim::Outstanding();
-                Report report = RunGuarded(scenario, what, options.hangSeconds);
-                winsim::faults::Clear();
-                ForgetRefusedRemovals(result.call);
-                ++totalRuns;
-                ++scenarioRuns;
-                ++result.runs;
-                if (!NT_SUCCESS(report.firstLoadStatus)) {
-                    ++result.loadStatuses[key];
-                }
-                std::vector<std::string> problems = Problems(report, before);
-                const char *released = KindReleasedBy(result.call);
-                std::vector<std::string> remaining;
-                for (const std::string &problem : problems) {
-                    if (released != nullptr && problem.find(std::string(released) + ":") != std::string::npos) {
-                        result.kept.push_back(what + ": " + problem);
-                    } else if (problem.rfind("connection left pended", 0) == 0 &&
-                               winsim::Outstanding().size() == before.size()) {
-                        // Unload completed it and left no pended classify behind.
-                        result.held.push_back(what + ": " + problem);
-                    } else {
-                        remaining.push_back(problem);
-                    }
-                }
-                problems = remaining;
-                if (!problems.empty()) {
-                    ++badRuns;
-                    ++result.bad;
-                    for (const std::string &problem : problems) {
-                        result.problems.push_back(what + ": " + problem);
-                        std::cerr << "qvr-fault-sweep: " << what << ": " << problem << "\n";
-                    }
+        // Sites that only a failure elsewhere reaches (a clean-up after a failed reference, a
+        // second query after an answer that the list grew), each with the first failure that
+        // reached it; they are failed together with it below.
+        std::map<const void *, Arm> reachedByFailure;
+
+        // One run with the armed calls failing; its problems go to `result`, the first arm's site.
+        auto failingRun = [&](const std::vector<Arm> &arms, const std::string &what) {
+            SiteResult &result = sites[arms.front().site];
+            winsim::faults::Clear();
+            for (const Arm &arm : arms) {
+                winsim::faults::FailAtSite(arm.site, arm.nth, arm.status);
+            }
+            winsim::faults::StartRecording();
+            before = winsim::Outstanding();
+            Report report = RunGuarded(scenario, what, options.hangSeconds);
+            std::vector<winsim::faults::FallibleCall> reached = winsim::faults::StopRecording();
+            winsim::faults::Clear();
+            std::vector<const char *> released;
+            for (const Arm &arm : arms) {
+                ForgetRefusedRemovals(sites[arm.site].call);
+                if (const char *kind = KindReleasedBy(sites[arm.site].call)) {
+                    released.push_back(kind);
                 }
             }
+            ++totalRuns;
+            ++scenarioRuns;
+            ++result.runs;
+            if (!NT_SUCCESS(report.firstLoadStatus)) {
+                ++result.loadStatuses[key];
+            }
+            for (const auto &call : reached) {
+                if (call.site == nullptr || ordinals.count(call.site) != 0) {
+                    continue;
+                }
+                SiteResult &other = sites[call.site];
+                if (other.where.empty()) {
+                    other.call = call.call;
+                    other.where = winsim::faults::DescribeSite(call.site);
+                }
+                other.scenarios.insert(key + " (after a failure)");
+                reachedByFailure.emplace(call.site, arms.front());
+            }
+            const std::uint64_t badBefore = result.bad;
+            for (const std::string &problem : Problems(report, before)) {
+                bool kept = false;
+                for (const char *kind : released) {
+                    kept = kept || problem.find(std::string(kind) + ":") != std::string::npos;
+                }
+                if (kept) {
+                    result.kept.push_back(what + ": " + problem);
+                } else if (problem.rfind("connection left pended", 0) == 0 &&
+                           winsim::Outstanding().size() == before.size()) {
+                    // Unload completed it and left no pended classify behind.
+                    result.held.push_back(what + ": " + problem);
+                } else {
+                    result.bad = badBefore + 1;  // one run, however many problems
+                    result.problems.push_back(what + ": " + problem);
+                    std::cerr << "qvr-fault-sweep: " << what << ": " << problem << "\n";
+                }
+            }
+            if (badBefore != result.bad) {
+                ++badRuns;
+            }
+        };
+
+        for (const auto &[site, count] : ordinals) {
+            const std::uint64_t last = options.maxOrdinals == 0 ? count : std::min(count, options.maxOrdinals);
+            const std::string where = sites[site].where;
+            for (std::uint64_t nth = 1; nth <= last; ++nth) {
+                failingRun({Arm{site, nth, STATUS_INSUFFICIENT_RESOURCES}},
+                           key + ": " + where + " call " + std::to_string(nth));
+                // A query that Windows also answers with "the list grew, ask again".
+                if (const NTSTATUS *other = AlternativeStatus(sites[site].call)) {
+                    failingRun({Arm{site, nth, *other}},
+                               key + ": " + where + " call " + std::to_string(nth) + " answering " +
+                                   StatusName(*other));
+                }
+            }
+        }
+        // Each site reached only after a failure, failed together with that failure.
+        for (const auto &[site, first] : std::map<const void *, Arm>(reachedByFailure)) {
+            if (sites[site].runs != 0) {
+                continue;
+            }
+            failingRun({Arm{site, 1, STATUS_INSUFFICIENT_RESOURCES}, first},
+                       key + ": " + sites[site].where + " call 1, with " + sites[first.site].where + " call " +
+                           std::to_string(first.nth) + " failed (" + StatusName(first.status) + ")");
         }
         std::cout << "; " << scenarioRuns << " failing runs in "
                   << static_cast<int>(std::chrono::duration<double>(std::chrono::steady_clock::now() - scenarioStarted).count())

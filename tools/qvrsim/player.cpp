@@ -58,6 +58,21 @@ std::string IdentityWord(winsim::Identity identity)
     return "?";
 }
 
+// Waits until winsim's clock has moved on by delayMs; false when the service stops first, or
+// when a minute of real time beyond the delay has gone by (a clock never advanced).
+bool WaitOnClock(std::int64_t delayMs, const std::shared_ptr<std::atomic<bool>> &stopping)
+{
+    const std::int64_t due = winsim::clock::Now() + delayMs * 10000;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs) + std::chrono::seconds(60);
+    while (winsim::clock::Now() < due) {
+        if (stopping->load() || std::chrono::steady_clock::now() > giveUp) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 // The service's answer to a port query, as the scenario's port-answer says at the time.
 agent::CallbackHandler PortHandler(std::shared_ptr<PortAnswerState> state, std::shared_ptr<std::atomic<bool>> stopping)
 {
@@ -76,17 +91,10 @@ agent::CallbackHandler PortHandler(std::shared_ptr<PortAnswerState> state, std::
         if (!agent::ParsePortQuery(question.payload)) {
             return agent::CallbackAnswer{agent::BuildPortQueryReply(1, 0), false};
         }
-        if (delayMs > 0) {
-            // On winsim's clock; bounded in real time so that a clock never advanced, or a
-            // service that stops, does not keep the carrier for ever.
-            const std::int64_t due = winsim::clock::Now() + delayMs * 10000;
-            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs) + std::chrono::seconds(60);
-            while (winsim::clock::Now() < due) {
-                if (stopping->load() || std::chrono::steady_clock::now() > giveUp) {
-                    return std::nullopt;
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+        // On winsim's clock; bounded in real time so that a clock never advanced, or a service
+        // that stops, does not keep the carrier for ever.
+        if (delayMs > 0 && !WaitOnClock(delayMs, stopping)) {
+            return std::nullopt;
         }
         switch (kind) {
         case PortAnswerKind::Port: return agent::CallbackAnswer{agent::BuildPortQueryReply(0, static_cast<std::uint16_t>(value)), false};
@@ -103,6 +111,34 @@ agent::CallbackHandler PortHandler(std::shared_ptr<PortAnswerState> state, std::
     };
 }
 
+// The service's verdict on a held connection, as the scenario's verdict says at the time.
+agent::CallbackHandler VerdictHandlerFor(std::shared_ptr<VerdictState> state, std::shared_ptr<std::atomic<bool>> stopping)
+{
+    return [state, stopping](const agent::CallbackQuestion &raw) -> std::optional<agent::CallbackAnswer> {
+        std::optional<agent::RedirectRecordsQuestion> question = agent::ParseRedirectRecordsQuestion(raw.payload);
+        if (!question) {
+            return agent::CallbackAnswer{std::vector<std::uint8_t>(1, 0), false};  // the driver takes it as block
+        }
+        VerdictKind kind;
+        agent::VerdictPolicy policy;
+        std::int64_t delayMs;
+        std::shared_ptr<agent::VerdictLog> log;
+        {
+            std::lock_guard<std::mutex> guard(state->lock);
+            kind = state->kind;
+            policy.blocked = state->blocked;
+            delayMs = state->delayMs;
+            log = state->log;
+        }
+        const bool block = kind == VerdictKind::Block && (policy.blocked.empty() || agent::PolicyBlocks(policy, *question));
+        log->Add(agent::VerdictDecision{*question, block, kind != VerdictKind::Silent});
+        if (kind == VerdictKind::Silent || (delayMs > 0 && !WaitOnClock(delayMs, stopping))) {
+            return std::nullopt;
+        }
+        return agent::CallbackAnswer{agent::BuildVerdictReply(block ? 1 : 0), false};
+    };
+}
+
 std::shared_ptr<std::atomic<bool>> &CarrierStop()
 {
     static std::shared_ptr<std::atomic<bool>> stopping = std::make_shared<std::atomic<bool>>(false);
@@ -112,7 +148,8 @@ std::shared_ptr<std::atomic<bool>> &CarrierStop()
 }  // namespace
 
 Player::Player(Report &report, Output &output)
-    : report_(report), output_(output), service_(winsim::Identity::LocalSystem), answers_(std::make_shared<PortAnswerState>())
+    : report_(report), output_(output), service_(winsim::Identity::LocalSystem), answers_(std::make_shared<PortAnswerState>()),
+      verdicts_(std::make_shared<VerdictState>())
 {
 }
 
@@ -174,6 +211,25 @@ void Player::StopService()
     service_.Close();
 }
 
+void Player::SetHandlers()
+{
+    responder_->SetHandler(agent::kPortQueryType, PortHandler(answers_, CarrierStop()));
+    responder_->SetHandler(agent::kRedirectRecordsType, VerdictHandlerFor(verdicts_, CarrierStop()));
+}
+
+std::optional<agent::VerdictDecision> Player::VerdictFor(const winsim::network::Endpoint &local) const
+{
+    std::optional<agent::VerdictDecision> found;
+    for (const agent::VerdictDecision &decision : verdicts_->log->Decisions()) {
+        // The record names the connection's local port; the family tells IPv4 from IPv6.
+        if (decision.question.context && decision.question.context->localPort == local.port &&
+            (decision.question.family == 23) == (local.address.family == 23)) {
+            found = decision;  // the latest, should a port come round again
+        }
+    }
+    return found;
+}
+
 void Player::SetCarriers(std::uint32_t count, StepReport &report)
 {
     carriers_ = count;
@@ -186,7 +242,7 @@ void Player::SetCarriers(std::uint32_t count, StepReport &report)
     std::size_t parked = 0;
     if (count > 0 && service_.IsOpen()) {
         responder_ = std::make_unique<agent::CallbackResponder>(service_.Device(), count);
-        responder_->SetHandler(agent::kPortQueryType, PortHandler(answers_, CarrierStop()));
+        SetHandlers();
         responder_->Start();
         responder_->WaitUntilParked(count, kParkWait);
         parked = responder_->Parked();
@@ -216,9 +272,11 @@ void Player::LoadStep(const Step *step, int number)
     Emit(report);
 }
 
-void Player::UnloadStep(StepReport &report)
+void Player::UnloadStep(StepReport &report, bool keepConnections)
 {
-    CloseConnections();
+    if (!keepConnections) {
+        CloseConnections();
+    }
     StopService();
     // Waits the driver has on a hand-run clock end in real time, or unload would wait on
     // them for ever; the clock is handed back afterwards.
@@ -240,6 +298,19 @@ void Player::UnloadStep(StepReport &report)
         report.lines.push_back("  left behind: " + item);
     }
     report_.unloads.push_back({unload.status, unload.leftBehind});
+    if (keepConnections) {
+        // What the unload left of them, reported; then they close, as the driver is gone.
+        CloseConnections();
+    }
+}
+
+void Player::UnloadNow(const std::string &why)
+{
+    if (loaded_) {
+        StepReport report = NewReport(nullptr, lastNumber_ + 1, "unload", "the service stops and the driver unloads (" + why + ")");
+        UnloadStep(report);
+        Emit(report);
+    }
 }
 
 void Player::Finish(int number)
@@ -461,6 +532,7 @@ void Player::PlayFilter(const Step &step, StepReport &report)
         agent::RedirectFilterOptions options;
         options.remotePort = step.remotePort;
         options.weight = step.weight;
+        options.holdForVerdict = step.holdForVerdict;
         if (step.blob) {
             result = filters_.AddRawBlob(*step.blob, options, &ids);
         } else {
@@ -489,6 +561,16 @@ void Player::PlayWorld(const Step &step, StepReport &report)
     case StepKind::Carriers:
         SetCarriers(step.count, report);
         break;
+    case StepKind::Verdict: {
+        std::lock_guard<std::mutex> guard(verdicts_->lock);
+        verdicts_->kind = step.verdict;
+        verdicts_->blocked.clear();
+        for (const std::string &destination : step.verdictBlocked) {
+            verdicts_->blocked.push_back(winsim::network::Endpoint::Parse(destination));
+        }
+        verdicts_->delayMs = step.delayMs;
+        break;
+    }
     case StepKind::PortAnswer: {
         std::lock_guard<std::mutex> guard(answers_->lock);
         answers_->kind = step.answer;
@@ -549,7 +631,7 @@ void Player::PlayWorld(const Step &step, StepReport &report)
         }
         break;
     case StepKind::Unload:
-        UnloadStep(report);
+        UnloadStep(report, step.keepConnections);
         break;
     case StepKind::Trace:
         output_.Trace(step.trace);
@@ -561,6 +643,7 @@ void Player::PlayWorld(const Step &step, StepReport &report)
 
 void Player::Play(const Step &step, int number)
 {
+    lastNumber_ = number;
     if (step.kind == StepKind::Load) {
         LoadStep(&step, number);
         return;
@@ -615,7 +698,7 @@ void Player::PlayHeld(StepReport &report)
     const NTSTATUS status = RunHeldScenario(service_, responder_.get(), text, &report_.heldViews, &report_.discards,
                                             output_.Session());
     if (responder_ != nullptr) {
-        responder_->SetHandler(agent::kPortQueryType, PortHandler(answers_, CarrierStop()));
+        SetHandlers();  // the section used its own
     }
     report.status = status;
     if (!NT_SUCCESS(status)) {

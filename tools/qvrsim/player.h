@@ -14,12 +14,15 @@
 #include "agent/filters.h"
 #include "agent/proxy.h"
 #include "agent/service.h"
+#include "agent/verdicts.h"
 
 #include <winsim/network.h>
 
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 namespace qvr::sim {
 
@@ -32,6 +35,20 @@ struct PortAnswerState {
     std::uint16_t proxyPort = 0;
 };
 
+// How the service decides held connections, and what it decided; read by the carriers' threads.
+struct VerdictState {
+    std::mutex lock;
+    VerdictKind kind = VerdictKind::Permit;
+    std::vector<winsim::network::Endpoint> blocked;  // Block: none means every destination
+    std::int64_t delayMs = 0;
+    std::shared_ptr<agent::VerdictLog> log = std::make_shared<agent::VerdictLog>();
+};
+
+// A verdict as connection reports show it: block, answered, and what the question carried.
+Json VerdictJson(const agent::VerdictDecision &decision);
+// "blocked", "permitted" or "no answer".
+std::string VerdictWord(const agent::VerdictDecision &decision);
+
 class Player {
 public:
     Player(Report &report, Output &output);
@@ -42,11 +59,16 @@ public:
     void Play(const Step &step, int number);
     // The implicit last step when the scenario left the driver loaded.
     void Finish(int number);
+    // The unload step, at once, while live mode's program still runs (it was interrupted):
+    // held classifies end with it. Finish afterwards does the rest.
+    void UnloadNow(const std::string &why);
 
     // Live mode works in the world the scenario left: its proxy (null when none runs) and
     // the service's filter session.
     agent::LocalProxy *RunningProxy() { return proxyRunning_ ? &proxy_ : nullptr; }
     agent::RedirectFilters &Filters() { return filters_; }
+    // The service's verdict on the held connection whose local end is `local`, if it gave one.
+    std::optional<agent::VerdictDecision> VerdictFor(const winsim::network::Endpoint &local) const;
     bool Loaded() const { return loaded_; }
 
 private:
@@ -69,7 +91,8 @@ private:
     void StartService(StepReport &report);
     void StopService();
     void SetCarriers(std::uint32_t count, StepReport &report);
-    void UnloadStep(StepReport &report);
+    void SetHandlers();
+    void UnloadStep(StepReport &report, bool keepConnections = false);
 
     void PlayProcesses(const Step &step, StepReport &report);
     void PlayRules(const Step &step, StepReport &report);
@@ -97,10 +120,12 @@ private:
     Report &report_;
     Output &output_;
     bool loaded_ = false;
+    int lastNumber_ = 0;  // the last step played
     std::uint32_t carriers_ = 2;
     agent::AgentService service_;
     std::unique_ptr<agent::CallbackResponder> responder_;
     std::shared_ptr<PortAnswerState> answers_;
+    std::shared_ptr<VerdictState> verdicts_;
     agent::LocalProxy proxy_;
     bool proxyRunning_ = false;
     agent::RedirectFilters filters_;

@@ -78,6 +78,21 @@ void WaitForConnection(const winsim::network::Connection &connection, std::int64
 
 }  // namespace
 
+Json VerdictJson(const agent::VerdictDecision &decision)
+{
+    const agent::RedirectRecordsQuestion &question = decision.question;
+    return Json{{"block", decision.block},
+                {"answered", decision.answered},
+                {"records_bytes", question.records.size()},
+                {"proxy_port", question.remotePort},
+                {"requested", question.context ? Json(question.context->requested.ToString()) : Json(nullptr)}};
+}
+
+std::string VerdictWord(const agent::VerdictDecision &decision)
+{
+    return !decision.answered ? "no answer" : decision.block ? "blocked" : "permitted";
+}
+
 std::optional<agent::ProxiedConnection> Player::TakeAccepted(const winsim::network::Connection &connection)
 {
     const winsim::network::Endpoint local = connection.Local();
@@ -161,6 +176,12 @@ void Player::ReportConnection(LiveConnection &live)
         }
     }
     d["context"] = context;
+    if (!live.udp) {
+        if (std::optional<agent::VerdictDecision> verdict = VerdictFor(c.Local())) {
+            d["verdict"] = VerdictJson(*verdict);
+            report.lines.push_back("held for the service's verdict: " + VerdictWord(*verdict));
+        }
+    }
     if (live.expected) {
         report.asExpected = Meets(*live.expected, outcome, redirected);
         d["expected"] = ExpectationWord(*live.expected);
@@ -191,6 +212,9 @@ void Player::PlayConnect(const Step &step, StepReport &report)
     if (!step.local.empty()) {
         request.local = winsim::network::Endpoint::Parse(step.local);
     }
+    if (step.records) {
+        request.redirectRecords = *step.records;
+    }
     const std::size_t waiters = winsim::clock::Waiters();
     live->connection = winsim::network::Connect(request);
     WaitForConnection(live->connection, step.waitMs, waiters);
@@ -215,10 +239,11 @@ void Player::PlayOnward(const Step &step, StepReport &report)
     live->name = step.connection;
     live->step = report.number;
     live->label = step.label;
-    live->process = "proxy";
-    live->pid = proxy_.ProcessId();
+    live->process = step.onwardBy.empty() ? "proxy" : step.onwardBy;
+    live->pid = step.onwardBy.empty() ? proxy_.ProcessId() : processes_.at(step.onwardBy);
     live->expected = step.expectedConnection;
-    live->connection = proxy_.ConnectOnward(*from.accepted);
+    live->connection = proxy_.ConnectOnward(*from.accepted, step.onwardBy.empty() ? std::nullopt
+                                                                                   : std::optional<std::uint64_t>(live->pid));
     WaitForConnection(live->connection, 5000, winsim::clock::Waiters());
     report.details["connection"] = live->name;
     connections_[live->name] = std::move(live);

@@ -128,20 +128,28 @@ const std::vector<DirectiveForm> &Directives()
         {"port-answer", "port-answer <port>|proxy|silent|short|result=<n> [delay=<time>]",
          "how the service answers the driver's port queries from now on (delay on winsim's clock)",
          {"result", "delay"}, 0, 1, StepKind::PortAnswer},
+        {"verdict", "verdict permit|block [<address:port>...]|silent [delay=<time>]",
+         "how the service decides the connections held for its verdict from now on: permit every one, block the"
+         " destinations listed (port 0: every port of the address; every destination when none is listed) and"
+         " permit the others, or never answer (delay on winsim's clock)",
+         {"delay"}, 1, 1000, StepKind::Verdict},
         {"proxy", "proxy <port> [image=<path>]", "the agent's proxy starts and listens on the port (IPv4 and IPv6)",
          {"image"}, 1, 1, StepKind::Proxy},
-        {"filter", "filter proxy|ask|<port>|blob=<hex> [remote-port=<n>] [weight=<n>] [pid=proxy|<n>]",
+        {"filter", "filter proxy|ask|<port>|blob=<hex> [remote-port=<n>] [weight=<n>] [pid=proxy|<n>] [hold=yes|no]",
          "the service adds a connect-redirect filter at each layer: to the proxy's port, asking for the port, to a"
-         " port, or with any provider-context bytes",
-         {"blob", "remote-port", "weight", "pid"}, 0, 1, StepKind::Filter},
-        {"connect", "connect <process> <address:port> [from=<address:port>] [as=<connection>] [wait=<time>] [expect=OUTCOME]",
-         "the process connects over TCP; OUTCOME is redirected, direct, blocked, refused or pending",
-         {"from", "as", "wait", "expect"}, 2, 2, StepKind::Connect},
+         " port, or with any provider-context bytes; hold=yes adds a redirect-records filter at each auth-connect"
+         " layer, so that the connections it redirects are held for the service's verdict",
+         {"blob", "remote-port", "weight", "pid", "hold"}, 0, 1, StepKind::Filter},
+        {"connect", "connect <process> <address:port> [from=<address:port>] [records=<hex>] [as=<connection>] [wait=<time>] [expect=OUTCOME]",
+         "the process connects over TCP, carrying the redirect records given (SIO form, as another redirector's"
+         " proxy sets them); OUTCOME is redirected, direct, blocked, refused or pending",
+         {"from", "records", "as", "wait", "expect"}, 2, 2, StepKind::Connect},
         {"send", "send <process> <address:port> [from=<address:port>] [as=<connection>] [wait=<time>] [expect=OUTCOME]",
          "the process sends a UDP datagram (QUIC)", {"from", "as", "wait", "expect"}, 2, 2, StepKind::Connect},
-        {"onward", "onward <connection> [as=<connection>] [expect=OUTCOME]",
-         "the proxy connects onwards for a connection it accepted, carrying its redirect records", {"as", "expect"},
-         1, 1, StepKind::Onward},
+        {"onward", "onward <connection> [by=<process>] [as=<connection>] [expect=OUTCOME]",
+         "the proxy connects onwards for a connection it accepted, carrying its redirect records; by= hands the"
+         " records to another process (a helper of the proxy's) that connects with them",
+         {"by", "as", "expect"}, 1, 1, StepKind::Onward},
         {"close", "close <connection>", "the connection is closed", {}, 1, 1, StepKind::Close},
         {"settle", "settle [<connection>...] [wait=<time>]",
          "waits (up to wait=, default 15s) for the connections, or every pending one, to settle, or to wait on the"
@@ -153,8 +161,10 @@ const std::vector<DirectiveForm> &Directives()
         {"clock", "clock manual|real", "winsim's clock is moved by hand (advance) or follows real time", {}, 1, 1,
          StepKind::Clock},
         {"advance", "advance <time>", "the hand-run clock moves on (250ms, 10s)", {}, 1, 1, StepKind::Advance},
-        {"unload", "unload", "the service stops, the driver is unloaded and the verifier reports", {}, 0, 0,
-         StepKind::Unload},
+        {"unload", "unload [connections=close|open]",
+         "the service stops, the driver is unloaded and the verifier reports; with connections=open the"
+         " scenario's connections stay open while the driver unloads (they close after it)",
+         {"connections"}, 0, 0, StepKind::Unload},
         {"held", "held",
          "the held-connection section: the service's own proxy and filters hold connections of webbrowser.exe for"
          " its verdict (one permitted, one blocked), QUIC with the switch on and off, the discard reports",
@@ -362,6 +372,32 @@ void Build(const DirectiveForm &form, const Args &args, Step &step, Timeline &ti
                     (step.delayMs ? " after " + *Option(args, "delay") : "");
         break;
     }
+    case StepKind::Verdict: {
+        static const std::map<std::string, VerdictKind> kinds = {
+            {"permit", VerdictKind::Permit}, {"block", VerdictKind::Block}, {"silent", VerdictKind::Silent}};
+        const auto kind = kinds.find(p[0].text);
+        if (kind == kinds.end()) {
+            Fail("verdict", "'" + p[0].text + "': permit, block or silent");
+        }
+        step.verdict = kind->second;
+        for (std::size_t i = 1; i < p.size(); ++i) {
+            CheckEndpoint(p[i].text, "destination");
+            step.verdictBlocked.push_back(p[i].text);
+        }
+        if (step.verdict != VerdictKind::Block && !step.verdictBlocked.empty()) {
+            Fail("verdict", p[0].text + " takes no destinations (block takes those it blocks)");
+        }
+        if (const std::string *delay = Option(args, "delay")) {
+            step.delayMs = ParseDuration(*delay, "delay", 3600 * 1000);
+        }
+        *describe = "held connections: " +
+                    (step.verdict == VerdictKind::Silent ? std::string("no verdict")
+                     : step.verdict == VerdictKind::Permit ? std::string("every one permitted")
+                     : step.verdictBlocked.empty()         ? std::string("every one blocked")
+                     : "blocked to " + Joined(p, 1) + ", the others permitted") +
+                    (step.delayMs ? " after " + *Option(args, "delay") : "");
+        break;
+    }
     case StepKind::Proxy:
         if (timeline.proxy) {
             Fail("proxy", "the proxy is running already");
@@ -412,9 +448,15 @@ void Build(const DirectiveForm &form, const Args &args, Step &step, Timeline &ti
         if (const std::string *weight = Option(args, "weight")) {
             step.weight = ParseNumber(*weight, "weight", ~0ull);
         }
+        if (const std::string *hold = Option(args, "hold")) {
+            if (*hold != "yes" && *hold != "no") {
+                Fail("hold", "'" + *hold + "': yes or no");
+            }
+            step.holdForVerdict = *hold == "yes";
+        }
         *describe = "connect-redirect filter" +
                     (step.remotePort ? " for remote port " + std::to_string(*step.remotePort) : std::string()) +
-                    " to " + target;
+                    " to " + target + (step.holdForVerdict ? ", holding them for the verdict" : "");
         break;
     }
     case StepKind::Connect: {
@@ -425,6 +467,10 @@ void Build(const DirectiveForm &form, const Args &args, Step &step, Timeline &ti
         if (const std::string *from = Option(args, "from")) {
             CheckEndpoint(*from, "from");
             step.local = *from;
+        }
+        if (const std::string *records = Option(args, "records")) {
+            step.records.emplace();
+            AppendHexBytes(*records, "records", &*step.records);
         }
         step.waitMs = 15000;
         if (const std::string *wait = Option(args, "wait")) {
@@ -440,8 +486,11 @@ void Build(const DirectiveForm &form, const Args &args, Step &step, Timeline &ti
         if (!timeline.proxy) {
             Fail("onward", "no proxy runs here");
         }
+        if (const std::string *by = Option(args, "by")) {
+            step.onwardBy = ProcessRef(*by, timeline);
+        }
         step.connection = NewConnection(args, timeline);
-        *describe = "the proxy's connection onwards for " + step.subject;
+        *describe = (step.onwardBy.empty() ? "the proxy's connection onwards for " : step.onwardBy + "'s connection onwards, with the proxy's records, for ") + step.subject;
         break;
     case StepKind::Settle:
         for (const Word &word : p) {
@@ -493,10 +542,17 @@ void Build(const DirectiveForm &form, const Args &args, Step &step, Timeline &ti
         if (!timeline.loaded) {
             Fail("unload", "the driver is not loaded here");
         }
+        if (const std::string *connections = Option(args, "connections")) {
+            if (*connections != "close" && *connections != "open") {
+                Fail("connections", "'" + *connections + "': close or open");
+            }
+            step.keepConnections = *connections == "open";
+        }
         timeline.loaded = false;
         timeline.proxy = false;
         timeline.connections.clear();
-        *describe = "the service stops and the driver unloads";
+        *describe = step.keepConnections ? "the service stops and the driver unloads, its connections open"
+                                         : "the service stops and the driver unloads";
         break;
     case StepKind::Trace: {
         std::optional<TraceSettings> settings = ParseTraceSettings(p[0].text);

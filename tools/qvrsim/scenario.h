@@ -32,6 +32,7 @@ enum class StepKind {
     Raw,          // any bytes with any control code, through any handle
     Carriers,     // the number of callback requests the service keeps parked
     PortAnswer,   // how the service answers the driver's port queries
+    Verdict,      // how the service decides the connections held for its verdict
     Proxy,        // the agent's proxy starts listening
     Filter,       // the service adds a pair of connect-redirect filters
     Connect,      // a process connects (TCP) or sends (UDP)
@@ -55,6 +56,13 @@ enum class PortAnswerKind {
     Silent,       // no answer: the driver gives up after its wait
     Result,       // a non-zero result (refusal)
     Short,        // a 5-byte reply
+};
+
+// How the service decides a held connection (its answer to the redirect-records question).
+enum class VerdictKind {
+    Permit,       // permits all but the destinations listed
+    Block,        // blocks the destinations listed (every destination when none are)
+    Silent,       // no answer: the connection stays held until the driver gives it up
 };
 
 // What a connection step expects of the connection.
@@ -87,7 +95,9 @@ struct Step {
     std::uint32_t count = 0;               // Carriers
     PortAnswerKind answer = PortAnswerKind::Port;  // PortAnswer
     std::uint32_t answerValue = 0;         // PortAnswer: the port, or the result
-    std::int64_t delayMs = 0;              // PortAnswer: on winsim's clock
+    std::int64_t delayMs = 0;              // PortAnswer, Verdict: on winsim's clock
+    VerdictKind verdict = VerdictKind::Permit;     // Verdict
+    std::vector<std::string> verdictBlocked;       // Verdict: destinations as written, port 0 any
 
     std::uint16_t port = 0;                // Proxy: listening port; Filter: target port
     bool askForPort = false;               // Filter
@@ -96,12 +106,16 @@ struct Step {
     std::optional<std::vector<std::uint8_t>> blob;  // Filter: provider-context bytes as given
     std::optional<std::uint16_t> remotePort;        // Filter: condition
     std::optional<std::uint64_t> weight;            // Filter
+    bool holdForVerdict = false;                    // Filter: redirected connections held for the verdict
 
     std::string connection;                // Connect, Onward: the new connection's name
+    std::string onwardBy;                  // Onward: the process that connects, empty: the proxy
     std::vector<std::string> connections;  // Settle: none means every pending one
     bool udp = false;                      // Connect
     std::string remote;                    // Connect: destination as written (checked)
     std::string local;                     // Connect: local end as written, empty: none
+    std::optional<std::vector<std::uint8_t>> records;  // Connect: redirect records it carries (SIO form)
+    bool keepConnections = false;          // Unload: the connections stay open through it
     std::string address4, address6;        // Addresses
 
     std::string bfe;                       // Bfe: start, stop, or a state name

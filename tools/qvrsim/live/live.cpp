@@ -337,6 +337,12 @@ qvr_live_answer LiveSession::Classify(const qvr_live_question &question)
     std::string line = exe + " (pid " + std::to_string(question.pid) + ", winsim " + std::to_string(pid) + ") " +
                        (udp ? "UDP " : "") + "to " + requested.ToString() + " (the driver sees " +
                        request.remote.ToString() + ") -> " + OutcomeWord(outcome);
+    if (!udp) {
+        if (std::optional<agent::VerdictDecision> verdict = player_.VerdictFor(connection.Local())) {
+            d["verdict"] = VerdictJson(*verdict);
+            line += ", held for the service's verdict: " + VerdictWord(*verdict);
+        }
+    }
 
     if (outcome == Outcome::Pending) {
         fail(ETIMEDOUT, "the classify did not end within 30 s");
@@ -344,7 +350,7 @@ qvr_live_answer LiveSession::Classify(const qvr_live_question &question)
         live["answer"] = "fail";
         live["errno"] = "ETIMEDOUT";
     } else if (outcome == Outcome::Blocked) {
-        fail(EACCES, "blocked by the driver");
+        fail(EACCES, d.contains("verdict") ? "blocked by the service's verdict" : "blocked by the driver");
         live["answer"] = "fail";
         live["errno"] = "EACCES";
         connection.Close();
@@ -536,6 +542,84 @@ std::string Describe(int status)
     return "ended";
 }
 
+// Whether the child ended within `limit` (its status in *status).
+bool WaitForExit(pid_t child, int *status, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const pid_t ended = waitpid(child, status, WNOHANG);
+        if (ended == child || (ended < 0 && errno != EINTR)) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// SIGINT and SIGTERM, while the program runs, reach qvrsim through a pipe instead of ending
+// it; the handlers before are put back afterwards. A program started by execve gets the
+// default dispositions again.
+class StopSignals {
+public:
+    StopSignals()
+    {
+        if (pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+            pipe_[0] = pipe_[1] = -1;
+            return;
+        }
+        writeEnd() = pipe_[1];
+        struct sigaction action {};
+        action.sa_handler = [](int signo) {
+            const char byte = static_cast<char>(signo);
+            (void)!write(writeEnd(), &byte, 1);
+        };
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &oldInt_);
+        sigaction(SIGTERM, &action, &oldTerm_);
+    }
+    ~StopSignals()
+    {
+        if (pipe_[0] >= 0) {
+            sigaction(SIGINT, &oldInt_, nullptr);
+            sigaction(SIGTERM, &oldTerm_, nullptr);
+            writeEnd() = -1;
+            close(pipe_[0]);
+            close(pipe_[1]);
+        }
+    }
+    StopSignals(const StopSignals &) = delete;
+    StopSignals &operator=(const StopSignals &) = delete;
+
+    // Waits until the child ends (0) or a stop signal comes first (its number).
+    int WaitFor(pid_t child, int *status)
+    {
+        for (;;) {
+            if (pipe_[0] >= 0) {
+                char byte = 0;
+                if (read(pipe_[0], &byte, 1) == 1) {
+                    return static_cast<unsigned char>(byte);
+                }
+            }
+            if (WaitForExit(child, status, std::chrono::milliseconds(50))) {
+                return 0;
+            }
+        }
+    }
+
+private:
+    // The write end, for the handler: a plain object, as a handler may only touch those.
+    static volatile sig_atomic_t &writeEnd()
+    {
+        return writeEnd_;
+    }
+    static inline volatile sig_atomic_t writeEnd_ = -1;
+    int pipe_[2] = {-1, -1};
+    struct sigaction oldInt_ {};
+    struct sigaction oldTerm_ {};
+};
+
 int LiveSession::Run(const std::string &resolved)
 {
     std::string problem;
@@ -576,6 +660,7 @@ int LiveSession::Run(const std::string &resolved)
     argv.push_back(nullptr);
 
     int code = 0;
+    StopSignals signals;
     const pid_t child = fork();
     if (child == 0) {
         execve(resolved.c_str(), argv.data(), envp.data());
@@ -587,10 +672,25 @@ int LiveSession::Run(const std::string &resolved)
         Line(std::string("live: cannot start the program: ") + std::strerror(errno));
         code = 3;
     } else {
-        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        const int interrupted = signals.WaitFor(child, &status);
+        if (interrupted != 0) {
+            // Interrupted while the program runs: the driver unloads with its connections
+            // open, which ends every held classify (the program's call fails), then the
+            // program is given a moment to end on its own before it is stopped.
+            Line(std::string("live: ") + strsignal(interrupted) + ": the driver unloads while " + options_.program[0] +
+                 " runs");
+            player_.UnloadNow("interrupted while the program runs");
+            if (!WaitForExit(child, &status, std::chrono::seconds(5))) {
+                kill(child, SIGTERM);
+                if (!WaitForExit(child, &status, std::chrono::seconds(2))) {
+                    kill(child, SIGKILL);
+                    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+                    }
+                }
+            }
         }
         Line("live: " + options_.program[0] + " " + Describe(status));
-        code = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 3;
+        code = interrupted == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 3;
     }
 
     // The program has ended: no more questions; connections still relaying end with it
