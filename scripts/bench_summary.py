@@ -102,6 +102,8 @@ def suites(smoke):
             brief + ["--benchmark_filter=round_trip/outstanding:(0|1)/|Unload/pended/(0|1)/"] if smoke else paired,
             release),
         "kernel_primitives_bench": (brief if smoke else mixed, release),
+        # Real processes and sockets; winsim's mode is qvrsim's own (checked), as users run it.
+        "live_transfer_bench": (["--benchmark_repetitions=1"] if smoke else ["--benchmark_repetitions=3"], {}),
     }
 
 
@@ -293,6 +295,13 @@ def summarise(results, table, smoke):
         if value is not None and base is not None:
             table.add(f"unload with {n} pended redirects outstanding", ns(value),
                       f"unload with none {ns(base)}", f"{value / base:.1f} x" if base > 0 else "-", "-", "-")
+
+    m = need("live_transfer_bench", "Live/redirected_1MiB", "measured_ns")
+    b = need("live_transfer_bench", "Live/redirected_1MiB", "baseline_ns")
+    r = need("live_transfer_bench", "Live/redirected_1MiB", "ratio")
+    if r is not None:
+        table.add("qvrsim live: a redirected connection and 1 MiB through the proxy", ns(m),
+                  f"direct loopback connection and 1 MiB {ns(b)}", f"{r:.1f} x", "-", "-")
 
     for name, baseline, label in (("pool/ExAllocatePoolWithTag", "pool/baseline", "ExAllocatePoolWithTag + free, 64 B"),
                                   ("lock/KeAcquireSpinLock", "lock/baseline", "KeAcquireSpinLock + release"),

@@ -14,6 +14,9 @@
 #include <winsim/processes.h>
 #include <winsim/verifier.h>
 
+#include <sys/prctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <chrono>
@@ -43,6 +46,8 @@ struct Options {
     std::string sourceDir;               // driver sources to list the call sites from
     bool quick = false;                  // skip the whole default scenario
     int hangSeconds = 60;                // one run longer than this is a hang
+    bool failUnreached = false;          // a fallible site in the sources that no run reached fails the sweep
+    std::string only;                    // only the failing runs whose description holds this
 };
 
 struct SiteResult {
@@ -245,8 +250,23 @@ std::vector<std::string> Problems(const Report &report, const std::vector<std::s
     return problems;
 }
 
+// Where every thread of this process stands, on stderr, through gdb where the machine has it:
+// what a hang report needs to be read.
+void DumpThreads()
+{
+    if (std::system("command -v gdb >/dev/null 2>&1") != 0) {
+        std::fprintf(stderr, "qvr-fault-sweep: no gdb here to show the threads\n");
+        return;
+    }
+    (void)prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);  // a child may attach under Yama
+    const std::string command = "gdb -p " + std::to_string(getpid()) +
+                                " -batch -ex 'thread apply all bt 30' </dev/null 1>&2 2>/dev/null";
+    std::fflush(nullptr);
+    (void)std::system(command.c_str());
+}
+
 // One run, under a watchdog: a run that does not finish is a hang and ends the sweep.
-Report RunGuarded(const SweptScenario &swept, const std::string &what, int hangSeconds)
+Report RunGuarded(const SweptScenario &swept, const std::string &what, int hangSeconds, std::string *output = nullptr)
 {
     std::mutex lock;
     std::condition_variable finished;
@@ -255,6 +275,7 @@ Report RunGuarded(const SweptScenario &swept, const std::string &what, int hangS
         std::unique_lock<std::mutex> guard(lock);
         if (!finished.wait_for(guard, std::chrono::seconds(hangSeconds), [&] { return done; })) {
             std::fprintf(stderr, "qvr-fault-sweep: HANG: %s did not finish in %d s\n", what.c_str(), hangSeconds);
+            DumpThreads();
             std::_Exit(4);
         }
     });
@@ -267,6 +288,9 @@ Report RunGuarded(const SweptScenario &swept, const std::string &what, int hangS
     finished.notify_one();
     watchdog.join();
     winsim::clock::UseReal();
+    if (output != nullptr) {
+        *output = sink.str();
+    }
     return report;
 }
 
@@ -313,9 +337,14 @@ bool SplitWhere(const std::string &where, std::string *file, int *line)
 
 int Usage()
 {
-    std::cerr << "usage: qvr-fault-sweep [--max-ordinals N] [--quick] [--report FILE] [--sources DIR]\n"
+    std::cerr << "usage: qvr-fault-sweep [--max-ordinals N] [--quick] [--fail-unreached] [--only TEXT] [--hang-seconds N]\n"
+                 "                      [--report FILE] [--sources DIR]\n"
                  "  --max-ordinals N  fail at most the first N calls of each site (default: all)\n"
                  "  --quick           leave out the whole default scenario (the CI's bounded sweep)\n"
+                 "  --fail-unreached  exit 1 when a fallible call site in --sources was reached by no run\n"
+                 "  --only TEXT       only the failing runs whose description holds TEXT, each printed as\n"
+                 "                    qvrsim prints it (to replay one)\n"
+                 "  --hang-seconds N  a run longer than this is a hang (default 60)\n"
                  "  --report FILE     where the report goes (default fault-sweep-report.md)\n"
                  "  --sources DIR     the driver's sources, to list sites no scenario reaches\n";
     return 2;
@@ -336,6 +365,12 @@ int main(int argc, char **argv)
             options.sourceDir = argv[++i];
         } else if (arg == "--quick") {
             options.quick = true;
+        } else if (arg == "--fail-unreached") {
+            options.failUnreached = true;
+        } else if (arg == "--only" && i + 1 < argc) {
+            options.only = argv[++i];
+        } else if (arg == "--hang-seconds" && i + 1 < argc) {
+            options.hangSeconds = std::atoi(argv[++i]);
         } else {
             return Usage();
         }
@@ -382,6 +417,9 @@ int main(int argc, char **argv)
 
         // One run with the armed calls failing; its problems go to `result`, the first arm's site.
         auto failingRun = [&](const std::vector<Arm> &arms, const std::string &what) {
+            if (!options.only.empty() && what.find(options.only) == std::string::npos) {
+                return;
+            }
             SiteResult &result = sites[arms.front().site];
             winsim::faults::Clear();
             for (const Arm &arm : arms) {
@@ -389,7 +427,12 @@ int main(int argc, char **argv)
             }
             winsim::faults::StartRecording();
             before = winsim::Outstanding();
-            Report report = RunGuarded(scenario, what, options.hangSeconds);
+            std::string output;
+            Report report = RunGuarded(scenario, what, options.hangSeconds, &output);
+            if (!options.only.empty()) {
+                // A run replayed on its own: what the scenario printed, as qvrsim prints it.
+                std::cout << "== " << what << " ==\n" << output;
+            }
             std::vector<winsim::faults::FallibleCall> reached = winsim::faults::StopRecording();
             winsim::faults::Clear();
             std::vector<const char *> released;
@@ -561,5 +604,10 @@ int main(int argc, char **argv)
     std::cout << "sites " << sites.size() << ", failed " << failed << ", runs " << totalRuns << ", not clean "
               << badRuns << ", unreached in sources " << unreached.size() << ", " << static_cast<int>(seconds)
               << " s; report: " << options.reportPath << "\n";
+    if (options.failUnreached && !unreached.empty()) {
+        std::cerr << "qvr-fault-sweep: " << unreached.size() << " call site(s) in " << options.sourceDir
+                  << " reached by no run (listed in the report)\n";
+        return 1;
+    }
     return (badRuns == 0 && baselineProblems.empty()) ? 0 : 1;
 }

@@ -299,7 +299,9 @@ void Player::UnloadStep(StepReport &report, bool keepConnections)
     }
     report_.unloads.push_back({unload.status, unload.leftBehind});
     if (keepConnections) {
-        // What the unload left of them, reported; then they close, as the driver is gone.
+        // What the unload left of them, once the network has carried on what it completed
+        // (a held connection goes on its way), reported; then they close.
+        winsim::network::Drain();
         CloseConnections();
     }
 }

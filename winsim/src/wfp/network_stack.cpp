@@ -31,7 +31,7 @@ struct Network {
     std::mutex mu;
     std::condition_variable changed;
     std::vector<std::shared_ptr<ConnectionState>> connections;
-    std::size_t connectionsAfterPrune = 0;  // release mode: the list's length after its last pruning
+    std::size_t connectionsAfterPrune = 0;  // the list's length after its last pruning
     std::vector<std::shared_ptr<ListenerState>> listeners;
     std::uint64_t nextConnectionId = 1;
     std::uint16_t nextEphemeralPort = 49152;
@@ -390,13 +390,14 @@ Address HostAddress(std::uint16_t family)
     return family == 2 ? Net().hostV4 : Net().hostV6;
 }
 
-// Release mode keeps no history of connections: once the list has doubled since it was last
+// The stack keeps no history of connections: once the list has doubled since it was last
 // pruned, the connections that have ended and that nobody holds any more leave it (Reset
-// would only have closed them again). Amortised O(1) per connection. Called with the lock.
+// would only have closed them again), so a long run (a fuzzer, a live session) stays
+// within bounds. Amortised O(1) per connection. Called with the lock.
 void PruneEndedConnectionsLocked(Network &net)
 {
     const std::size_t due = std::max<std::size_t>(64, 2 * net.connectionsAfterPrune);
-    if (!winsim::kernel::ReleaseMode() || net.connections.size() < due) {
+    if (net.connections.size() < due) {
         return;
     }
     std::vector<std::shared_ptr<ConnectionState>> kept;
