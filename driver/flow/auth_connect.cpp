@@ -18,6 +18,9 @@
 #include "../trace/trace.h"
 #include "auth_connect.tmh"
 
+/* How often the teardown's drain asks WFP to take one context off its flow. */
+#define DRAIN_REMOVE_ATTEMPTS 3
+
 _Use_decl_annotations_
 NTSTATUS GetAuthCalloutId(UINT16 Family, UINT32 *CalloutId)
 {
@@ -160,19 +163,33 @@ _Use_decl_annotations_
 VOID RemoveAuthFlowContextForDrain(UINT64 Key, PVOID Context)
 {
     PAUTH_FLOW_CONTEXT context = static_cast<PAUTH_FLOW_CONTEXT>(FlowContextFromKey(Key));
-    NTSTATUS status;
+    NTSTATUS status = STATUS_SUCCESS;
+    UINT64 flowHandle;
+    UINT16 layerId;
+    UINT32 calloutId;
+    ULONG attempt;
 
     UNREFERENCED_PARAMETER(Context);
     if (!context->Associated) {
         return;
     }
     // The flow-delete callback runs inside the call below, under the table's lock: it must
-    // see that the context is no longer in the table.
+    // see that the context is no longer in the table. It may free the context, so the call
+    // (and each retry) works from copies.
     context->InTable = FALSE;
     context->Associated = FALSE;
-    status = FwpsFlowRemoveContext0(context->FlowHandle, context->LayerId, context->CalloutId);
-    if (!NT_SUCCESS(status)) {
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "drain: FwpsFlowRemoveContext0 %!STATUS!", status);
+    flowHandle = context->FlowHandle;
+    layerId = context->LayerId;
+    calloutId = context->CalloutId;
+    // A context left on its flow keeps WFP from letting the callout go until the flow ends,
+    // so a failed removal is asked again; "no context on the flow" means it is gone already.
+    for (attempt = 0; attempt < DRAIN_REMOVE_ATTEMPTS; ++attempt) {
+        status = FwpsFlowRemoveContext0(flowHandle, layerId, calloutId);
+        if (NT_SUCCESS(status) || status == STATUS_UNSUCCESSFUL) {
+            break;
+        }
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "drain: FwpsFlowRemoveContext0 %!STATUS! (attempt %u)", status,
+                    attempt + 1);
     }
 }
 

@@ -223,6 +223,31 @@ TEST_F(AuthConnectTest, UnloadCompletesHeldConnectionsWhileRepliesRace)
     EXPECT_EQ(winsim::OutstandingAllocations("-QVR"), 0u);
 }
 
+// A permitted connection whose context WFP would not take off its flow, neither after the
+// verdict nor at the unload's first try: the unload asks again, and ends with no context
+// left on the flow, while the connection stays open.
+TEST_F(AuthConnectTest, UnloadAsksAgainForAContextWfpWouldNotRemove)
+{
+    StartVerdicts([](const CallbackQuestion &) -> std::optional<CallbackAnswer> {
+        return CallbackAnswer{qvr::agent::BuildVerdictReply(0), false};
+    });
+    winsim::faults::FailCall("FwpsFlowRemoveContext0", STATUS_INSUFFICIENT_RESOURCES, 1);
+    winsim::network::Connection c = Connect(browser_, "203.0.113.7:443");
+    ASSERT_EQ(c.WaitSettled(), Outcome::Connected);
+    ASSERT_EQ(winsim::wfp::FlowContextCount(), 1u);  // still on the open flow
+    winsim::faults::FailCall("FwpsFlowRemoveContext0", STATUS_INSUFFICIENT_RESOURCES, 1);
+    winsim::UnloadResult result;
+    {
+        winsim::ViolationCapture capture;
+        result = winsim::UnloadDriver(qvr_test::kDriverService);
+    }
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(winsim::wfp::FlowContextCount(), 0u);
+    c.Close();
+    winsim::network::Reset();
+    EXPECT_EQ(winsim::OutstandingAllocations("-QVR"), 0u);
+}
+
 // The service's handle closes while its questions wait: no reply can come, so the held
 // connections are completed at once and left to the other filters.
 TEST_F(AuthConnectTest, ServiceClosingItsHandleReleasesHeldConnections)
