@@ -216,6 +216,9 @@ def main():
         check("QUIC on: UDP to 443 blocked", udp != [] and all(c["outcome"] == "blocked" for c in udp) and
               all(c["live"]["errno"] == "EACCES" for c in udp))
         check("QUIC on: TCP still works", PAGE in done.stdout and len(proxied(objects)) == 1)
+        ended = [o["label"] for o in objects if o["kind"] == "step" and o["label"].startswith("live: process ")]
+        check("the first curl's winsim process ends when it does", udp != [] and any(
+            label.startswith("live: process %d ended" % udp[0]["live"]["real_pid"]) for label in ended))
         done, objects = live("proxy 8080\nfilter proxy\nrules intercept curl\nquic off\n", both)
         udp = [c for c in calls(objects) if c["protocol"] == "udp"]
         check("QUIC off: UDP to 443 goes", udp != [] and all(c["outcome"] != "blocked" for c in udp))

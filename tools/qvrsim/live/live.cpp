@@ -102,6 +102,8 @@ private:
     bool StartProxy(std::string *problem);
     bool StartServer(std::string *problem);
     void Serve();
+    void FollowExits();
+    void EndProcesses(bool all);
     void Answer(int channel);
     qvr_live_answer Classify(const qvr_live_question &question);
     std::uint64_t WinsimProcess(const qvr_live_question &question, const std::string &exe);
@@ -212,6 +214,52 @@ bool LiveSession::StartServer(std::string *problem)
         return false;
     }
     return true;
+}
+
+// Whether the real process still runs: a zombie has ended already, though not yet reaped.
+bool RealProcessRuns(int pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) {
+        return false;
+    }
+    const std::size_t close = text.rfind(')');
+    const char state = close != std::string::npos && close + 2 < text.size() ? text[close + 2] : '?';
+    return state != 'Z' && state != 'X';
+}
+
+// A winsim process ends when the real one it stands for does (looked at every 100 ms), so
+// that the driver's process table follows the program's processes, not only its start.
+void LiveSession::FollowExits()
+{
+    while (!stopping_) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EndProcesses(false);
+    }
+}
+
+// Ends the winsim processes whose real process has ended (all of them when `all`), each
+// with a step that says so.
+void LiveSession::EndProcesses(bool all)
+{
+    std::vector<std::pair<int, std::uint64_t>> ended;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (auto it = processes_.begin(); it != processes_.end();) {
+            if (!all && RealProcessRuns(it->first)) {
+                ++it;
+                continue;
+            }
+            winsim::processes::End(it->second);
+            ended.emplace_back(*it);
+            it = processes_.erase(it);
+        }
+    }
+    for (const auto &[real, pid] : ended) {
+        Line("live: process " + std::to_string(real) + " ended; winsim's process " + std::to_string(pid) +
+             " ends with it");
+    }
 }
 
 void LiveSession::Serve()
@@ -636,6 +684,7 @@ int LiveSession::Run(const std::string &resolved)
          " stands for the scenario's proxy port " + std::to_string(winsimProxyPort_) + "; running " + resolved);
 
     std::thread server([this] { Serve(); });
+    std::thread exits([this] { FollowExits(); });
     std::vector<std::thread> acceptors;
     for (auto &acceptor : acceptors_) {
         acceptors.emplace_back([this, &acceptor] { AcceptLoop(*acceptor); });
@@ -699,6 +748,7 @@ int LiveSession::Run(const std::string &resolved)
     shutdown(server_, SHUT_RDWR);
     close(server_);
     server.join();
+    exits.join();
     for (auto &acceptor : acceptors_) {
         // A blocked accept() wakes on shutdown of its socket, not on close.
         ::shutdown(acceptor->native_handle(), SHUT_RDWR);
@@ -716,12 +766,9 @@ int LiveSession::Run(const std::string &resolved)
         }
         t.join();
     }
+    EndProcesses(true);
     {
         std::lock_guard<std::mutex> guard(lock_);
-        for (const auto &[real, pid] : processes_) {
-            winsim::processes::End(pid);
-        }
-        processes_.clear();
         bridged_.clear();
         unclaimed_.clear();
     }
