@@ -13,12 +13,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,7 +115,6 @@ private:
 
 std::string self;
 Server *server = nullptr;
-std::string scenarioPath;
 
 // Runs the command and returns the client's mean time per connection; 0 when it failed.
 double RunClient(const std::string &command)
@@ -139,7 +135,8 @@ void LiveAgainstDirect(benchmark::State &state)
 {
     const std::string client = self + " --client " + kServerAddress + " " + std::to_string(server->Port()) + " " +
                                std::to_string(kBytes) + " " + std::to_string(kConnectionsPerRun);
-    const std::string live = std::string(QVR_QVRSIM) + " live " + scenarioPath + " -- " + client + " 2>/dev/null";
+    const std::string live =
+        std::string("'" QVR_QVRSIM "' live '" QVR_LIVE_BENCH_SCENARIO "' -- ") + client + " 2>/dev/null";
     double measured = 0;
     double baseline = 0;
     int runs = 0;
@@ -184,15 +181,6 @@ int main(int argc, char **argv)
     const std::string options = (asan != nullptr && *asan != '\0' ? std::string(asan) + ":" : std::string()) +
                                 "verify_asan_link_order=0";
     setenv("ASAN_OPTIONS", options.c_str(), 1);
-    // The proxy and its filter for every TCP port, this program covered by the rules.
-    char scenario[] = "/tmp/live_transfer_bench-XXXXXX";
-    const int fd = mkstemp(scenario);
-    if (fd < 0) {
-        return 1;
-    }
-    close(fd);
-    scenarioPath = scenario;
-    std::ofstream(scenarioPath) << "proxy 8080\nfilter proxy\nrules intercept live_transfer_bench\n";
     Server s;
     if (!s.Start()) {
         std::fprintf(stderr, "live_transfer_bench: cannot listen on %s\n", kServerAddress);
@@ -200,7 +188,5 @@ int main(int argc, char **argv)
     }
     server = &s;
     benchmark::RegisterBenchmark("Live/redirected_1MiB", LiveAgainstDirect)->Iterations(3)->Unit(benchmark::kMillisecond);
-    const int result = qvrbench::RunWithRatios(argc, argv, BaselineOf);
-    std::remove(scenarioPath.c_str());
-    return result;
+    return qvrbench::RunWithRatios(argc, argv, BaselineOf);
 }

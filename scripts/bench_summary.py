@@ -112,9 +112,8 @@ def suites(smoke):
 WHY_MISSED = [
     ("QueryProcessIntercept", "the lookup holds the table's spin lock, and one locked compare-exchange costs"
      " more than 0.3 of a std::map::find of a small map (about 7 ns against 5.6 ns for 100 keys where this was"
-     " profiled); the"
-     " AVL walk itself is on a par with the map's. Only a read path without an atomic instruction (a"
-     " read-copy-update table) would close it at the small sizes."),
+     " profiled); the AVL walk itself is on a par with the map's. Only a read path without an atomic"
+     " instruction (a read-copy-update table) would close it at the small sizes."),
     ("immediate redirect", "the classify's own work is two pool blocks and four WFP calls; in winsim each of"
      " those takes a mutex and updates a map (handles, writable data, the pool's and the verifier's"
      " records), which is most of the time. Closing it needs lock-free handle tables in winsim's release"

@@ -10,6 +10,8 @@
 #include "scenario.h"
 #include "simulator.h"
 
+#include "agent/service.h"
+
 #include <winsim/kernel.h>
 #include <winsim/processes.h>
 #include <winsim/verifier.h>
@@ -101,25 +103,12 @@ struct Arm {
 
 // Calls that Windows answers with a second failure the driver handles apart: the sweep fails
 // each of their sites with it as well.
-const NTSTATUS *AlternativeStatus(const std::string &call)
+std::optional<NTSTATUS> AlternativeStatus(const std::string &call)
 {
-    static const NTSTATUS lengthMismatch = STATUS_INFO_LENGTH_MISMATCH;
-    return call == "ZwQuerySystemInformation" || call == "ZwQueryInformationProcess" ? &lengthMismatch : nullptr;
-}
-
-std::string StatusName(NTSTATUS status)
-{
-    switch (status) {
-    case STATUS_INSUFFICIENT_RESOURCES:
-        return "STATUS_INSUFFICIENT_RESOURCES";
-    case STATUS_INFO_LENGTH_MISMATCH:
-        return "STATUS_INFO_LENGTH_MISMATCH";
-    default: {
-        char text[16];
-        std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-        return text;
+    if (call == "ZwQuerySystemInformation" || call == "ZwQueryInformationProcess") {
+        return STATUS_INFO_LENGTH_MISMATCH;
     }
-    }
+    return std::nullopt;
 }
 
 struct SweptScenario {
@@ -460,7 +449,7 @@ int main(int argc, char **argv)
                 other.scenarios.insert(key + " (after a failure)");
                 reachedByFailure.emplace(call.site, arms.front());
             }
-            const std::uint64_t badBefore = result.bad;
+            bool clean = true;
             for (const std::string &problem : Problems(report, before)) {
                 bool kept = false;
                 for (const char *kind : released) {
@@ -473,12 +462,13 @@ int main(int argc, char **argv)
                     // Unload completed it and left no pended classify behind.
                     result.held.push_back(what + ": " + problem);
                 } else {
-                    result.bad = badBefore + 1;  // one run, however many problems
+                    clean = false;
                     result.problems.push_back(what + ": " + problem);
                     std::cerr << "qvr-fault-sweep: " << what << ": " << problem << "\n";
                 }
             }
-            if (badBefore != result.bad) {
+            if (!clean) {  // one run, however many problems
+                ++result.bad;
                 ++badRuns;
             }
         };
@@ -490,21 +480,22 @@ int main(int argc, char **argv)
                 failingRun({Arm{site, nth, STATUS_INSUFFICIENT_RESOURCES}},
                            key + ": " + where + " call " + std::to_string(nth));
                 // A query that Windows also answers with "the list grew, ask again".
-                if (const NTSTATUS *other = AlternativeStatus(sites[site].call)) {
+                if (const std::optional<NTSTATUS> other = AlternativeStatus(sites[site].call)) {
                     failingRun({Arm{site, nth, *other}},
                                key + ": " + where + " call " + std::to_string(nth) + " answering " +
-                                   StatusName(*other));
+                                   qvr::agent::StatusText(*other));
                 }
             }
         }
-        // Each site reached only after a failure, failed together with that failure.
+        // Each site reached only after a failure, failed together with that failure. A copy is
+        // walked: the paired runs add what they reach, which would need a third failure.
         for (const auto &[site, first] : std::map<const void *, Arm>(reachedByFailure)) {
             if (sites[site].runs != 0) {
                 continue;
             }
             failingRun({Arm{site, 1, STATUS_INSUFFICIENT_RESOURCES}, first},
                        key + ": " + sites[site].where + " call 1, with " + sites[first.site].where + " call " +
-                           std::to_string(first.nth) + " failed (" + StatusName(first.status) + ")");
+                           std::to_string(first.nth) + " failed (" + qvr::agent::StatusText(first.status) + ")");
         }
         std::cout << "; " << scenarioRuns << " failing runs in "
                   << static_cast<int>(std::chrono::duration<double>(std::chrono::steady_clock::now() - scenarioStarted).count())

@@ -617,11 +617,11 @@ public:
             pipe_[0] = pipe_[1] = -1;
             return;
         }
-        writeEnd() = pipe_[1];
+        writeEnd_ = pipe_[1];
         struct sigaction action {};
         action.sa_handler = [](int signo) {
             const char byte = static_cast<char>(signo);
-            (void)!write(writeEnd(), &byte, 1);
+            (void)!write(writeEnd_, &byte, 1);
         };
         sigemptyset(&action.sa_mask);
         sigaction(SIGINT, &action, &oldInt_);
@@ -632,7 +632,7 @@ public:
         if (pipe_[0] >= 0) {
             sigaction(SIGINT, &oldInt_, nullptr);
             sigaction(SIGTERM, &oldTerm_, nullptr);
-            writeEnd() = -1;
+            writeEnd_ = -1;
             close(pipe_[0]);
             close(pipe_[1]);
         }
@@ -658,10 +658,6 @@ public:
 
 private:
     // The write end, for the handler: a plain object, as a handler may only touch those.
-    static volatile sig_atomic_t &writeEnd()
-    {
-        return writeEnd_;
-    }
     static inline volatile sig_atomic_t writeEnd_ = -1;
     int pipe_[2] = {-1, -1};
     struct sigaction oldInt_ {};
