@@ -546,8 +546,14 @@ void Connection::Close()
 Listener Listen(std::uint64_t processId, const Endpoint &local)
 {
     std::lock_guard<std::mutex> lock(Net().mu);
-    for (const std::shared_ptr<ListenerState> &l : Net().listeners) {
-        if (!l->closed && l->local == local) {
+    // A closed listener is only kept by its Listener objects: dropped here, a run that opens
+    // and closes listeners keeps the list (walked at every local delivery) at those open.
+    std::vector<std::shared_ptr<ListenerState>> &listeners = Net().listeners;
+    listeners.erase(std::remove_if(listeners.begin(), listeners.end(),
+                                   [](const std::shared_ptr<ListenerState> &l) { return l->closed; }),
+                    listeners.end());
+    for (const std::shared_ptr<ListenerState> &l : listeners) {
+        if (l->local == local) {
             return Listener();
         }
     }
@@ -564,7 +570,11 @@ Endpoint Listener::Local() const { return state_->local; }
 std::optional<Accepted> Listener::Accept(std::chrono::milliseconds timeout)
 {
     std::unique_lock<std::mutex> lock(Net().mu);
-    Net().changed.wait_for(lock, timeout, [&] { return !state_->backlog.empty(); });
+    // A zero time-out only looks: waiting on the condition for no time still lets go of the
+    // stack's lock and takes it again, behind whatever the stack's worker is doing.
+    if (timeout.count() > 0) {
+        Net().changed.wait_for(lock, timeout, [&] { return !state_->backlog.empty(); });
+    }
     if (state_->backlog.empty()) {
         return std::nullopt;
     }
