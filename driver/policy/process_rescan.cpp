@@ -140,6 +140,7 @@ static PRTL_AVL_TABLE EndRebuild(_Inout_ PPROCESS_TABLE Table, _In_ BOOLEAN Comp
     if (Complete) {
         retired = Table->Current;
         Table->Current = Table->Rebuild;
+        ReindexProcessesLocked(&Table->Index, Table->Current);
     } else {
         *Moved = MoveRebuildIntoCurrentLocked(Table);
         retired = Table->Rebuild;
@@ -147,6 +148,19 @@ static PRTL_AVL_TABLE EndRebuild(_Inout_ PPROCESS_TABLE Table, _In_ BOOLEAN Comp
     Table->Rebuild = nullptr;
     KeReleaseInStackQueuedSpinLock(&lockHandle);
     return retired;
+}
+
+/* Room in the index for whichever table stays in force, before EndRebuild takes the lock. */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static VOID ReserveIndexForRebuild(_Inout_ PPROCESS_TABLE Table)
+{
+    KLOCK_QUEUE_HANDLE lockHandle;
+    ULONG rebuilt;
+
+    KeAcquireInStackQueuedSpinLock(&Table->Lock, &lockHandle);
+    rebuilt = RtlNumberGenericTableElementsAvl(Table->Rebuild);
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+    ReserveProcessIndex(Table, rebuilt);
 }
 
 _Use_decl_annotations_
@@ -186,6 +200,7 @@ NTSTATUS RescanProcesses(VOID)
         ExFreePoolWithTag(snapshot, PROCESS_TABLE_TAG);
     }
 
+    ReserveIndexForRebuild(table);
     retired = EndRebuild(table, NT_SUCCESS(status), &moved);
 
     // Nobody can reach the retired table any more; its entries go outside the lock.

@@ -121,10 +121,54 @@ PPROCESS_ENTRY InsertProcessEntryLocked(PPROCESS_TABLE Table, PRTL_AVL_TABLE Tar
     Table->PendingElement = Entry;
     if (RtlInsertElementGenericTableAvl(Target, &Entry->ProcessId, 0, &newElement) == nullptr || !newElement) {
         Table->PendingElement = nullptr;
+        if (found != nullptr && Target == Table->Current) {
+            UnindexProcessLocked(&Table->Index, Target, Entry->ProcessId);
+        }
         return Entry;
     }
     Table->PendingElement = nullptr;
+    if (Target == Table->Current) {
+        IndexProcessLocked(&Table->Index, Target, Entry->ProcessId, Entry->Intercept);
+    }
     return nullptr;
+}
+
+_Use_decl_annotations_
+VOID ReadProcessIndexElement(PVOID Element, PUINT64 ProcessId, PBOOLEAN Intercept)
+{
+    const PROCESS_ENTRY *entry = CONTAINING_RECORD(Element, PROCESS_ENTRY, ProcessId);
+
+    *ProcessId = entry->ProcessId;
+    *Intercept = entry->Intercept;
+}
+
+_Use_decl_annotations_
+VOID ReserveProcessIndex(PPROCESS_TABLE Table, ULONG Extra)
+{
+    KLOCK_QUEUE_HANDLE lockHandle;
+    PPROCESS_INDEX_ARRAY fresh = nullptr;
+    ULONG capacity;
+
+    if (!ProcessIndexNeedsRoom(&Table->Index, static_cast<ULONG>(ReadAcquire(&Table->Index.Count)) + Extra,
+                               &capacity)) {
+        return;
+    }
+    // Allocated before the lock is taken: nothing is allocated under a spin lock.
+    if (capacity != 0) {
+        fresh = AllocateProcessIndexArray(capacity);
+        if (fresh == nullptr) {
+            TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "%!FUNC!: no room for %u slots; the tree answers", capacity);
+            return;
+        }
+    }
+    KeAcquireInStackQueuedSpinLock(&Table->Lock, &lockHandle);
+    if (InstallProcessIndexLocked(&Table->Index, fresh, Table->Current)) {
+        fresh = nullptr;
+    }
+    KeReleaseInStackQueuedSpinLock(&lockHandle);
+    if (fresh != nullptr) {
+        FreeProcessIndexArray(fresh);
+    }
 }
 
 /* Enters Entry into Rebuild while a rescan runs, else into Current. Consumes Entry. */
@@ -228,6 +272,7 @@ NTSTATUS AddProcess(UINT64 ProcessId)
     entry->Intercept = IsImageIntercepted(&entry->ImagePath);
     ObReferenceObject(process);
     entry->Process = process;
+    ReserveProcessIndex(table, 1);
     InsertProcessEntry(table, entry);
     entry = nullptr;
 
@@ -262,7 +307,9 @@ VOID RemoveProcess(UINT64 ProcessId)
     if (table->Rebuild != nullptr) {
         RtlDeleteElementGenericTableAvl(table->Rebuild, &ProcessId);
     }
-    RtlDeleteElementGenericTableAvl(table->Current, &ProcessId);
+    if (RtlDeleteElementGenericTableAvl(table->Current, &ProcessId)) {
+        UnindexProcessLocked(&table->Index, table->Current, ProcessId);
+    }
     KeReleaseInStackQueuedSpinLock(&lockHandle);
 }
 
@@ -289,7 +336,7 @@ NTSTATUS QueryProcessIntercept(UINT64 ProcessId, PBOOLEAN Intercept)
     PVOID found;
     BOOLEAN intercept = FALSE;
 
-    if (table != nullptr) {
+    if (table != nullptr && !LookupProcessIndex(&table->Index, ProcessId, &intercept)) {
         KeAcquireInStackQueuedSpinLock(&table->Lock, &lockHandle);
         found = RtlLookupElementGenericTableAvl(table->Current, &ProcessId);
         if (found != nullptr) {

@@ -5,13 +5,15 @@
  * the rule store. Process notifications enter and remove processes, a rescan rebuilds the
  * whole table from a system snapshot after a rule change, and a watcher thread purges
  * processes that ended without their exit reaching the table. The classify path asks
- * QueryProcessIntercept, a single tree lookup under a spin lock.
+ * QueryProcessIntercept, which reads the table's lock-free index (process_index.h) and
+ * only falls back to a tree lookup under the spin lock when there is no index.
  */
 #pragma once
 
 #include <ntifs.h>
 
 #include "pool_tags.h"
+#include "process_index.h"
 
 /*
  * One known process. The AVL link header comes first, so the table's user data begins at
@@ -50,6 +52,7 @@ typedef struct _PROCESS_TABLE {
     KEVENT StopEvent;                                  // notification event: the watcher ends when set
     KEVENT WatcherDone;                                // notification event: the watcher no longer uses the table
     KEVENT RescanGate;                                 // synchronization event, set while no rescan runs
+    PROCESS_INDEX Index;                               // Current's flags for lock-free reads; changed under Lock
 } PROCESS_TABLE, *PPROCESS_TABLE;
 
 /* The driver-wide process table; null until InitProcessTable, null again after Free. */
@@ -113,6 +116,16 @@ _IRQL_requires_(DISPATCH_LEVEL)
 _Must_inspect_result_
 PPROCESS_ENTRY InsertProcessEntryLocked(_Inout_ PPROCESS_TABLE Table, _Inout_ PRTL_AVL_TABLE Target,
                                         _In_ PPROCESS_ENTRY Entry);
+
+/*
+ * Without Lock: room in the index for Extra processes more than Current holds, allocated
+ * before Lock is taken; when there is none the tree answers until a later call finds room.
+ */
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID ReserveProcessIndex(_Inout_ PPROCESS_TABLE Table, _In_ ULONG Extra);
+
+/* The index's reader of a table element (PROCESS_INDEX_READ_ROUTINE). */
+VOID ReadProcessIndexElement(_In_ PVOID Element, _Out_ PUINT64 ProcessId, _Out_ PBOOLEAN Intercept);
 
 /* Frees an entry that is in no table, dropping its process reference. */
 _IRQL_requires_max_(DISPATCH_LEVEL)

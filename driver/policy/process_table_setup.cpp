@@ -41,6 +41,7 @@ NTSTATUS InitProcessTable(VOID)
     KeInitializeEvent(&table->WatcherDone, NotificationEvent, FALSE);
     KeInitializeEvent(&table->RescanGate, SynchronizationEvent, TRUE);
     KeInitializeSpinLock(&table->Lock);
+    table->Index.Read = ReadProcessIndexElement;
     table->State = PROCESS_TABLE_READY;
 
     ExInitializeRundownProtection(&ProcessNotifyRundown);
@@ -90,6 +91,7 @@ VOID FreeProcessTable(VOID)
     table->State = PROCESS_TABLE_CREATED;
     FreeProcessAvlTable(&table->Rebuild);
     FreeProcessAvlTable(&table->Current);
+    FreeProcessIndex(&table->Index);
     ProcessTable = nullptr;
     ExFreePoolWithTag(table, PROCESS_TABLE_TAG);
 }

@@ -38,6 +38,8 @@ VOID PurgeExitedProcesses(VOID)
     PVOID restartKey = nullptr;
     PVOID element;
     PVOID next;
+    PPROCESS_ENTRY entry;
+    UINT64 processId;
 
     if (table == nullptr) {
         return;
@@ -47,8 +49,11 @@ VOID PurgeExitedProcesses(VOID)
     while (element != nullptr) {
         // Step the cursor past the element first: deleting it must not strand the cursor.
         next = RtlEnumerateGenericTableWithoutSplayingAvl(table->Current, &restartKey);
-        if (HasProcessEnded(CONTAINING_RECORD(element, PROCESS_ENTRY, ProcessId)->Process)) {
+        entry = CONTAINING_RECORD(element, PROCESS_ENTRY, ProcessId);
+        if (HasProcessEnded(entry->Process)) {
+            processId = entry->ProcessId;
             RtlDeleteElementGenericTableAvl(table->Current, element);
+            UnindexProcessLocked(&table->Index, table->Current, processId);
         }
         element = next;
     }

@@ -215,6 +215,12 @@ FORCEINLINE ULONGLONG RtlUlonglongByteSwap(_In_ ULONGLONG Source) { return __bui
 
 #define KeMemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
 #define KeMemoryBarrierWithoutFence() __atomic_signal_fence(__ATOMIC_SEQ_CST)
+/* The spin-wait hint (the PAUSE instruction on x86 and x64). */
+#if defined(__i386__) || defined(__x86_64__)
+#define YieldProcessor() __builtin_ia32_pause()
+#else
+#define YieldProcessor() __atomic_signal_fence(__ATOMIC_SEQ_CST)
+#endif
 #define MemoryBarrier() __atomic_thread_fence(__ATOMIC_SEQ_CST)
 
 /* ------------------------------------------------------------------------------------ */

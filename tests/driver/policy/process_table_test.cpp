@@ -7,8 +7,12 @@
 
 #include <winsim/schedule.h>
 
+#include <winsim/verifier.h>
+
+#include <algorithm>
 #include <atomic>
 #include <map>
+#include <random>
 
 namespace qvr_test {
 namespace {
@@ -240,6 +244,74 @@ TEST_F(ProcessTableTest, ConcurrentRescansTakeTurnsAndTheLaterRulesWin)
     EXPECT_EQ(maxInSnapshot.load(), 1);
     EXPECT_TRUE(Intercepted(browser));
     EXPECT_EQ(ProcessTable->Rebuild, nullptr);
+}
+
+// Enough processes to grow the index several times, most of them ended in a shuffled order
+// (each end moves later slots back), then a rule change that refills it: every process
+// still running keeps its flag, every ended one is unknown.
+TEST_F(ProcessTableTest, IndexAnswersAsTheTableThroughGrowthEndsAndRescans)
+{
+    SetRules(1, {u"browser.exe"});
+    const std::size_t others = static_cast<std::size_t>(ProcessTable->Index.Count);
+    std::map<ProcessId, bool> running;
+    std::vector<ProcessId> ended;
+    auto start = [&](int i) {
+        const bool browser = i % 2 == 0;
+        running[Start(browser ? u"browser.exe" : u"editor.exe")] = browser;
+    };
+    auto expectAll = [&](const char *when) {
+        for (const auto &[id, intercepted] : running) {
+            ASSERT_EQ(Intercepted(id), intercepted) << when << ", process " << id;
+        }
+        for (ProcessId id : ended) {
+            ASSERT_FALSE(Intercepted(id)) << when << ", ended process " << id;
+        }
+    };
+    for (int i = 0; i < 1500; ++i) {
+        start(i);
+    }
+    std::vector<ProcessId> order;
+    for (const auto &entry : running) {
+        order.push_back(entry.first);
+    }
+    std::shuffle(order.begin(), order.end(), std::mt19937(7));
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        if (i % 3 != 0) {
+            ASSERT_TRUE(winsim::processes::End(order[i]));
+            running.erase(order[i]);
+            ended.push_back(order[i]);
+        }
+    }
+    for (int i = 0; i < 300; ++i) {
+        start(i);
+    }
+    expectAll("after the ends");
+    ASSERT_NE(ProcessTable->Index.Array, nullptr) << "the index must have answered";
+
+    SetRules(1, {u"editor.exe"});
+    for (auto &entry : running) {
+        entry.second = !entry.second;
+    }
+    expectAll("after the rescan");
+    EXPECT_EQ(static_cast<std::size_t>(ProcessTable->Index.Count), others + running.size());
+}
+
+// Without an index array the tree answers, and the next process start makes one.
+TEST_F(ProcessTableTest, IndexThatCannotBeAllocatedLeavesTheTreeToAnswer)
+{
+    // The first start allocates its entry, then the index.
+    winsim::faults::FailNthAllocation(2);
+    ProcessId browser = Start(u"browser.exe");
+    winsim::faults::Clear();
+    ASSERT_EQ(ProcessTable->Index.Array, nullptr);
+    EXPECT_TRUE(Intercepted(browser));
+
+    SetRules(1, {u"editor.exe"});
+    EXPECT_FALSE(Intercepted(browser)) << "a rescan without an index array";
+    ProcessId editor = Start(u"editor.exe");
+    ASSERT_NE(ProcessTable->Index.Array, nullptr);
+    EXPECT_FALSE(Intercepted(browser));
+    EXPECT_TRUE(Intercepted(editor));
 }
 
 }  // namespace
