@@ -202,13 +202,15 @@ static NTSTATUS PendRedirect(_Inout_ PREDIRECT_REQUEST *Request, _Inout_ PDEFERR
                              _In_ const FWPS_FILTER1 *Filter, _Inout_ FWPS_CLASSIFY_OUT0 *ClassifyOut)
 {
     NTSTATUS status;
-    PVOID payload = *Request;
-    PREDIRECT_REQUEST request = *Request;
+    PVOID payload;
+    PREDIRECT_REQUEST request;
 
-    status = KeepClassifyOutForPend(request, ClassifyOut);
+    status = MoveRedirectRequestToPool(Request, ClassifyOut);
     if (!NT_SUCCESS(status)) {
         return status;
     }
+    request = *Request;
+    payload = request;
     *Request = nullptr;
     status = CreateDeferredWork(WfpContext.DeviceObject, &payload, ReleaseRedirectPayload, Work);
     if (!NT_SUCCESS(status)) {
@@ -348,10 +350,11 @@ static NTSTATUS RedirectConnection(_In_ const FWPS_INCOMING_VALUES0 *FixedValues
                                    _In_ UINT32 Flags, _In_ UINT64 ProcessId, _Inout_ FWPS_CLASSIFY_OUT0 *ClassifyOut)
 {
     NTSTATUS status;
-    PREDIRECT_REQUEST request = nullptr;
+    REDIRECT_REQUEST onStack;
+    PREDIRECT_REQUEST request = &onStack;
     PDEFERRED_WORK work = nullptr;
 
-    status = CreateRedirectRequest(&request, ClassifyContext, Filter, Blob, ClassifyOut, WfpContext.RedirectHandle);
+    status = CreateRedirectRequest(request, ClassifyContext, Filter, Blob, ClassifyOut, WfpContext.RedirectHandle);
     if (!NT_SUCCESS(status)) {
         goto Exit;
     }

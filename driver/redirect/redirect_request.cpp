@@ -31,25 +31,16 @@ const REDIRECT_TARGET_BLOB *GetRedirectTargetBlob(const FWPS_FILTER1 *Filter)
 }
 
 _Use_decl_annotations_
-NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyContext, const FWPS_FILTER1 *Filter,
+NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST Request, const void *ClassifyContext, const FWPS_FILTER1 *Filter,
                                const REDIRECT_TARGET_BLOB *Blob, FWPS_CLASSIFY_OUT0 *ClassifyOut, HANDLE RedirectHandle)
 {
     NTSTATUS status;
-    PREDIRECT_REQUEST request;
+    PREDIRECT_REQUEST request = Request;
     PVOID layerData = nullptr;
     FWP_ACTION_TYPE entryAction = ClassifyOut->actionType;
     UINT32 entryRights = ClassifyOut->rights;
 
-    *Request = nullptr;
-    request =
-        static_cast<PREDIRECT_REQUEST>(ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(REDIRECT_REQUEST), QVR_TAG_WFP));
-    if (request == nullptr) {
-        status = STATUS_NO_MEMORY;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: request %!STATUS!", status);
-        return status;
-    }
     RtlZeroMemory(request, sizeof(*request));
-    *Request = request;
 
     status = FwpsAcquireClassifyHandle0(const_cast<void *>(ClassifyContext), 0, &request->ClassifyHandle);
     if (!NT_SUCCESS(status)) {
@@ -75,24 +66,31 @@ NTSTATUS CreateRedirectRequest(PREDIRECT_REQUEST *Request, const void *ClassifyC
 
 Exit:
     if (!NT_SUCCESS(status)) {
-        ReleaseRedirectRequest(Request);
+        ReleaseRedirectRequest(&request);
     }
     return status;
 }
 
 _Use_decl_annotations_
-NTSTATUS KeepClassifyOutForPend(PREDIRECT_REQUEST Request, const FWPS_CLASSIFY_OUT0 *ClassifyOut)
+NTSTATUS MoveRedirectRequestToPool(PREDIRECT_REQUEST *Request, const FWPS_CLASSIFY_OUT0 *ClassifyOut)
 {
     NTSTATUS status;
+    POOLED_REDIRECT_REQUEST *pooled;
 
-    Request->ClassifyOut = static_cast<FWPS_CLASSIFY_OUT0 *>(
-        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(FWPS_CLASSIFY_OUT0), QVR_TAG_WFP));
-    if (Request->ClassifyOut == nullptr) {
+    pooled = static_cast<POOLED_REDIRECT_REQUEST *>(
+        ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(POOLED_REDIRECT_REQUEST), QVR_TAG_WFP));
+    if (pooled == nullptr) {
         status = STATUS_NO_MEMORY;
-        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: classify-out copy %!STATUS!", status);
+        TraceEvents(TRACE_LEVEL_ERROR, TRACE_DRIVER, "%!FUNC!: pended request %!STATUS!", status);
         return status;
     }
-    *Request->ClassifyOut = *ClassifyOut;
+    pooled->Request = **Request;
+    pooled->ClassifyOut = *ClassifyOut;
+    pooled->Request.ClassifyOut = &pooled->ClassifyOut;
+    pooled->Request.InPool = TRUE;
+    // What the classify's request held is the pooled one's now.
+    RtlZeroMemory(*Request, sizeof(**Request));
+    *Request = &pooled->Request;
     return STATUS_SUCCESS;
 }
 
@@ -120,14 +118,14 @@ VOID ReleaseRedirectRequest(PREDIRECT_REQUEST *Request)
         FwpsReleaseClassifyHandle0(request->ClassifyHandle);
         request->ClassifyHandle = 0;
     }
-    if (request->ClassifyOut != nullptr) {
-        ExFreePoolWithTag(request->ClassifyOut, QVR_TAG_WFP);
-        request->ClassifyOut = nullptr;
-    }
     FreeRedirectContextRecord(&request->Context);
 
-    RtlZeroMemory(request, sizeof(*request));
-    ExFreePoolWithTag(request, QVR_TAG_WFP);
+    if (request->InPool) {
+        RtlZeroMemory(request, sizeof(*request));
+        ExFreePoolWithTag(request, QVR_TAG_WFP);
+    } else {
+        RtlZeroMemory(request, sizeof(*request));
+    }
     *Request = nullptr;
 }
 

@@ -53,16 +53,16 @@ protected:
 TEST_F(RedirectFaultTest, EveryAllocationOfTheImmediatePathFailsCleanly)
 {
     AddProxyFilters();
-    // The request and the context record (the classify-out copy is made only to pend).
-    EXPECT_EQ(WalkAllocations(), 2);
+    // Only the context record: the request stays on the classify's stack unless it is pended.
+    EXPECT_EQ(WalkAllocations(), 1);
 }
 
 TEST_F(RedirectFaultTest, EveryAllocationOfThePendedPathFailsCleanly)
 {
     AddProxyFilters(true);
     StartResponder(qvr::agent::FixedPortQueryHandler(kProxyPort));
-    // The request, its copy, the record, the deferred work, the port query and the callback
-    // channel's question records.
+    // The record, the request moved to the pool with its classify-out copy, the deferred
+    // work, the port query and the callback channel's question records.
     EXPECT_GE(WalkAllocations(), 5);
 }
 
