@@ -110,14 +110,11 @@ def suites(smoke):
 # What the profiles of the missed rows showed, and what would close each; printed under the
 # table for the rows that missed their target in this run.
 WHY_MISSED = [
-    ("QueryProcessIntercept", "the lookup holds the table's spin lock, and one locked compare-exchange costs"
-     " more than 0.3 of a std::map::find of a small map (about 7 ns against 5.6 ns for 100 keys where this was"
-     " profiled); the AVL walk itself is on a par with the map's. Only a read path without an atomic"
-     " instruction (a read-copy-update table) would close it at the small sizes."),
-    ("immediate redirect", "the classify's own work is two pool blocks and four WFP calls; in winsim each of"
-     " those takes a mutex and updates a map (handles, writable data, the pool's and the verifier's"
-     " records), which is most of the time. Closing it needs lock-free handle tables in winsim's release"
-     " mode, not a change in the driver."),
+    ("immediate redirect", "the classify's own work is one pool block (the context record WFP keeps) and"
+     " four WFP calls (classify handle, writable layer data, apply, release); in winsim each of those takes a"
+     " mutex and updates a map (handles, writable data, the pool's and the verifier's records), which is most"
+     " of the time. Closing it needs lock-free handle and pool tables in winsim's release mode, not a change"
+     " in the driver."),
     ("pended redirect", "the path has five thread hand-overs (classify, work item, the service's carrier,"
      " the reply, the network's thread) where the baseline has two, and on this virtual machine a wake-up"
      " of an idle processor costs tens of microseconds; at 64 in flight two processors serve every hop"
