@@ -259,3 +259,34 @@ FORCEINLINE LONG ReadNoFence(_In_ LONG const volatile *Source)  // wdm.h
 {
     return __atomic_load_n(Source, __ATOMIC_RELAXED);
 }
+
+/*
+ * The rest of that family: ReadAcquire64 and ReadPointerAcquire, and the stores with release
+ * order WriteRelease, WriteRelease64 and WritePointerRelease. The WDK's wdm.h makes the 64-bit
+ * ones single 8-byte accesses on x86 (__iso_volatile_load64/store64); GCC's atomic 8-byte
+ * load and store on x86 are single accesses too (an x87 or SSE move), not a library call.
+ */
+FORCEINLINE LONG64 ReadAcquire64(_In_ LONG64 const volatile *Source)  // wdm.h
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+
+FORCEINLINE PVOID ReadPointerAcquire(_In_ PVOID const volatile *Source)  // wdm.h
+{
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+
+FORCEINLINE VOID WriteRelease(_Out_ LONG volatile *Destination, _In_ LONG Value)  // wdm.h
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+
+FORCEINLINE VOID WriteRelease64(_Out_ LONG64 volatile *Destination, _In_ LONG64 Value)  // wdm.h
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+
+FORCEINLINE VOID WritePointerRelease(_Out_ PVOID volatile *Destination, _In_opt_ PVOID Value)  // wdm.h
+{
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
