@@ -80,7 +80,7 @@ VOID ProcessWatcherThread(PVOID StartContext)
             PurgeExitedProcesses();
         }
         // The rules are in force but a failed rescan left flags from older ones.
-        if (table->RescanPending != 0) {
+        if (ReadAcquire(&table->RescanPending) != 0) {
             TraceEvents(TRACE_LEVEL_WARNING, TRACE_DRIVER, "Process watcher retries the failed process rescan");
             (VOID) RescanProcesses();
         }

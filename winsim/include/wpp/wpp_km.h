@@ -20,12 +20,35 @@
 #error "the driver's trace header must define WPP_CONTROL_GUIDS before its .tmh is included"
 #endif
 
+namespace WppSim {
+
+// A control-block field that the enable callback writes while trace points on other threads
+// read it. WPP reads these without a lock, and a stale read only adds or drops a record
+// around the moment a session starts or ends. Here loads acquire and stores release (on x86
+// the same single move): ThreadSanitizer sees no data race, and a point that reads the new
+// flags also reads the logger and level written before them.
+template <class T>
+class Shared {
+public:
+    operator T() const { return __atomic_load_n(&value_, __ATOMIC_ACQUIRE); }
+    Shared &operator=(T value)
+    {
+        __atomic_store_n(&value_, value, __ATOMIC_RELEASE);
+        return *this;
+    }
+
+private:
+    T value_;
+};
+
+}  // namespace WppSim
+
 // One per control GUID: what the session that enabled it asked for, and the registration.
 typedef struct _WPP_TRACE_CONTROL_BLOCK {
-    volatile ULONG Flags[1];      // the session's enable flags; 0 while no session listens
-    volatile UCHAR Level;         // the session's enable level
-    volatile TRACEHANDLE Logger;  // the session's logger handle, written to by trace points
-    REGHANDLE RegHandle;          // the provider's registration; 0 while unregistered
+    WppSim::Shared<ULONG> Flags[1];      // the session's enable flags; 0 while no session listens
+    WppSim::Shared<UCHAR> Level;         // the session's enable level
+    WppSim::Shared<TRACEHANDLE> Logger;  // the session's logger handle, written to by trace points
+    REGHANDLE RegHandle;                 // the provider's registration; 0 while unregistered
 } WPP_TRACE_CONTROL_BLOCK, *PWPP_TRACE_CONTROL_BLOCK;
 
 // Control indexes and flag bits: bit n of control c is WPP_BIT_<Flag> = c * 0x10000 + n + 1.
