@@ -84,13 +84,9 @@ static VOID TakeSlot(_Inout_ PPROCESS_INDEX_ARRAY Array, _In_ UINT64 ProcessId)
     WriteSlot(&Array->Slots[hole], 0, PROCESS_SLOT_EMPTY);
 }
 
-/* Every process of the tree into the array, which holds nothing else afterwards. */
-static VOID FillFromTree(_In_ const PROCESS_INDEX *Index, _Inout_ PPROCESS_INDEX_ARRAY Array, _In_ PRTL_AVL_TABLE Tree)
+/* Empties an array that was in use, slot by slot: readers may be probing it. */
+static VOID ClearSlots(_Inout_ PPROCESS_INDEX_ARRAY Array)
 {
-    PVOID restartKey = nullptr;
-    PVOID element;
-    UINT64 processId;
-    BOOLEAN intercept;
     ULONG i;
 
     for (i = 0; i < Array->Capacity; ++i) {
@@ -98,6 +94,16 @@ static VOID FillFromTree(_In_ const PROCESS_INDEX *Index, _Inout_ PPROCESS_INDEX
             WriteSlot(&Array->Slots[i], 0, PROCESS_SLOT_EMPTY);
         }
     }
+}
+
+/* Every process of the tree into an empty array. */
+static VOID FillFromTree(_In_ const PROCESS_INDEX *Index, _Inout_ PPROCESS_INDEX_ARRAY Array, _In_ PRTL_AVL_TABLE Tree)
+{
+    PVOID restartKey = nullptr;
+    PVOID element;
+    UINT64 processId;
+    BOOLEAN intercept;
+
     // Without splaying, as the watcher's poll: the tree's shape is left as it is.
     for (element = RtlEnumerateGenericTableWithoutSplayingAvl(Tree, &restartKey); element != nullptr;
          element = RtlEnumerateGenericTableWithoutSplayingAvl(Tree, &restartKey)) {
@@ -120,7 +126,6 @@ static VOID CountLocked(_Inout_ PPROCESS_INDEX Index, _In_ PRTL_AVL_TABLE Tree)
 _Use_decl_annotations_
 BOOLEAN LookupProcessIndex(PPROCESS_INDEX Index, UINT64 ProcessId, PBOOLEAN Intercept)
 {
-    PPROCESS_INDEX index = Index;
     PPROCESS_INDEX_ARRAY array;
     const PROCESS_INDEX_SLOT *slot;
     LONG sequence;
@@ -130,13 +135,13 @@ BOOLEAN LookupProcessIndex(PPROCESS_INDEX Index, UINT64 ProcessId, PBOOLEAN Inte
     BOOLEAN intercept;
 
     for (;;) {
-        sequence = ReadAcquire(&index->Sequence);
+        sequence = ReadAcquire(&Index->Sequence);
         if ((sequence & 1) != 0) {
             YieldProcessor();
             continue;
         }
         array =
-            static_cast<PPROCESS_INDEX_ARRAY>(ReadPointerAcquire(reinterpret_cast<PVOID volatile *>(&index->Array)));
+            static_cast<PPROCESS_INDEX_ARRAY>(ReadPointerAcquire(reinterpret_cast<PVOID volatile *>(&Index->Array)));
         if (array == nullptr) {
             // The tree answers under the lock, which is always right.
             return FALSE;
@@ -156,7 +161,7 @@ BOOLEAN LookupProcessIndex(PPROCESS_INDEX Index, UINT64 ProcessId, PBOOLEAN Inte
             }
             i = (i + 1) & (array->Capacity - 1);
         }
-        if (ReadAcquire(&index->Sequence) == sequence) {
+        if (ReadAcquire(&Index->Sequence) == sequence) {
             *Intercept = intercept;
             return TRUE;
         }
@@ -187,10 +192,12 @@ BOOLEAN ProcessIndexNeedsRoom(PPROCESS_INDEX Index, ULONG Needed, PULONG Capacit
         return FALSE;
     }
     // Given up when the tree outgrew it, and the tree has shrunk since: it serves again.
-    if (!(array == nullptr && newest != nullptr && HasRoom(newest, Needed))) {
-        *Capacity = CapacityFor(Needed, newest);
+    if (array == nullptr && newest != nullptr && HasRoom(newest, Needed)) {
+        return TRUE;
     }
-    return TRUE;
+    // Past the largest array allowed there is nothing to do: the tree answers.
+    *Capacity = CapacityFor(Needed, newest);
+    return *Capacity != 0;
 }
 
 _Use_decl_annotations_
@@ -289,6 +296,7 @@ VOID ReindexProcessesLocked(PPROCESS_INDEX Index, PRTL_AVL_TABLE Tree)
     }
     BeginChange(Index);
     if (HasRoom(newest, static_cast<ULONG>(Index->Count))) {
+        ClearSlots(newest);
         FillFromTree(Index, newest, Tree);
         PublishLocked(Index, newest);
     } else {

@@ -59,8 +59,9 @@ BOOLEAN LookupProcessIndex(_In_ PPROCESS_INDEX Index, _In_ UINT64 ProcessId, _Ou
 
 /*
  * Without the lock, before a change that may take the tree to Needed processes: whether
- * the array in use lacks room for them, and if so the size of array to allocate (0 when
- * the last array made has room again, or when no array may be that large).
+ * the index has something to do under the lock, and if so the size of array to allocate
+ * first (0 when the last array made has room again and only needs refilling). FALSE when
+ * the array in use has room, or when no array may be that large.
  */
 _IRQL_requires_max_(DISPATCH_LEVEL)
 _Must_inspect_result_

@@ -98,6 +98,7 @@ _Use_decl_annotations_
 VOID ReleaseRedirectRequest(PREDIRECT_REQUEST *Request)
 {
     PREDIRECT_REQUEST request;
+    BOOLEAN inPool;
 
     if (Request == nullptr || *Request == nullptr) {
         return;
@@ -120,11 +121,10 @@ VOID ReleaseRedirectRequest(PREDIRECT_REQUEST *Request)
     }
     FreeRedirectContextRecord(&request->Context);
 
-    if (request->InPool) {
-        RtlZeroMemory(request, sizeof(*request));
+    inPool = request->InPool;
+    RtlZeroMemory(request, sizeof(*request));
+    if (inPool) {
         ExFreePoolWithTag(request, QVR_TAG_WFP);
-    } else {
-        RtlZeroMemory(request, sizeof(*request));
     }
     *Request = nullptr;
 }

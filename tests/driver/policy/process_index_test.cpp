@@ -174,4 +174,42 @@ TEST_F(ProcessIndexTest, ARefilledArrayHoldsOnlyTheNewTree)
     ExpectIndexAgrees(ids, "after the refill");
 }
 
+// An array the tree outgrows before a larger one is reserved steps aside and the tree
+// answers. Once the tree has shrunk to fit it again, the given-up array is refilled and
+// serves without a new allocation; outgrown again, a reservation brings one twice its size.
+TEST_F(ProcessIndexTest, OutgrownArrayStepsAsideUntilThereIsRoomAgain)
+{
+    const std::vector<UINT64> ids = CollidingIds(60);
+    BOOLEAN intercept;
+    ULONG capacity = 0;
+    auto addUntilGivenUp = [&](std::size_t from) {
+        std::size_t next = from;
+        while (LookupProcessIndex(&index_, ids.front(), &intercept) && next < ids.size()) {
+            Add(ids[next], next % 2 == 0);
+            ++next;
+        }
+        return next;
+    };
+    Install(1);  // the smallest array: 64 slots, given up past three quarters (48)
+    std::size_t added = addUntilGivenUp(0);
+    ASSERT_EQ(added, 49u) << "the 64-slot array must be given up at its 49th process";
+
+    for (std::size_t i = 20; i < added; ++i) {
+        Remove(ids[i]);
+    }
+    ASSERT_TRUE(ProcessIndexNeedsRoom(&index_, 20, &capacity));
+    EXPECT_EQ(capacity, 0u) << "the given-up array holds 20 again";
+    EXPECT_FALSE(InstallProcessIndexLocked(&index_, nullptr, &tree_));
+    ExpectIndexAgrees(ids, "in the refilled array");
+
+    added = addUntilGivenUp(20);
+    ASSERT_EQ(added, 49u);
+    ASSERT_TRUE(ProcessIndexNeedsRoom(&index_, static_cast<ULONG>(added), &capacity));
+    EXPECT_EQ(capacity, 128u);
+    PPROCESS_INDEX_ARRAY larger = AllocateProcessIndexArray(capacity);
+    ASSERT_NE(larger, nullptr);
+    ASSERT_TRUE(InstallProcessIndexLocked(&index_, larger, &tree_));
+    ExpectIndexAgrees(ids, "in the larger array");
+}
+
 }  // namespace
